@@ -1,0 +1,23 @@
+// OrvClientWrapper: the native object every Python OrvClient instance holds. Each
+// overridden operation reaches the Python method of the same name when the instance has
+// one, and OrvClient's own body otherwise.
+#pragma once
+
+#include <boost/python/wrapper.hpp>
+
+#include "../client/orv_client.h"
+#include "override_call.h"
+
+class OrvClientWrapper : public OrvClient, public boost::python::wrapper<OrvClient> {
+ public:
+#define ORV_OVERRIDDEN(name, ...)                                                          \
+  void name(ORV_PARAMS(__VA_ARGS__)) override {                                            \
+    if (!bridge::dispatchToPython<&OrvClient::name>(owner() __VA_OPT__(, ) ORV_ARGS(__VA_ARGS__))) \
+      OrvClient::name(ORV_MOVED_ARGS(__VA_ARGS__));                                        \
+  }
+#include "../client/operations.def"
+
+ private:
+  // The Python instance this object lives in; set by the library during __init__.
+  PyObject* owner() const { return boost::python::detail::wrapper_base_::get_owner(*this); }
+};

@@ -1,0 +1,74 @@
+// Calling a Python override with an operation's arguments.
+#pragma once
+
+#include <Python.h>
+
+#include <boost/python/errors.hpp>
+#include <cstddef>
+#include <tuple>
+#include <utility>
+
+#include "../client/operation_traits.h"
+#include "override_lookup.h"
+#include "python_arguments.h"
+
+namespace bridge {
+
+// Owns the converted arguments of one call and releases each once, however the call ends.
+// Slot 0 stays free so the callee may use it to prepend `self` without copying.
+template <std::size_t N>
+struct ArgumentSlots {
+  PyObject* slots[N + 1] = {};
+  PyObject** arguments() { return slots + 1; }
+  ~ArgumentSlots() {
+    for (PyObject* slot : slots) Py_XDECREF(slot);
+  }
+};
+
+struct OwnedReference {
+  PyObject* object;
+  ~OwnedReference() { Py_XDECREF(object); }
+};
+
+// Converts the arguments from the last to the first, then calls `callable` with them in
+// parameter order and discards the result. Throws error_already_set on any failure.
+template <class... Args, std::size_t... I>
+void callWithArguments(PyObject* callable, std::index_sequence<I...>, const Args&... args) {
+  constexpr std::size_t n = sizeof...(Args);
+  ArgumentSlots<n> converted;
+  auto values = std::forward_as_tuple(args...);
+  // A comma fold runs left to right, so position n-1-I visits the last argument first.
+  ((converted.arguments()[n - 1 - I] = toPython(std::get<n - 1 - I>(values)),
+    converted.arguments()[n - 1 - I] ? void() : boost::python::throw_error_already_set()),
+   ...);
+#if PY_VERSION_HEX >= 0x03090000
+  PyObject* result = PyObject_Vectorcall(callable, converted.arguments(),
+                                         n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+#else
+  PyObject* argumentTuple = PyTuple_New(n);
+  if (!argumentTuple) boost::python::throw_error_already_set();
+  for (std::size_t i = 0; i < n; ++i) {
+    Py_INCREF(converted.arguments()[i]);
+    PyTuple_SET_ITEM(argumentTuple, i, converted.arguments()[i]);
+  }
+  PyObject* result = PyObject_Call(callable, argumentTuple, nullptr);
+  Py_DECREF(argumentTuple);
+#endif
+  if (!result) boost::python::throw_error_already_set();
+  Py_DECREF(result);
+}
+
+// Hands the operation to the Python override of `owner`, if it has one that tests true.
+// Returns false when there is none, so the caller runs the native default instead.
+template <auto Operation, class... Args>
+bool dispatchToPython(PyObject* owner, const Args&... args) {
+  OwnedReference override{findOverride(owner, static_cast<int>(OperationTraits<Operation>::index))};
+  if (!override.object) return false;
+  int present = PyObject_IsTrue(override.object);
+  if (present < 0) boost::python::throw_error_already_set();
+  if (present == 0) return false;
+  callWithArguments(override.object, std::index_sequence_for<Args...>{}, args...);
+  return true;
+}
+
+}  // namespace bridge

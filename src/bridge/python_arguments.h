@@ -1,0 +1,25 @@
+// Native argument values as the Python objects an override receives. Each returns a new
+// reference, or null with a Python error set.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+
+#include "../client/tick_type.h"
+
+namespace bridge {
+
+inline PyObject* toPython(int value) { return PyLong_FromLong(value); }
+inline PyObject* toPython(bool value) { return PyBool_FromLong(value); }
+inline PyObject* toPython(double value) { return PyFloat_FromDouble(value); }
+
+// Strict UTF-8 over the full length: zero bytes stay, invalid bytes raise UnicodeDecodeError.
+inline PyObject* toPython(const std::string& text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// The registered TickType member for a listed value, a new unnamed member otherwise.
+PyObject* toPython(TickType value);
+
+}  // namespace bridge

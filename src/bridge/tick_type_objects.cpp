@@ -1,0 +1,55 @@
+#include "tick_type_objects.h"
+
+#include <boost/python/errors.hpp>
+
+#include "python_arguments.h"
+
+namespace bridge {
+namespace {
+
+// Registered members by value. Looking a value up here gives the same object as the
+// enumeration's own converter (which searches `values` on every call) at a fraction of
+// the cost; both live as long as the process.
+PyObject* tickTypeClass = nullptr;
+PyObject* membersByValue[maxTickTypeValue + 1] = {};
+
+}  // namespace
+
+void rememberTickTypeMembers(PyObject* cls) {
+  PyObject* values = PyObject_GetAttrString(cls, "values");
+  if (!values) boost::python::throw_error_already_set();
+  for (int value = 0; value <= maxTickTypeValue; ++value) {
+    PyObject* key = PyLong_FromLong(value);
+    if (!key) {
+      Py_DECREF(values);
+      boost::python::throw_error_already_set();
+    }
+    PyObject* member = PyDict_GetItemWithError(values, key);
+    Py_DECREF(key);
+    if (!member && PyErr_Occurred()) {
+      Py_DECREF(values);
+      boost::python::throw_error_already_set();
+    }
+    Py_XINCREF(member);
+    membersByValue[value] = member;
+  }
+  Py_DECREF(values);
+  Py_INCREF(cls);
+  tickTypeClass = cls;
+}
+
+PyObject* toPython(TickType value) {
+  if (value >= 0 && value <= maxTickTypeValue) {
+    if (PyObject* member = membersByValue[value]) {
+      Py_INCREF(member);
+      return member;
+    }
+  }
+  PyObject* number = PyLong_FromLong(value);
+  if (!number) return nullptr;
+  PyObject* unnamed = PyObject_CallFunctionObjArgs(tickTypeClass, number, nullptr);
+  Py_DECREF(number);
+  return unnamed;
+}
+
+}  // namespace bridge

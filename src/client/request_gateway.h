@@ -1,0 +1,40 @@
+// Request entries: each forwards its arguments, unchanged and in order, to the virtual
+// request operation it is named after.
+#pragma once
+
+#include <string>
+#include <utility>
+
+#include "operation_traits.h"
+#include "orv_client.h"
+
+// The snake-case entry name of a camel-case operation: every capital letter becomes an
+// underscore followed by the letter in lower case (placeOrder -> place_order,
+// reqPnLSingle -> req_pn_l_single).
+std::string requestEntryName(const char* operationName);
+
+template <auto Operation>
+struct RequestGateway;
+
+template <class... P, void (OrvClient::*Operation)(P...)>
+struct RequestGateway<Operation> {
+  template <class Client>
+  static void forward(Client& client, P... args) {
+    (client.*Operation)(std::move(args)...);
+  }
+
+  // Developer mode answers for the request with a fixed text instead of sending it.
+  template <class Client>
+  static void forwardOrRecord(Client& client, P... args) {
+    if (client.inDeveloperMode()) {
+      client.recordDeveloperResponse(developerText());
+      return;
+    }
+    (client.*Operation)(std::move(args)...);
+  }
+
+  static const std::string& developerText() {
+    static const std::string text = std::string(OperationTraits<Operation>::name) + " test 1 passed";
+    return text;
+  }
+};

@@ -1,0 +1,13 @@
+// The OrvCpp extension module: TickType first, then OrvClient, and nothing else.
+#include <boost/python/module.hpp>
+
+#include "../bridge/override_lookup.h"
+#include "../bridge/tick_type_objects.h"
+#include "registration.h"
+
+BOOST_PYTHON_MODULE(OrvCpp) {
+  boost::python::object tickType = registerTickType();
+  bridge::rememberTickTypeMembers(tickType.ptr());
+  boost::python::object client = registerClient();
+  bridge::prepareOverrideLookup(reinterpret_cast<PyTypeObject*>(client.ptr()));
+}

@@ -1,0 +1,10 @@
+// Registration steps run by the module's initialisation, in this order.
+#pragma once
+
+#include <boost/python/object.hpp>
+
+// Registers TickType in the current scope and returns its class.
+boost::python::object registerTickType();
+
+// Registers OrvClient with its methods and returns its class.
+boost::python::object registerClient();
