@@ -7,7 +7,7 @@ py=.venv/bin/python
 case "$task" in
   setup) scripts/setup.sh ;;
   example) scripts/setup.sh && exec "$py" examples/replay.py "$@" ;;
-  test) scripts/setup.sh && exec "$py" -m pytest "$@" ;;
+  test) scripts/setup.sh && exec scripts/test.sh "$@" ;;
   *)
     echo "usage: ./tasks {example [file]|test [pytest args]|setup}" >&2
     exit 2
