@@ -1,0 +1,229 @@
+"""The module, the TickType enumeration and the class as Python sees them."""
+import math
+import pickle
+import re
+
+import pytest
+
+import OrvCpp
+from OrvCpp import OrvClient, TickType
+from conftest import sample_arguments
+from interface_table import METHODS, TICK_TYPE_VALUES
+
+DOC_TYPES = {"i": "int", "l": "int", "b": "bool", "d": "float", "s": "str", "t": "TickType"}
+
+
+def test_module_exports_exactly_the_enumeration_and_the_class():
+    public = {name for name in vars(OrvCpp) if not name.startswith("__")}
+    assert public == {"TickType", "OrvClient"}
+    assert OrvCpp.__doc__ is None
+    assert not hasattr(OrvCpp, "BID")
+
+
+@pytest.mark.parametrize("name,value", TICK_TYPE_VALUES.items())
+def test_tick_type_member(name, value):
+    member = getattr(TickType, name)
+    assert isinstance(member, int) and member == value
+    assert TickType.values[value] is member
+    assert TickType.names[name] is member
+    assert member.name == name
+    assert str(member) == name
+    assert repr(member) == f"OrvCpp.TickType.{name}"
+
+
+def test_tick_type_class():
+    assert TickType.__module__ == "OrvCpp"
+    assert TickType.__doc__ is None
+    assert len(TickType.names) == len(TickType.values) == 59
+    assert list(TickType.names) == list(TICK_TYPE_VALUES)
+    assert type(TickType.BID + 1) is int
+
+
+@pytest.mark.parametrize("value", [58, 200, -4, 0, 2**31 - 1, -(2**31)])
+def test_unnamed_tick_type(value):
+    member = TickType(value)
+    assert member == value
+    assert str(member) == str(value)
+    assert repr(member) == f"OrvCpp.TickType({value})"
+    with pytest.raises(AttributeError):
+        member.name
+    assert TickType.values.get(value) is not member
+
+
+def test_tick_type_subclass_prints_its_value():
+    class Custom(TickType):
+        pass
+
+    assert str(Custom(300)) == "300"
+
+
+@pytest.mark.parametrize("value", [2**31, -(2**31) - 1, 2**70, -(2**200)])
+def test_tick_type_outside_32_bits_is_refused(value):
+    with pytest.raises(OverflowError):
+        TickType(value)
+
+
+def test_class_registration():
+    assert OrvClient.__module__ == "OrvCpp"
+    assert OrvClient.__bases__[0].__name__ == "instance"
+    client = OrvClient()
+    assert client.getDeveloperResponse() == "default developerResponse"
+    with pytest.raises(RuntimeError):
+        pickle.dumps(client)
+    assert not hasattr(OrvClient, "nextValidId")
+    assert hasattr(OrvClient, "nextVa1idId")
+
+
+def registered_methods():
+    return [name for name, value in vars(OrvClient).items()
+            if not name.startswith("__") and callable(value)]
+
+
+def test_methods_are_registered_in_order_once_each():
+    assert registered_methods() == [name for name, _ in METHODS]
+
+
+@pytest.mark.parametrize("name,params", METHODS)
+def test_method_signature(name, params):
+    first_line = getattr(OrvClient, name).__doc__.strip().splitlines()[0]
+    match = re.fullmatch(rf"{name}\( \(OrvClient\)arg1(.*)\) -> (\w+) :", first_line)
+    assert match, first_line
+    types = re.findall(r"\((\w+)\)arg\d+", match.group(1))
+    assert types == [DOC_TYPES[kind] for kind in params]
+    assert match.group(2) == ("str" if name == "getDeveloperResponse" else "None")
+
+
+# Python values accepted or refused per native parameter type, as seen through req_ids
+# (int), simulateCurrentTime (long), req_auto_open_orders (bool), simulatePosition (double)
+# and request_f_a (text).
+class IndexOnly:
+    def __index__(self):
+        return 1
+
+
+class FloatOnly:
+    def __float__(self):
+        return 1.0
+
+
+@pytest.mark.parametrize("method,value,received", [
+    ("req_ids", True, 1),
+    ("req_ids", TickType.ASK, 2),
+    ("req_ids", -(2**31), -(2**31)),
+    ("req_ids", 2**31 - 1, 2**31 - 1),
+    ("simulateCurrentTime", 2**31 - 1, 2**31 - 1),
+    ("req_auto_open_orders", None, False),
+    ("req_auto_open_orders", 0, False),
+    ("req_auto_open_orders", 5, True),
+    ("req_auto_open_orders", True, True),
+    ("req_auto_open_orders", 2**80, True),
+])
+def test_number_conversions(recorder, method, value, received):
+    getattr(recorder, method)(value)
+    (_, args), = recorder.calls
+    assert args == (received,) and type(args[0]) is type(received)
+
+
+@pytest.mark.parametrize("value,received", [
+    (1, 1.0), (True, 1.0), (-0.0, -0.0), (math.inf, math.inf), (2**80, float(2**80)),
+])
+def test_double_conversion(recorder, value, received):
+    recorder.simulatePosition("a", "c", "p", value, "x")
+    (_, (*_, price)), = recorder.calls
+    assert type(price) is float and price == received
+    assert math.copysign(1, price) == math.copysign(1, received)
+
+
+def test_nan_passes_unchanged(recorder):
+    recorder.simulatePosition("a", "c", "p", math.nan, "x")
+    assert math.isnan(recorder.calls[0][1][3])
+
+
+@pytest.mark.parametrize("value,received", [
+    ("", ""), ("abc", "abc"), ("é€😀", "é€😀"), (b"a\x00b", "a\x00b"), ("a\x00b", "a\x00b"),
+    (b"", ""),
+])
+def test_text_conversion(recorder, value, received):
+    recorder.request_f_a(value)
+    assert recorder.calls == [("requestFA", (received,))]
+
+
+@pytest.mark.parametrize("method,value,error", [
+    ("req_ids", 1.0, TypeError),
+    ("req_ids", "1", TypeError),
+    ("req_ids", None, TypeError),
+    ("req_ids", IndexOnly(), TypeError),
+    ("req_ids", 2**31, OverflowError),
+    ("req_ids", -(2**31) - 1, OverflowError),
+    ("req_ids", 2**80, OverflowError),
+    ("simulateCurrentTime", 2**31, OverflowError),
+    ("current", 2**31, OverflowError),
+    ("req_auto_open_orders", 1.0, TypeError),
+    ("req_auto_open_orders", IndexOnly(), TypeError),
+    ("request_f_a", None, TypeError),
+    ("request_f_a", 1, TypeError),
+    ("request_f_a", bytearray(b"a"), TypeError),
+    ("request_f_a", "\ud800", UnicodeEncodeError),
+])
+def test_refused_values(recorder, method, value, error):
+    with pytest.raises(error):
+        getattr(recorder, method)(value)
+    assert recorder.calls == []
+
+
+def test_double_refuses_objects_with_only_a_float_conversion(recorder):
+    with pytest.raises(TypeError):
+        recorder.simulatePosition("a", "c", "p", FloatOnly(), "x")
+    with pytest.raises(TypeError):
+        recorder.simulatePosition("a", "c", "p", "1.5", "x")
+
+
+@pytest.mark.parametrize("value", [1, 4, True, IndexOnly(), None])
+def test_tick_type_parameter_refuses_non_members(recorder, value):
+    with pytest.raises(TypeError) as raised:
+        recorder.simulateTickSize(1, value, "5", "x")
+    assert type(raised.value).__name__ == "ArgumentError"
+    assert recorder.calls == []
+
+
+def test_argument_error_names_class_method_and_types(recorder):
+    with pytest.raises(TypeError) as raised:
+        recorder.place_order(1, None, "b")
+    message = str(raised.value)
+    assert "OrvClient.place_order(Recorder, int, NoneType, str)" in message
+    assert "place_order(OrvClientWrapper {lvalue}, int" in message
+
+
+@pytest.mark.parametrize("call", [
+    lambda c: c.req_ids(1, x=2),
+    lambda c: c.req_ids(),
+    lambda c: c.req_ids(1, 2),
+    lambda c: c.req_current_time(1),
+    lambda c: OrvClient.req_ids(object(), 1),
+])
+def test_calls_that_match_no_signature(recorder, call):
+    with pytest.raises(TypeError) as raised:
+        call(recorder)
+    assert type(raised.value).__name__ == "ArgumentError"
+    assert recorder.calls == []
+
+
+def test_instance_without_native_object_is_refused():
+    class Uninitialised(OrvClient):
+        def __init__(self):
+            pass
+
+        def placeOrder(self, *args):
+            raise AssertionError("must not be reached")
+
+    with pytest.raises(TypeError):
+        Uninitialised().place_order(1, "a", "b")
+
+
+def test_plain_client_runs_default_bodies():
+    client = OrvClient()
+    for name, params in METHODS:
+        if name in ("getDeveloperResponse", "setDeveloper"):
+            continue
+        assert getattr(client, name)(*sample_arguments(params)) is None
+    assert client.getDeveloperResponse() == "default developerResponse"
