@@ -81,8 +81,10 @@ PyObject* newTickType(PyObject*, PyObject* args, PyObject* kwargs) {
   return member;
 }
 
-PyMethodDef newTickTypeDef = {"__new__", reinterpret_cast<PyCFunction>(newTickType),
-                              METH_VARARGS | METH_KEYWORDS, nullptr};
+// METH_KEYWORDS functions take a third argument; the table stores them as PyCFunction.
+PyMethodDef newTickTypeDef = {
+    "__new__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&newTickType)),
+    METH_VARARGS | METH_KEYWORDS, nullptr};
 
 void guardTickTypeConstruction(object& tickType) {
   PyObject* function = PyCFunction_New(&newTickTypeDef, nullptr);
