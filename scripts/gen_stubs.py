@@ -1,0 +1,513 @@
+#!/usr/bin/env python3
+"""Generates the type stubs of OrvCpp and the override-protocol reference.
+
+Writes
+  OrvCpp-stubs/__init__.pyi  the PEP 561 stub package shipped in the wheel
+  docs/api.md                the user reference of the Python interface
+
+from two sources that must agree:
+  * the built module: the methods of OrvClient, in registration order, with the
+    parameter types from the first line of each method's generated signature text,
+    for example "place_order( (OrvClient)arg1, (int)arg2, (str)arg3) -> None";
+  * src/client/operations.def and src/client/tick_types.def: the virtual operations
+    with their native parameter types, and the TickType members.
+
+Every method whose name derives from an operation (the operation itself, its
+snake-case request entry, its "simulate" replay entry) is checked against the
+table, and the TickType members against the module, so a change to either side
+that the other does not follow stops the generator instead of producing stubs.
+
+  python scripts/gen_stubs.py           regenerate both files
+  python scripts/gen_stubs.py --check   exit 1 (with a diff) if either file is stale
+"""
+
+from __future__ import annotations
+
+import argparse
+import difflib
+import importlib
+import re
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+from types import ModuleType
+
+ROOT = Path(__file__).resolve().parent.parent
+OPERATIONS_DEF = ROOT / "src" / "client" / "operations.def"
+TICK_TYPES_DEF = ROOT / "src" / "client" / "tick_types.def"
+STUB_PATH = ROOT / "OrvCpp-stubs" / "__init__.pyi"
+DOCS_PATH = ROOT / "docs" / "api.md"
+
+CALLBACK = "ORV_CALLBACK"
+REQUEST = "ORV_REQUEST"
+RECORDED_REQUEST = "ORV_RECORDED_REQUEST"
+DISPATCHER = "ORV_DISPATCHER"
+ROW_KINDS = (CALLBACK, REQUEST, RECORDED_REQUEST, DISPATCHER)
+
+# Native parameter types of the operation table, as the binding library names their
+# Python side in generated signatures, as a caller may pass them, and as an override
+# receives them. Text accepts str (encoded as UTF-8) or bytes going in, but always
+# reaches an override as str.
+NATIVE_TYPES = {
+    # native:      (signature name, caller type, override type)
+    "int": ("int", "int", "int"),
+    "OrvLong": ("int", "int", "int"),
+    "bool": ("bool", "bool", "bool"),
+    "double": ("float", "float", "float"),
+    "std::string": ("str", "str | bytes", "str"),
+    "TickType": ("TickType", "TickType", "TickType"),
+}
+SIGNATURE_TYPES = {"int": "int", "bool": "bool", "float": "float", "str": "str | bytes",
+                   "TickType": "TickType"}
+RETURN_TYPES = {"None": "None", "str": "str"}
+
+EXPECTED_OPERATIONS = 96
+EXPECTED_OVERRIDABLE = 94
+EXPECTED_METHODS = 111
+EXPECTED_TICK_TYPES = 59
+
+
+class TableMismatch(Exception):
+    """The module and the tables it is built from disagree."""
+
+
+@dataclass(frozen=True)
+class Operation:
+    order: int
+    kind: str
+    name: str
+    native: tuple[str, ...]
+
+    @property
+    def overridable(self) -> bool:
+        return self.kind != DISPATCHER
+
+    @property
+    def signature_types(self) -> tuple[str, ...]:
+        return tuple(NATIVE_TYPES[t][0] for t in self.native)
+
+    @property
+    def override_types(self) -> tuple[str, ...]:
+        return tuple(NATIVE_TYPES[t][2] for t in self.native)
+
+
+@dataclass(frozen=True)
+class Method:
+    order: int
+    name: str
+    params: tuple[str, ...]  # signature type names, self excluded
+    returns: str
+
+
+# --- sources -------------------------------------------------------------------------
+
+_ROW = re.compile(r"^(ORV_[A-Z_]+)\((\w+)((?:\s*,\s*[\w:]+)*)\)\s*$")
+_TICK = re.compile(r"^ORV_TICK_TYPE\((\w+),\s*(\d+)\)\s*$")
+
+
+def read_operations(path: Path = OPERATIONS_DEF) -> list[Operation]:
+    operations: list[Operation] = []
+    for line in path.read_text().splitlines():
+        match = _ROW.match(line.strip())
+        if not match:
+            continue
+        kind, name, rest = match.groups()
+        if kind not in ROW_KINDS:
+            raise TableMismatch(f"{path.name}: unknown row kind {kind} for {name}")
+        native = tuple(t.strip() for t in rest.split(",") if t.strip())
+        for t in native:
+            if t not in NATIVE_TYPES:
+                raise TableMismatch(f"{path.name}: {name} has unknown parameter type {t}")
+        operations.append(Operation(len(operations) + 1, kind, name, native))
+    if len(operations) != EXPECTED_OPERATIONS:
+        raise TableMismatch(f"{path.name}: {len(operations)} operations, "
+                            f"expected {EXPECTED_OPERATIONS}")
+    if sum(op.overridable for op in operations) != EXPECTED_OVERRIDABLE:
+        raise TableMismatch(f"{path.name}: expected {EXPECTED_OVERRIDABLE} overridable rows")
+    return operations
+
+
+def read_tick_types(path: Path = TICK_TYPES_DEF) -> list[tuple[str, int]]:
+    members = []
+    for line in path.read_text().splitlines():
+        match = _TICK.match(line.strip())
+        if match:
+            members.append((match.group(1), int(match.group(2))))
+    if len(members) != EXPECTED_TICK_TYPES:
+        raise TableMismatch(f"{path.name}: {len(members)} members, "
+                            f"expected {EXPECTED_TICK_TYPES}")
+    return members
+
+
+_SIGNATURE = re.compile(r"^(\w+)\((.*)\)\s*->\s*(\w+)\s*:?\s*$")
+_PARAM = re.compile(r"^\((\w+)\)arg\d+$")
+
+
+def parse_signature(name: str, doc: str | None) -> tuple[tuple[str, ...], str]:
+    """Parameter type names (self excluded) and result type name of one method."""
+    first = (doc or "").strip().splitlines()[0] if (doc or "").strip() else ""
+    match = _SIGNATURE.match(first)
+    if not match or match.group(1) != name:
+        raise TableMismatch(f"OrvClient.{name}: unreadable signature text {first!r}")
+    params = [p.strip() for p in match.group(2).split(",") if p.strip()]
+    types = []
+    for param in params:
+        param_match = _PARAM.match(param)
+        if not param_match:
+            raise TableMismatch(f"OrvClient.{name}: unreadable parameter {param!r}")
+        types.append(param_match.group(1))
+    if not types or types[0] != "OrvClient":
+        raise TableMismatch(f"OrvClient.{name}: first parameter is not the instance")
+    return tuple(types[1:]), match.group(3)
+
+
+def read_methods(module: ModuleType) -> list[Method]:
+    cls = module.OrvClient
+    methods: list[Method] = []
+    for name, value in vars(cls).items():
+        if name.startswith("__") or not callable(value):
+            continue
+        params, returns = parse_signature(name, value.__doc__)
+        for t in params:
+            if t not in SIGNATURE_TYPES:
+                raise TableMismatch(f"OrvClient.{name}: unknown parameter type {t}")
+        if returns not in RETURN_TYPES:
+            raise TableMismatch(f"OrvClient.{name}: unknown result type {returns}")
+        methods.append(Method(len(methods) + 1, name, params, returns))
+    if len(methods) != EXPECTED_METHODS:
+        raise TableMismatch(f"OrvClient has {len(methods)} methods, expected {EXPECTED_METHODS}")
+    return methods
+
+
+# --- cross-checks --------------------------------------------------------------------
+
+def request_entry_name(operation: str) -> str:
+    """placeOrder -> place_order, reqPnLSingle -> req_pn_l_single."""
+    return re.sub(r"[A-Z]", lambda m: "_" + m.group(0).lower(), operation)
+
+
+def simulation_entry_name(callback: str) -> str:
+    return "simulate" + callback[0].upper() + callback[1:]
+
+
+def check_consistency(operations: list[Operation], methods: list[Method],
+                      tick_types: list[tuple[str, int]], module: ModuleType) -> None:
+    by_name = {m.name: m for m in methods}
+    problems = []
+    for op in operations:
+        direct = by_name.get(op.name)
+        if direct and direct.params != op.signature_types:
+            problems.append(f"OrvClient.{op.name} takes {direct.params}, "
+                            f"the table says {op.signature_types}")
+        if op.kind in (REQUEST, RECORDED_REQUEST):
+            entry = by_name.get(request_entry_name(op.name))
+            if entry is None:
+                problems.append(f"request {op.name} has no entry {request_entry_name(op.name)}")
+            elif entry.params != op.signature_types:
+                problems.append(f"OrvClient.{entry.name} takes {entry.params}, "
+                                f"the table says {op.signature_types} for {op.name}")
+        replay = by_name.get(simulation_entry_name(op.name))
+        if replay and op.kind == CALLBACK:
+            # A replay entry takes the callback's parameters, then texts it drops.
+            head = replay.params[:len(op.native)]
+            tail = replay.params[len(op.native):]
+            if head != op.signature_types or any(t != "str" for t in tail):
+                problems.append(f"OrvClient.{replay.name} takes {replay.params}, "
+                                f"which does not start with {op.name}'s {op.signature_types}")
+    # Operations in the table that Python sees but that are not requests must be callbacks
+    # or dispatchers; a request name registered directly would bypass its gateway.
+    for op in operations:
+        if op.kind in (REQUEST, RECORDED_REQUEST) and op.name in by_name:
+            problems.append(f"request {op.name} is registered under its own name")
+
+    tick_class = module.TickType
+    runtime_members = {name: int(member) for name, member in tick_class.names.items()}
+    if runtime_members != dict(tick_types):
+        problems.append("TickType members differ between the module and tick_types.def")
+    for name, value in tick_types:
+        member = getattr(tick_class, name, None)
+        if member is None or member is not tick_class.values.get(value):
+            problems.append(f"TickType.{name} is not the registered member for {value}")
+    module_names = sorted(n for n in vars(module) if not n.startswith("__"))
+    if module_names != ["OrvClient", "TickType"]:
+        problems.append(f"module attributes are {module_names}, expected OrvClient and TickType")
+    if problems:
+        raise TableMismatch("\n".join(problems))
+
+
+# --- rendering -----------------------------------------------------------------------
+
+HEADER = '''\
+# Type information for the OrvCpp extension module (PEP 561 stub-only package).
+#
+# Generated by scripts/gen_stubs.py from the built module and
+# src/client/operations.def; do not edit by hand, run the script instead.
+#
+# Parameters are positional-only, as the module accepts no keyword arguments.
+# Text parameters accept str (encoded as UTF-8) or bytes, except where a method is
+# also a callback that a subclass may override: there they are typed str, the type
+# the override receives from the native side.
+'''
+
+
+def parameter_list(types: tuple[str, ...] | list[str]) -> str:
+    if not types:
+        return "self"
+    names = ", ".join(f"a{i}: {t}" for i, t in enumerate(types, 1))
+    return f"self, {names}, /"
+
+
+def render_stub(operations: list[Operation], methods: list[Method],
+                tick_types: list[tuple[str, int]]) -> str:
+    overrides = {op.name: op for op in operations if op.overridable}
+    out = [HEADER]
+    out.append("from typing import ClassVar, Protocol, type_check_only\n")
+    out.append("")
+    out.append("class TickType(int):")
+    out.append("    # Market-data field kinds. Members are int values; arithmetic on them gives")
+    out.append("    # plain int. TickType(n) for an unlisted n makes an unnamed member, which has")
+    out.append("    # no name attribute.")
+    for name, value in tick_types:
+        out.append(f"    {name}: ClassVar[TickType]  # {value}")
+    out.append("    names: ClassVar[dict[str, TickType]]")
+    out.append("    values: ClassVar[dict[int, TickType]]")
+    out.append("    @property")
+    out.append("    def name(self) -> str: ...")
+    out.append("")
+    out.append("class OrvClient:")
+    out.append("    # The methods, in registration order. The callbacks a subclass may define")
+    out.append("    # are listed in full by OrvClientCallbacks below.")
+    out.append("    def __init__(self) -> None: ...")
+    for method in methods:
+        if method.name in overrides:
+            types = list(overrides[method.name].override_types)
+        else:
+            types = [SIGNATURE_TYPES[t] for t in method.params]
+        ret = RETURN_TYPES[method.returns]
+        out.append(f"    def {method.name}({parameter_list(types)}) -> {ret}: ...")
+    out.append("")
+    out.append("@type_check_only")
+    out.append("class OrvClientCallbacks(Protocol):")
+    out.append("    # The override protocol: every method a subclass of OrvClient may define to")
+    out.append("    # receive a callback or a request from the native side, with the arguments")
+    out.append("    # it is called with. Exists for type checkers only; import it under")
+    out.append("    # `if TYPE_CHECKING:`, the module itself has no such attribute.")
+    for op in operations:
+        if op.overridable:
+            out.append(f"    def {op.name}({parameter_list(op.override_types)}) -> None: ...")
+    return "\n".join(out) + "\n"
+
+
+KIND_DESCRIPTIONS = {
+    CALLBACK: "callback",
+    REQUEST: "request",
+    RECORDED_REQUEST: "request (recorded in developer mode)",
+}
+
+
+PROBE_ARGUMENTS = {"int": 1, "bool": False, "float": 0.0, "str": "", "TickType": None}
+
+
+def probe_reach(module: ModuleType, operations: list[Operation],
+                methods: list[Method]) -> dict[str, list[str]]:
+    """The overrides that one call of each OrvClient method reaches, in call order.
+
+    Calls every method once (developer mode off) on a subclass that records each
+    overridable operation it receives, so the reference shows what the module does,
+    including the links that native bodies make (e_connect -> connect, ...)."""
+    calls: list[str] = []
+
+    def recorder(name: str) -> object:
+        return lambda self, *args: calls.append(name)
+
+    body = {op.name: recorder(op.name) for op in operations if op.overridable}
+    probe_class = type("Probe", (module.OrvClient,), body)
+    reach = {}
+    for method in methods:
+        args = [module.TickType.BID if t == "TickType" else PROBE_ARGUMENTS[t]
+                for t in method.params]
+        calls.clear()
+        # The class's own binding: a same-named override on the probe would shadow it.
+        vars(module.OrvClient)[method.name](probe_class(), *args)
+        reach[method.name] = list(calls)
+    for op in operations:
+        if op.overridable and not any(op.name in r for r in reach.values()):
+            raise TableMismatch(f"no OrvClient method reaches the override {op.name}")
+    return reach
+
+
+def code_list(names: list[str]) -> str:
+    return ", ".join(f"`{n}`" for n in names)
+
+
+def type_cell(types: list[str]) -> str:
+    # A "|" inside a table cell must be escaped, code spans included.
+    return ", ".join(f"`{t}`".replace("|", "\\|") for t in types) or "(none)"
+
+
+def render_docs(operations: list[Operation], methods: list[Method],
+                tick_types: list[tuple[str, int]], reach: dict[str, list[str]]) -> str:
+    overridable = [op for op in operations if op.overridable]
+    dispatchers = [op for op in operations if not op.overridable]
+    dispatch_notes = [f"- `{op.name}` calls {' then '.join(f'`{r}`' for r in reach[op.name])}."
+                      for op in dispatchers]
+    lines = [
+        "# OrvCpp Python interface",
+        "",
+        "<!-- Generated by scripts/gen_stubs.py from src/client/operations.def and the built",
+        "     module; do not edit by hand. -->",
+        "",
+        "`OrvCpp` has two attributes: the class `OrvClient` and the enumeration `TickType`.",
+        "A broker connection is a Python subclass of `OrvClient` that defines some of the",
+        "methods listed below. The native side calls them by name, with positional arguments",
+        "of the types shown, and ignores what they return. A method the subclass does not",
+        "define does nothing.",
+        "",
+        "- Requests issued through a snake-case entry (`client.place_order(7, 'a', 'b')`)",
+        "  reach the camel-case method of the same operation (`placeOrder`).",
+        "- Callbacks are reached from the replay entries (`simulateTickPrice`, ...), the",
+        "  connection entries (`e_connect`, `e_disconnect`), the heartbeat, and the callback",
+        "  methods registered on `OrvClient` itself (`tickPrice`, ...). The column",
+        "  *Reached from* below lists them for each method.",
+        "- Text arguments always arrive as `str` (decoded as UTF-8), even when the caller",
+        "  passed `bytes`. `TickType` arguments arrive as the registered member, for example",
+        "  `TickType.BID` itself for the value 1.",
+        "- An exception raised by an override propagates to the Python caller of the entry",
+        "  that led to it.",
+        "",
+        f"{' and '.join(f'`{op.name}`' for op in dispatchers)} are not part of the protocol:",
+        "their native bodies pass the call on, and a subclass that defines them changes",
+        "nothing for native calls.",
+        "",
+        *dispatch_notes,
+        "",
+        "## Type checking",
+        "",
+        "The wheel ships the stub package `OrvCpp-stubs` (PEP 561), which mypy and other",
+        "type checkers find on their own. It also declares `OrvClientCallbacks`, a protocol",
+        "with every method of the table below. It exists for type checkers only: import it",
+        "under `TYPE_CHECKING` and list it as a base, so that the checker verifies the",
+        "signature of each override you define:",
+        "",
+        "```python",
+        "from typing import TYPE_CHECKING",
+        "",
+        "from OrvCpp import OrvClient, TickType",
+        "",
+        "if TYPE_CHECKING:",
+        "    from OrvCpp import OrvClientCallbacks",
+        "else:",
+        "    OrvClientCallbacks = object",
+        "",
+        "",
+        "class Connection(OrvClient, OrvClientCallbacks):",
+        "    def placeOrder(self, order_id: int, contract: str, order: str) -> None:",
+        "        ...",
+        "",
+        "    def tickPrice(self, req_id: int, field: TickType, price: float, attrib: str) -> None:",
+        "        ...",
+        "```",
+        "",
+        "The protocol only describes what a subclass may define; at run time the base",
+        "`OrvClientCallbacks` is `object`, so a method of the table that the subclass does",
+        "not define does not exist on it. Do not call such a method through `self` or",
+        "`super()`; the type checker cannot tell which ones the subclass defined. Only the",
+        "twelve callbacks registered on `OrvClient` itself (`error`, `heartBeatsEnd`,",
+        "`tickPrice`, ...) also exist on the base class.",
+        "",
+        "## Override protocol",
+        "",
+        f"The {len(overridable)} methods a subclass may define, in the order of the native",
+        "interface. *Reached from* names the `OrvClient` methods whose call leads to it.",
+        "",
+        "| # | Method | Kind | Arguments | Reached from |",
+        "|---|---|---|---|---|",
+    ]
+    for index, op in enumerate(overridable, 1):
+        sources = [m.name for m in methods if op.name in reach[m.name]]
+        lines.append(f"| {index} | `{op.name}` | {KIND_DESCRIPTIONS[op.kind]} | "
+                     f"{type_cell(list(op.override_types))} | {code_list(sources)} |")
+    lines += [
+        "",
+        "## `OrvClient` methods",
+        "",
+        f"The {len(methods)} methods of the class, in registration order. Arguments are",
+        "positional only. `str | bytes` is a text, passed to the native side as UTF-8 or",
+        "byte for byte; a `bool` parameter also accepts `int` and `None`; a `float`",
+        "parameter also accepts `int`; an `int` parameter accepts any `int` that fits in",
+        "32 bits (a larger one raises `OverflowError`). A wrong argument raises",
+        "`Boost.Python.ArgumentError`, a subclass of `TypeError`.",
+        "",
+        "| # | Method | Arguments | Returns | Overrides it calls |",
+        "|---|---|---|---|---|",
+    ]
+    for method in methods:
+        args = type_cell([SIGNATURE_TYPES[t] for t in method.params])
+        lines.append(f"| {method.order} | `{method.name}` | {args} | "
+                     f"`{RETURN_TYPES[method.returns]}` | {code_list(reach[method.name])} |")
+    lines += [
+        "",
+        "## `TickType`",
+        "",
+        "An `int` subclass. Each member is a class attribute, and is also found in",
+        "`TickType.names` (by name) and `TickType.values` (by value); `member.name` is its",
+        "name. Calling `TickType(n)` makes a new, unnamed member.",
+        "",
+        "| Value | Name |",
+        "|---|---|",
+    ]
+    for name, value in tick_types:
+        lines.append(f"| {value} | `{name}` |")
+    return "\n".join(lines) + "\n"
+
+
+# --- entry point ---------------------------------------------------------------------
+
+def generate(module: ModuleType | None = None) -> dict[Path, str]:
+    """The generated files, by path."""
+    if module is None:
+        module = importlib.import_module("OrvCpp")
+    operations = read_operations()
+    tick_types = read_tick_types()
+    methods = read_methods(module)
+    check_consistency(operations, methods, tick_types, module)
+    reach = probe_reach(module, operations, methods)
+    return {
+        STUB_PATH: render_stub(operations, methods, tick_types),
+        DOCS_PATH: render_docs(operations, methods, tick_types, reach),
+    }
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--check", action="store_true",
+                        help="report stale files instead of writing them")
+    args = parser.parse_args(argv)
+    try:
+        files = generate()
+    except TableMismatch as error:
+        print(f"gen_stubs: {error}", file=sys.stderr)
+        return 2
+    stale = []
+    for path, text in files.items():
+        current = path.read_text() if path.exists() else ""
+        if current == text:
+            continue
+        rel = path.relative_to(ROOT)
+        if args.check:
+            stale.append(str(rel))
+            sys.stdout.writelines(difflib.unified_diff(
+                current.splitlines(keepends=True), text.splitlines(keepends=True),
+                f"{rel} (committed)", f"{rel} (generated)"))
+        else:
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_text(text)
+            print(f"gen_stubs: wrote {rel}")
+    if stale:
+        print(f"gen_stubs: stale: {', '.join(stale)}; run scripts/gen_stubs.py", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,143 @@
+"""The distribution: `python -m build` makes an sdist and, from it, a wheel; the wheel
+installs into a fresh virtual environment and imports there, with its stub package found
+by mypy; `pip install` of the source tree builds and installs on its own.
+
+Slow for a unit test (two native builds and two environments, about 40 s in all); skip
+it with `--deselect tests/test_packaging.py` while iterating on other code.
+"""
+
+import email.parser
+import subprocess
+import sys
+import tarfile
+import tomllib
+import zipfile
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("build", reason="the build frontend is in the 'typing' extra")
+
+ROOT = Path(__file__).resolve().parent.parent
+PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+DIST_NAME = f"{PROJECT['name'].lower()}-{PROJECT['version']}"
+STUB = ROOT / "OrvCpp-stubs" / "__init__.pyi"
+
+# Run inside the fresh environment, away from the source tree.
+IMPORT_CHECK = """
+import OrvCpp, sys
+assert OrvCpp.__file__.startswith(sys.prefix), OrvCpp.__file__
+assert sorted(n for n in vars(OrvCpp) if not n.startswith("__")) == ["OrvClient", "TickType"]
+assert OrvCpp.TickType.NOT_SET == 103 and len(OrvCpp.TickType.names) == 59
+
+class Connection(OrvCpp.OrvClient):
+    def __init__(self):
+        super().__init__()
+        self.orders = []
+    def placeOrder(self, order_id, contract, order):
+        self.orders.append((order_id, contract, order))
+
+client = Connection()
+client.place_order(7, "contract", b"order")
+assert client.orders == [(7, "contract", "order")], client.orders
+print("imported", OrvCpp.__file__)
+"""
+
+
+def run(*command, cwd=None):
+    result = subprocess.run([str(c) for c in command], cwd=cwd, capture_output=True, text=True)
+    assert result.returncode == 0, (
+        f"{' '.join(map(str, command))} failed ({result.returncode}):\n"
+        f"{result.stdout[-4000:]}\n{result.stderr[-4000:]}")
+    return result.stdout
+
+
+@pytest.fixture(scope="module")
+def dist(tmp_path_factory):
+    """An sdist and the wheel built from it, with the build tools of this environment."""
+    out = tmp_path_factory.mktemp("dist")
+    run(sys.executable, "-m", "build", "--no-isolation", "--outdir", out, ROOT)
+    (sdist,) = out.glob("*.tar.gz")
+    (wheel,) = out.glob("*.whl")
+    return sdist, wheel
+
+
+def fresh_venv(path):
+    # Made from the base interpreter even when the tests run inside a venv.
+    run(sys.executable, "-m", "venv", path)
+    return path / "bin" / "python"
+
+
+def test_sdist_has_everything_needed_to_build(dist):
+    sdist, _ = dist
+    with tarfile.open(sdist) as archive:
+        names = {Path(n).relative_to(DIST_NAME).as_posix() for n in archive.getnames()
+                 if n != DIST_NAME}
+    needed = {"pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "PKG-INFO",
+              "OrvCpp-stubs/__init__.pyi"}
+    needed |= {p.relative_to(ROOT).as_posix() for p in (ROOT / "src").rglob("*") if p.is_file()}
+    assert needed <= names, f"missing from the sdist: {sorted(needed - names)}"
+    assert not any(n.split("/")[0] in ("build", ".venv", ".git") for n in names)
+
+
+def test_wheel_contents_and_metadata(dist):
+    _, wheel = dist
+    with zipfile.ZipFile(wheel) as archive:
+        names = archive.namelist()
+        info = f"{DIST_NAME}.dist-info"
+        metadata = email.parser.Parser().parsestr(archive.read(f"{info}/METADATA").decode())
+        stub = archive.read("OrvCpp-stubs/__init__.pyi")
+        license_text = archive.read(f"{info}/licenses/LICENSE")
+    assert "cp311-cp311-linux" in wheel.name
+    modules = [n for n in names if n.startswith("OrvCpp.") and n.endswith(".so")]
+    assert modules == [n for n in modules if "/" not in n] and len(modules) == 1
+    # The stub package ships exactly as committed, and nothing else goes with it.
+    assert stub == STUB.read_bytes()
+    assert [n for n in names if n.startswith("OrvCpp-stubs/")] == ["OrvCpp-stubs/__init__.pyi"]
+    assert license_text == (ROOT / "LICENSE").read_bytes()
+    assert metadata["Name"] == "OrvCpp"
+    assert metadata["Version"] == PROJECT["version"]
+    assert metadata["Summary"] == PROJECT["description"]
+    assert metadata["License"] == "MIT"
+    assert metadata["Requires-Python"] == ">=3.11,<3.12" or \
+        sorted(metadata["Requires-Python"].split(",")) == ["<3.12", ">=3.11"]
+    classifiers = metadata.get_all("Classifier")
+    for expected in ("Typing :: Typed", "License :: OSI Approved :: MIT License",
+                     "Programming Language :: Python :: 3.11"):
+        assert expected in classifiers
+
+
+def test_wheel_installs_and_imports_in_a_fresh_venv(dist, tmp_path):
+    _, wheel = dist
+    python = fresh_venv(tmp_path / "venv")
+    run(python, "-m", "pip", "install", "-q", "--no-index", "--no-deps", wheel)
+    assert "imported" in run(python, "-c", IMPORT_CHECK, cwd=tmp_path)
+
+    # mypy (from this environment) looking at the fresh one finds the stub package there.
+    pytest.importorskip("mypy", reason="mypy is in the 'typing' extra")
+    program = (
+        "import OrvCpp\n"
+        "reveal_type(OrvCpp.TickType.BID)\n"
+        "OrvCpp.OrvClient().req_ids('one')\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--python-executable", str(python),
+         "--no-incremental", "--config-file", "", "-c", program],
+        cwd=tmp_path, capture_output=True, text=True)
+    assert 'Revealed type is "OrvCpp.TickType"' in result.stdout, result.stdout + result.stderr
+    assert 'Argument 1 to "req_ids" of "OrvClient" has incompatible type "str"' in result.stdout
+    assert "import-not-found" not in result.stdout and "import-untyped" not in result.stdout
+
+
+def test_pip_install_of_the_source_tree(dist, tmp_path):
+    """`pip install .` with build isolation (the build backend comes from the package
+    index), from the unpacked sdist so that this checkout's build directory is not used."""
+    sdist, _ = dist
+    with tarfile.open(sdist) as archive:
+        archive.extractall(tmp_path, filter="data")
+    python = fresh_venv(tmp_path / "venv")
+    run(python, "-m", "pip", "install", "-q", ".", cwd=tmp_path / DIST_NAME)
+    assert "imported" in run(python, "-c", IMPORT_CHECK, cwd=tmp_path)
+    site = Path(run(python, "-c", "import sysconfig; print(sysconfig.get_paths()['platlib'])")
+                .strip())
+    assert (site / "OrvCpp-stubs" / "__init__.pyi").read_bytes() == STUB.read_bytes()

@@ -1,0 +1,309 @@
+"""The stub package OrvCpp-stubs and the reference docs/api.md: generated from the built
+module and the operation table, in step with both, and usable by mypy."""
+
+import ast
+import importlib.util
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import OrvCpp
+
+ROOT = Path(__file__).resolve().parent.parent
+STUB = ROOT / "OrvCpp-stubs" / "__init__.pyi"
+
+
+def load_generator():
+    spec = importlib.util.spec_from_file_location("gen_stubs", ROOT / "scripts" / "gen_stubs.py")
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # dataclasses look their module up by name
+    spec.loader.exec_module(module)
+    return module
+
+
+gen = load_generator()
+OPERATIONS = gen.read_operations()
+OVERRIDABLE = [op for op in OPERATIONS if op.overridable]
+METHODS = gen.read_methods(OrvCpp)
+
+
+def stub_classes():
+    tree = ast.parse(STUB.read_text())
+    return {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+
+
+def functions(cls):
+    return [node for node in cls.body if isinstance(node, ast.FunctionDef)]
+
+
+def annotation_text(node):
+    return ast.unparse(node) if node is not None else None
+
+
+# --- generated, and current ----------------------------------------------------------
+
+
+@pytest.mark.parametrize("path", [gen.STUB_PATH, gen.DOCS_PATH], ids=lambda p: p.name)
+def test_generated_file_is_current(path):
+    generated = gen.generate(OrvCpp)[path]
+    assert path.read_text() == generated, (
+        f"{path.relative_to(ROOT)} is stale: run scripts/gen_stubs.py and commit the result")
+
+
+def test_generator_check_mode_passes():
+    result = subprocess.run([sys.executable, str(ROOT / "scripts" / "gen_stubs.py"), "--check"],
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_generator_refuses_a_table_the_module_does_not_follow(tmp_path, monkeypatch):
+    table = gen.OPERATIONS_DEF.read_text().replace(
+        "ORV_REQUEST(placeOrder, int, std::string, std::string)",
+        "ORV_REQUEST(placeOrder, int, std::string, double)")
+    changed = tmp_path / "operations.def"
+    changed.write_text(table)
+    with pytest.raises(gen.TableMismatch, match="place_order"):
+        gen.check_consistency(gen.read_operations(changed), METHODS, gen.read_tick_types(),
+                              OrvCpp)
+
+
+def test_table_counts():
+    assert len(OPERATIONS) == 96
+    assert len(OVERRIDABLE) == 94
+    assert [op.name for op in OPERATIONS if not op.overridable] == ["nextVa1idId", "current"]
+    assert len(METHODS) == 111
+
+
+# --- the stub's content --------------------------------------------------------------
+
+
+def test_stub_module_declares_only_the_runtime_names_and_the_protocol():
+    classes = stub_classes()
+    assert list(classes) == ["TickType", "OrvClient", "OrvClientCallbacks"]
+    assert sorted(n for n in vars(OrvCpp) if not n.startswith("__")) == ["OrvClient", "TickType"]
+    assert not hasattr(OrvCpp, "OrvClientCallbacks")
+
+
+def test_tick_type_stub_lists_every_member_in_value_order():
+    cls = stub_classes()["TickType"]
+    assert [annotation_text(b) for b in cls.bases] == ["int"]
+    fields = {node.target.id: annotation_text(node.annotation)
+              for node in cls.body if isinstance(node, ast.AnnAssign)}
+    members = sorted(OrvCpp.TickType.names.values(), key=int)
+    assert len(members) == 59
+    assert [n for n in fields if n not in ("names", "values")] == [m.name for m in members]
+    assert all(fields[m.name] == "ClassVar[TickType]" for m in members)
+    assert fields["names"] == "ClassVar[dict[str, TickType]]"
+    assert fields["values"] == "ClassVar[dict[int, TickType]]"
+    (name,) = functions(cls)
+    assert name.name == "name" and annotation_text(name.returns) == "str"
+    assert [annotation_text(d) for d in name.decorator_list] == ["property"]
+
+
+def check_positional_only(function, expected_types):
+    args = function.args
+    assert not (args.vararg or args.kwonlyargs or args.kwarg or args.defaults), function.name
+    if expected_types:
+        # Everything, self included, before the "/".
+        assert not args.args, function.name
+        assert args.posonlyargs[0].arg == "self", function.name
+        assert [annotation_text(a.annotation) for a in args.posonlyargs[1:]] == expected_types, \
+            function.name
+    else:
+        assert not args.posonlyargs and [a.arg for a in args.args] == ["self"], function.name
+
+
+def test_orv_client_stub_has_every_method_in_registration_order():
+    cls = stub_classes()["OrvClient"]
+    defs = functions(cls)
+    assert defs[0].name == "__init__" and len(defs[0].args.args) == 1
+    assert [d.name for d in defs[1:]] == [m.name for m in METHODS]
+    overridable = {op.name: op for op in OVERRIDABLE}
+    for function, method in zip(defs[1:], METHODS):
+        if method.name in overridable:
+            # A callback registered on the class: typed as its override receives it.
+            expected = list(overridable[method.name].override_types)
+        else:
+            expected = [{"str": "str | bytes"}.get(t, t) for t in method.params]
+        check_positional_only(function, expected)
+        assert annotation_text(function.returns) == (
+            "str" if method.name == "getDeveloperResponse" else "None")
+
+
+def test_callbacks_protocol_lists_the_94_overridable_operations():
+    cls = stub_classes()["OrvClientCallbacks"]
+    assert [annotation_text(d) for d in cls.decorator_list] == ["type_check_only"]
+    assert [annotation_text(b) for b in cls.bases] == ["Protocol"]
+    defs = functions(cls)
+    assert [d.name for d in defs] == [op.name for op in OVERRIDABLE]
+    for function, op in zip(defs, OVERRIDABLE):
+        check_positional_only(function, list(op.override_types))
+        assert annotation_text(function.returns) == "None"
+        assert "bytes" not in ast.unparse(function)
+
+
+def test_docs_table_lists_every_overridable_operation():
+    text = gen.DOCS_PATH.read_text()
+    rows = re.findall(r"^\| (\d+) \| `(\w+)` \| [^|]+ \| ([^|]+) \|", text, re.M)
+    protocol = [(int(n), name, args.strip()) for n, name, args in rows][:94]
+    assert [name for _, name, _ in protocol] == [op.name for op in OVERRIDABLE]
+    for (_, _, args), op in zip(protocol, OVERRIDABLE):
+        assert args == (", ".join(f"`{t}`" for t in op.override_types) or "(none)")
+
+
+# --- the declared override types are what overrides receive --------------------------
+
+# Operations that no request entry or same-named class method reaches directly.
+CALLBACK_ENTRIES = {
+    "connect": "e_connect",
+    "disconnect": "e_disconnect",
+    "nextValidId": "simulateNextValidId",
+    "currentTime": "simulateCurrentTime",
+}
+SAMPLES = {"int": 7, "bool": True, "float": 2.5, "str": b"text", "TickType": OrvCpp.TickType.BID}
+RECEIVED = {"int": int, "bool": bool, "float": float, "str": str, "TickType": OrvCpp.TickType}
+
+
+@pytest.mark.parametrize("op", OVERRIDABLE, ids=lambda op: op.name)
+def test_override_receives_the_declared_types(op):
+    received = []
+
+    class Client(OrvCpp.OrvClient):
+        pass
+
+    setattr(Client, op.name, lambda self, *args: received.append(args))
+    client = Client()
+    by_name = {m.name: m for m in METHODS}
+    if op.name in by_name:
+        entry = by_name[op.name]
+        call = getattr(OrvCpp.OrvClient, op.name).__get__(client)  # the native binding
+    else:
+        entry = by_name.get(CALLBACK_ENTRIES.get(op.name, gen.request_entry_name(op.name)))
+        assert entry is not None, f"nothing reaches {op.name}"
+        call = getattr(client, entry.name)
+    # Texts go in as bytes, so a text that came back as bytes would show.
+    call(*(SAMPLES[t] for t in entry.params))
+    (args,) = received
+    assert [type(a) for a in args] == [RECEIVED[t] for t in op.override_types]
+
+
+# --- mypy ----------------------------------------------------------------------------
+
+mypy_api = pytest.importorskip("mypy.api", reason="mypy is in the 'typing' extra")
+
+ACCEPTED = '''\
+from typing import TYPE_CHECKING
+
+from OrvCpp import OrvClient, TickType
+
+if TYPE_CHECKING:
+    from OrvCpp import OrvClientCallbacks
+else:
+    OrvClientCallbacks = object
+
+
+class Connection(OrvClient, OrvClientCallbacks):
+    def __init__(self) -> None:
+        super().__init__()
+        self.orders: list[tuple[int, str, str]] = []
+
+    def placeOrder(self, order_id: int, contract: str, order: str) -> None:
+        self.orders.append((order_id, contract, order))
+
+    def tickPrice(self, req_id: int, field: TickType, price: float, attrib: str) -> None:
+        print(req_id, field.name, price + 1, attrib.upper())
+
+    def reqAccountUpdates(self, subscribe: bool, account: str) -> None:
+        pass
+
+    def currentTime(self, time: int) -> None:
+        pass
+
+
+client = Connection()
+client.setDeveloper()
+client.place_order(7, "contract", b"order")
+client.req_account_updates(True, "U1")
+client.simulateTickPrice(1, TickType.LAST, 101, "a", "b")
+client.tickPrice(1, TickType.values[1], 1.5, "x")
+response: str = client.getDeveloperResponse()
+member: TickType = TickType.names["BID"]
+value: int = TickType.NOT_SET + 1
+name: str = TickType.BID.name
+'''
+
+REJECTED = '''\
+from typing import TYPE_CHECKING
+
+from OrvCpp import OrvClient, TickType
+
+if TYPE_CHECKING:
+    from OrvCpp import OrvClientCallbacks
+else:
+    OrvClientCallbacks = object
+
+
+class Connection(OrvClient, OrvClientCallbacks):
+    def placeOrder(self, order_id: str, contract: str, order: str) -> None:  # E: override
+        pass
+
+    def tickSize(self, req_id: int, field: TickType, size: bytes) -> None:  # E: override
+        pass
+
+    def reqIds(self, count: int) -> int:  # E: override
+        return count
+
+
+class Plain(OrvClient):
+    def tickPrice(self, req_id: int, field: int, price: float, attrib: str) -> None:
+        pass
+
+    def orderStatus(self, order_id: int) -> None:  # E: override
+        pass
+
+
+client = Connection()
+client.place_order(7, "contract")  # E: call-arg
+client.place_order(7, "contract", order="x")  # E: call-arg
+client.req_ids(1.5)  # E: arg-type
+client.tickPrice(1, 1, 1.0, "x")  # E: arg-type
+OrvClient().placeOrder(1, "a", "b")  # E: attr-defined
+count: int = client.getDeveloperResponse()  # E: assignment
+TickType.MISSING  # E: attr-defined
+'''
+
+
+def run_mypy(tmp_path, source):
+    """mypy --strict over `source`, against the committed stub (not an installed copy)."""
+    stubs = tmp_path / "stubs"
+    stubs.mkdir()
+    (stubs / "OrvCpp.pyi").write_text(STUB.read_text())
+    program = tmp_path / "program.py"
+    program.write_text(source)
+    os.environ["MYPYPATH"] = str(stubs)
+    try:
+        stdout, stderr, status = mypy_api.run([
+            "--config-file", str(ROOT / "pyproject.toml"), "--strict",
+            "--cache-dir", str(tmp_path / "cache"), "--show-error-codes",
+            "--no-error-summary", str(program)])
+    finally:
+        del os.environ["MYPYPATH"]
+    errors = {(int(line), code) for line, code in
+              re.findall(r"^\S*program\.py:(\d+): error: .*\[([\w-]+)\]$", stdout, re.M)}
+    return errors, stdout + stderr, status
+
+
+def test_mypy_accepts_typed_use(tmp_path):
+    errors, output, status = run_mypy(tmp_path, ACCEPTED)
+    assert status == 0, output
+
+
+def test_mypy_rejects_wrong_overrides_and_calls(tmp_path):
+    expected = {(number, code) for number, line in enumerate(REJECTED.splitlines(), 1)
+                for code in re.findall(r"# E: ([\w-]+)", line)}
+    errors, output, status = run_mypy(tmp_path, REJECTED)
+    assert errors == expected, output
