@@ -15,8 +15,9 @@ import random
 import sys
 from datetime import datetime, timezone
 from pathlib import Path
+from typing import TextIO, TypedDict
 
-from strategy import WATCHLIST, CrossingRule
+from strategy import WATCHLIST, CrossingRule, Instrument
 
 SEED = 20240301
 STEPS = 1500
@@ -59,7 +60,7 @@ def clock(t: float) -> str:
 class Market:
     """Price state of one instrument, in cents."""
 
-    def __init__(self, instrument, rng: random.Random):
+    def __init__(self, instrument: Instrument, rng: random.Random) -> None:
         self.instrument = instrument
         self.level = round(instrument.level * 100)
         self.last = self.level + rng.randint(-5, 5)
@@ -73,8 +74,19 @@ class Market:
         return self.last
 
 
+class PendingFill(TypedDict):
+    """A fill still to come: part of an order, filled at the step ``due``."""
+
+    due: int
+    order_id: int
+    action: str
+    qty: int
+    total: int
+    contract: str
+
+
 class Recorder:
-    def __init__(self, out, rng: random.Random, markets: list[Market]):
+    def __init__(self, out: TextIO, rng: random.Random, markets: list[Market]) -> None:
         self.markets = {m.instrument.contract: m for m in markets}
         self.writer = csv.writer(out, lineterminator="\n")
         self.rng = rng
@@ -83,10 +95,10 @@ class Recorder:
         self.holdings: dict[str, tuple[int, int]] = {}  # contract -> (shares, cost in cents)
         self.next_order_id = FIRST_ORDER_ID
         self.next_exec = 1
-        self.pending: list[dict] = []  # fills still to come
+        self.pending: list[PendingFill] = []  # fills still to come
         self.fills: list[tuple[int, int, int]] = []  # (order id, shares, price in cents)
 
-    def emit(self, *fields) -> None:
+    def emit(self, *fields: str | int | float) -> None:
         self.writer.writerow(fields)
 
     def account_values(self) -> None:
@@ -167,7 +179,7 @@ class Recorder:
             self.pending.append(dict(due=due, order_id=order_id, action=action, qty=part,
                                      total=qty, contract=m.instrument.contract))
 
-    def fill(self, f: dict, m: Market) -> None:
+    def fill(self, f: PendingFill, m: Market) -> None:
         self.pending.remove(f)
         order_id, qty, price = f["order_id"], f["qty"], m.last
         done = [g for g in self.fills if g[0] == order_id]
@@ -198,7 +210,7 @@ class Recorder:
             self.account_values()
 
 
-def generate(out) -> None:
+def generate(out: TextIO) -> None:
     rng = random.Random(SEED)
     markets = [Market(i, rng) for i in WATCHLIST]
     rules = [CrossingRule(i.level, i.band) for i in WATCHLIST]

@@ -18,8 +18,10 @@ import logging
 import sys
 import time
 from collections import Counter
+from collections.abc import Callable, Collection, Iterable, Sequence
 from decimal import Decimal, InvalidOperation
 from pathlib import Path
+from typing import TypeAlias
 
 import OrvCpp
 
@@ -28,6 +30,14 @@ from strategy import SampleStrategy
 DEFAULT_SESSION = Path(__file__).resolve().parent / "data" / "session.csv"
 
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
+
+
+# An argument of a simulate entry, as converted from its field (TickType is an int).
+Arg: TypeAlias = int | float | str
+# A parsed event: (kind, simulate entry name, entry arguments).
+Event: TypeAlias = tuple[str, str, tuple[Arg, ...]]
+# A bound simulate entry and the arguments to call it with.
+Call: TypeAlias = tuple[Callable[..., None], tuple[Arg, ...]]
 
 
 class SessionError(Exception):
@@ -75,7 +85,7 @@ def text(value: str) -> str:
 # Event kind -> (simulate entry, field names, field converters, unused trailing texts).
 # The simulate entries of some callbacks take one more text than the callback does;
 # the replay passes an empty one.
-EVENT_KINDS = {
+EVENT_KINDS: dict[str, tuple[str, str, tuple[Callable[[str], Arg], ...], int]] = {
     "tick_price": ("simulateTickPrice", "req_id tick_type price attrib",
                    (whole, tick_type, real, text), 1),
     "tick_size": ("simulateTickSize", "req_id tick_type size",
@@ -101,7 +111,7 @@ EVENT_KINDS = {
 }
 
 
-def parse_line(fields: list[str]) -> tuple[str, str, tuple]:
+def parse_line(fields: list[str]) -> Event:
     """One CSV row -> (kind, simulate entry name, entry arguments)."""
     kind, values = fields[0].strip(), fields[1:]
     if kind not in EVENT_KINDS:
@@ -110,7 +120,7 @@ def parse_line(fields: list[str]) -> tuple[str, str, tuple]:
     if len(values) != len(converters):
         expected = f"{len(converters)} field(s) ({names})" if converters else "no fields"
         raise SessionError(f"{kind} takes {expected}, got {len(values)}")
-    args = []
+    args: list[Arg] = []
     for name, convert, value in zip(names.split(), converters, values):
         try:
             args.append(convert(value))
@@ -119,9 +129,9 @@ def parse_line(fields: list[str]) -> tuple[str, str, tuple]:
     return kind, entry, (*args, *[""] * unused)
 
 
-def parse_session(path: Path) -> list[tuple[str, str, tuple]]:
+def parse_session(path: Path) -> list[Event]:
     """Reads the whole session; raises SessionError naming the file and line."""
-    events = []
+    events: list[Event] = []
     try:
         with open(path, encoding="utf-8", newline="") as f:
             for lineno, line in enumerate(f, 1):
@@ -141,13 +151,14 @@ def parse_session(path: Path) -> list[tuple[str, str, tuple]]:
     return events
 
 
-def bind(client: OrvCpp.OrvClient, events) -> list[tuple]:
+def bind(client: OrvCpp.OrvClient, events: Collection[Event]) -> list[Call]:
     """(kind, entry name, args) -> (bound simulate entry, args), ready to call."""
-    entries = {entry: getattr(client, entry) for _, entry, _ in events}
+    entries: dict[str, Callable[..., None]] = {
+        entry: getattr(client, entry) for _, entry, _ in events}
     return [(entries[entry], args) for _, entry, args in events]
 
 
-def replay(calls) -> float:
+def replay(calls: Iterable[Call]) -> float:
     """Feeds every event; returns the seconds the dispatch took."""
     start = time.perf_counter()
     for entry, args in calls:
@@ -165,7 +176,7 @@ CALLBACKS = {
 }
 
 
-def summary(path: Path, kinds: Counter, strategy: SampleStrategy, seconds: float) -> str:
+def summary(path: Path, kinds: Counter[str], strategy: SampleStrategy, seconds: float) -> str:
     total = sum(kinds.values())
     out = [f"replayed {total} events from {path}", "",
            f"events per kind:        {'in file':>8} {'handled':>8}"]
@@ -197,7 +208,7 @@ def summary(path: Path, kinds: Counter, strategy: SampleStrategy, seconds: float
     return "\n".join(out)
 
 
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         description="Replay a recorded session through the sample strategy.")
     parser.add_argument("session", nargs="?", type=Path, default=DEFAULT_SESSION,

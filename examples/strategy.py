@@ -17,14 +17,26 @@ from __future__ import annotations
 
 import logging
 from collections import Counter, defaultdict
+from collections.abc import Collection
 from dataclasses import dataclass, field
 from decimal import Decimal
+from typing import TYPE_CHECKING, TypeAlias
 
 import OrvCpp
+
+if TYPE_CHECKING:
+    # The override protocol exists for type checkers only: listing it as a base
+    # makes them check the signature of every callback and request defined below.
+    from OrvCpp import OrvClientCallbacks
+else:
+    OrvClientCallbacks = object
 
 log = logging.getLogger("orvcpp.strategy")
 
 TickType = OrvCpp.TickType
+
+# A request as recorded in SampleStrategy.sent: the method name, then its arguments.
+Request: TypeAlias = tuple[str, *tuple[object, ...]]
 
 # Order states after which an order can no longer change.
 TERMINAL_STATES = frozenset({"Filled", "Cancelled", "ApiCancelled", "Inactive"})
@@ -88,16 +100,16 @@ class OrderRecord:
     executions: list[str] = field(default_factory=list)
 
 
-class SampleStrategy(OrvCpp.OrvClient):
-    def __init__(self, watchlist=WATCHLIST, account: str = "ACC0001",
-                 host: str = "127.0.0.1", port: int = 4100, client_id: int = 7):
+class SampleStrategy(OrvCpp.OrvClient, OrvClientCallbacks):
+    def __init__(self, watchlist: Collection[Instrument] = WATCHLIST, account: str = "ACC0001",
+                 host: str = "127.0.0.1", port: int = 4100, client_id: int = 7) -> None:
         super().__init__()
         self.account = account
         self.host, self.port, self.client_id = host, port, client_id
         self.instruments = {i.ticker_id: i for i in watchlist}
         self.rules = {i.ticker_id: CrossingRule(i.level, i.band) for i in watchlist}
 
-        self.sent: list[tuple] = []                 # requests, as (method, *args)
+        self.sent: list[Request] = []               # requests, as (method, *args)
         self.events: Counter[str] = Counter()       # callbacks seen, per name
         self.positions: dict[str, dict[str, tuple[Decimal, float]]] = defaultdict(dict)
         self.positions_complete = False
@@ -148,51 +160,53 @@ class SampleStrategy(OrvCpp.OrvClient):
 
     # -- requests: what would go to the broker ---------------------------------
 
-    def _send(self, method: str, *args) -> None:
+    def _send(self, method: str, *args: object) -> None:
         self.sent.append((method, *args))
         log.debug("send %s%r", method, args)
 
-    def connect(self, host, port, client_id):
+    def connect(self, host: str, port: int, client_id: int) -> None:
         self._send("connect", host, port, client_id)
 
-    def disconnect(self):
+    def disconnect(self) -> None:
         self._send("disconnect")
 
-    def reqIds(self, num_ids):
+    def reqIds(self, num_ids: int) -> None:
         self._send("reqIds", num_ids)
 
-    def reqCurrentTime(self):
+    def reqCurrentTime(self) -> None:
         self._send("reqCurrentTime")
 
-    def reqAccountUpdates(self, subscribe, account):
+    def reqAccountUpdates(self, subscribe: bool, account: str) -> None:
         self._send("reqAccountUpdates", subscribe, account)
 
-    def reqPositions(self):
+    def reqPositions(self) -> None:
         self._send("reqPositions")
 
-    def reqOpenOrders(self):
+    def reqOpenOrders(self) -> None:
         self._send("reqOpenOrders")
 
-    def reqMktData(self, req_id, contract, generic_ticks, snapshot, regulatory, options):
+    def reqMktData(self, req_id: int, contract: str, generic_ticks: str, snapshot: bool,
+                   regulatory: bool, options: str) -> None:
         self._send("reqMktData", req_id, contract, generic_ticks, snapshot, regulatory, options)
 
-    def cancelMktData(self, req_id):
+    def cancelMktData(self, req_id: int) -> None:
         self._send("cancelMktData", req_id)
 
-    def reqHistoricalData(self, req_id, contract, end, duration, bar_size, what_to_show,
-                          use_rth, format_date, keep_up_to_date, options):
+    def reqHistoricalData(self, req_id: int, contract: str, end: str, duration: str,
+                          bar_size: str, what_to_show: str, use_rth: int, format_date: int,
+                          keep_up_to_date: bool, options: str) -> None:
         self._send("reqHistoricalData", req_id, contract, end, duration, bar_size,
                    what_to_show, use_rth, format_date, keep_up_to_date, options)
 
-    def placeOrder(self, order_id, contract, order):
+    def placeOrder(self, order_id: int, contract: str, order: str) -> None:
         self._send("placeOrder", order_id, contract, order)
 
-    def cancelOrder(self, order_id, manual_cancel_time):
+    def cancelOrder(self, order_id: int, manual_cancel_time: str) -> None:
         self._send("cancelOrder", order_id, manual_cancel_time)
 
     # -- callbacks: what comes back ----------------------------------------------
 
-    def tickPrice(self, req_id, tick_type, price, attrib):
+    def tickPrice(self, req_id: int, tick_type: TickType, price: float, attrib: str) -> None:
         self.events["tickPrice"] += 1
         self.prices[req_id, tick_type] = price
         if tick_type == TickType.LAST and req_id in self.rules:
@@ -200,12 +214,14 @@ class SampleStrategy(OrvCpp.OrvClient):
             if action:
                 self.submit(self.instruments[req_id], action)
 
-    def tickSize(self, req_id, tick_type, size):
+    def tickSize(self, req_id: int, tick_type: TickType, size: str) -> None:
         self.events["tickSize"] += 1
         self.sizes[req_id, tick_type] = Decimal(size)
 
-    def orderStatus(self, order_id, status, filled, remaining, avg_fill_price, perm_id,
-                    parent_id, last_fill_price, client_id, why_held, mkt_cap_price):
+    def orderStatus(self, order_id: int, status: str, filled: str, remaining: str,
+                    avg_fill_price: float, perm_id: int, parent_id: int,
+                    last_fill_price: float, client_id: int, why_held: str,
+                    mkt_cap_price: float) -> None:
         self.events["orderStatus"] += 1
         record = self.orders.setdefault(order_id, OrderRecord())
         record.status = status
@@ -213,16 +229,16 @@ class SampleStrategy(OrvCpp.OrvClient):
         record.avg_fill_price, record.last_fill_price = avg_fill_price, last_fill_price
         record.perm_id = perm_id
 
-    def openOrder(self, order_id, contract, order, order_state):
+    def openOrder(self, order_id: int, contract: str, order: str, order_state: str) -> None:
         self.events["openOrder"] += 1
         record = self.orders.setdefault(order_id, OrderRecord())
         record.contract, record.order, record.status = contract, order, order_state
 
-    def openOrderEnd(self):
+    def openOrderEnd(self) -> None:
         self.events["openOrderEnd"] += 1
         self.open_orders_complete = True
 
-    def execDetails(self, req_id, contract, execution):
+    def execDetails(self, req_id: int, contract: str, execution: str) -> None:
         self.events["execDetails"] += 1
         # The execution text reads "key=value;key=value;..."; only orderId is needed here.
         fields = dict(part.partition("=")[::2] for part in execution.split(";"))
@@ -230,31 +246,32 @@ class SampleStrategy(OrvCpp.OrvClient):
         if order_id.isdigit() and int(order_id) in self.orders:
             self.orders[int(order_id)].executions.append(execution)
 
-    def position(self, account, contract, pos, avg_cost):
+    def position(self, account: str, contract: str, pos: str, avg_cost: float) -> None:
         self.events["position"] += 1
         self.positions[account][contract] = (Decimal(pos), avg_cost)
 
-    def positionEnd(self):
+    def positionEnd(self) -> None:
         self.events["positionEnd"] += 1
         self.positions_complete = True
 
-    def updateAccountValue(self, key, val, currency, account_name):
+    def updateAccountValue(self, key: str, val: str, currency: str,
+                           account_name: str) -> None:
         self.events["updateAccountValue"] += 1
         self.account_values[account_name, key, currency] = val
 
-    def nextValidId(self, order_id):
+    def nextValidId(self, order_id: int) -> None:
         self.events["nextValidId"] += 1
         self.next_order_id = order_id
 
-    def historicalData(self, req_id, bar):
+    def historicalData(self, req_id: int, bar: str) -> None:
         self.events["historicalData"] += 1
         self.bars[req_id].append(bar)
 
-    def currentTime(self, time):
+    def currentTime(self, time: int) -> None:
         self.events["currentTime"] += 1
         self.server_time = time
 
-    def error(self, req_id, code, message, advanced):
+    def error(self, req_id: int, code: int, message: str, advanced: str) -> None:
         self.events["error"] += 1
         self.errors.append((req_id, code, message, advanced))
         log.warning("error %d for request %d: %s", code, req_id, message)
