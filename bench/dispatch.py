@@ -1,0 +1,444 @@
+#!/usr/bin/env python3
+"""What one dispatch through OrvCpp costs, next to a pure-Python forwarding layer.
+
+    .venv/bin/python bench/dispatch.py               # wall clock: ns per call, replay rate
+    .venv/bin/python bench/dispatch.py --callgrind   # instructions per call (valgrind)
+
+Every case is measured three ways in the same process:
+
+  native   an OrvCpp.OrvClient subclass: the entry (place_order, simulateTickPrice, ...)
+           goes through Boost.Python and the override bridge to the Python method;
+  python   a pure-Python base class with the same entry names and arguments, whose
+           place_order calls self.placeOrder(...), simulateTickPrice calls
+           self.tickPrice(...), and so on, with no-op defaults for the camel-case methods;
+  direct   the override itself called from Python (the callee's own cost).
+
+"override" rows use a subclass that defines the camel-case method (a no-op with the
+same parameters in both layers); "absent" rows use a subclass that does not, so the
+native default body runs (native) or the base class's no-op does (python). The
+"tickPrice direct" row calls the registered camel-case method on an instance without
+an override.
+
+Wall-clock mode times batches of calls, interleaving all series round by round, and
+prints the minimum and the median ns per call over the rounds. Callgrind mode runs a
+child interpreter under `valgrind --tool=callgrind`, which dumps its counters at
+markers around N and 2N calls of each series; the difference divided by N is the
+instruction count of one call, with interpreter start-up and set-up cancelled out.
+Both figures include the call site (loading the method and the arguments); calls are
+unrolled UNROLL times per loop iteration so that the loop itself adds little.
+
+The replay rows feed a recorded session (examples/data/session.csv when present; a
+synthetic session of tick and order events otherwise) through the simulate entries
+into no-op callbacks, for the native class and for the pure-Python layer.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import gc
+import json
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import OrvCpp
+
+ROOT = Path(__file__).resolve().parent.parent
+SESSION = ROOT / "examples" / "data" / "session.csv"
+UNROLL = 10
+TickType = OrvCpp.TickType
+
+# ---------------------------------------------------------------------------------------
+# The forwarding entries both layers provide: entry name, callback name, the callback's
+# parameters, and the number of trailing texts the entry takes but does not pass on.
+
+FORWARDERS = [
+    ("place_order", "placeOrder", "order_id contract order", 0),
+    ("req_mkt_data", "reqMktData",
+     "req_id contract generic_ticks snapshot regulatory_snapshot options", 0),
+    ("req_historical_data", "reqHistoricalData",
+     "req_id contract end_date_time duration bar_size what_to_show use_rth format_date "
+     "keep_up_to_date options", 0),
+    ("simulateTickPrice", "tickPrice", "req_id tick_type price attrib", 1),
+    ("simulateTickSize", "tickSize", "req_id tick_type size", 1),
+    ("simulateOrderStatus", "orderStatus",
+     "order_id status filled remaining avg_fill_price perm_id parent_id last_fill_price "
+     "client_id why_held mkt_cap_price", 0),
+    ("simulateExecDetails", "execDetails", "req_id contract execution", 1),
+    ("simulatePosition", "position", "account contract position avg_cost", 1),
+    ("simulatePositionEnd", "positionEnd", "", 0),
+    ("simulateUpdateAccountValue", "updateAccountValue", "key value currency account", 0),
+    ("simulateOpenOrder", "openOrder", "order_id contract order order_state", 1),
+    ("simulateOpenOrderEnd", "openOrderEnd", "", 0),
+    ("simulateNextValidId", "nextValidId", "order_id", 0),
+    ("simulateHistoricalData", "historicalData", "req_id bar", 0),
+    ("simulateCurrentTime", "currentTime", "time", 0),
+]
+
+
+def _compile(source: str) -> dict:
+    namespace: dict = {}
+    exec(compile(source, "<bench>", "exec"), namespace)
+    return namespace
+
+
+def _no_op_callbacks() -> dict:
+    """One no-op method per callback, with the callback's parameters."""
+    lines = []
+    for _, callback, params, _ in FORWARDERS:
+        lines += [f"def {callback}({', '.join(['self'] + params.split())}):", "    pass"]
+    return {name: f for name, f in _compile("\n".join(lines)).items() if callable(f)}
+
+
+def _python_layer(defaults: dict) -> type:
+    """The pure-Python base class: forwarding entries plus no-op default callbacks."""
+    lines = []
+    for entry, callback, params, unused in FORWARDERS:
+        names = params.split()
+        extra = [f"unused{i}" for i in range(unused)]
+        lines += [f"def {entry}({', '.join(['self'] + names + extra)}):",
+                  f"    self.{callback}({', '.join(names)})"]
+    entries = {name: f for name, f in _compile("\n".join(lines)).items() if callable(f)}
+    return type("PythonClient", (), {**entries, **defaults})
+
+
+CALLBACKS = _no_op_callbacks()
+PythonClient = _python_layer(_no_op_callbacks())
+
+# Subclasses with the callbacks (the same function objects in both layers), and without.
+NativeOverrides = type("NativeOverrides", (OrvCpp.OrvClient,), dict(CALLBACKS))
+NativeBare = type("NativeBare", (OrvCpp.OrvClient,), {})
+PythonOverrides = type("PythonOverrides", (PythonClient,), dict(CALLBACKS))
+PythonBare = type("PythonBare", (PythonClient,), {})
+
+# ---------------------------------------------------------------------------------------
+# The measured cases: (label, entry, callback or None, entry arguments).
+
+CASES = [
+    ("place_order", "place_order", "placeOrder", (17, "ACME STK USD", "BUY 100 LMT 101.50")),
+    ("req_mkt_data", "req_mkt_data", "reqMktData",
+     (1, "ACME STK USD", "233,236", False, False, "")),
+    ("req_historical_data", "req_historical_data", "reqHistoricalData",
+     (1, "ACME STK USD", "20240301 16:00:00", "1 D", "15 mins", "TRADES", 1, 1, False, "")),
+    ("simulateTickPrice", "simulateTickPrice", "tickPrice",
+     (1, TickType.LAST, 101.25, "", "")),
+    ("simulateOrderStatus", "simulateOrderStatus", "orderStatus",
+     (101, "Filled", "100", "0", 101.27, 880101, 0, 101.27, 7, "", 0.0)),
+]
+DIRECT_CASE = ("tickPrice direct", "tickPrice", None, (1, TickType.LAST, 101.25, ""))
+FORWARDER_BY_ENTRY = {entry: (callback, params, unused)
+                      for entry, callback, params, unused in FORWARDERS}
+
+
+def _runner(method: str, count: int):
+    """run(loops, target, *args) calls target.method(*args) loops * UNROLL times."""
+    params = [f"a{i}" for i in range(count)]
+    call = f"        target.{method}({', '.join(params)})"
+    source = "\n".join([f"def run(loops, target, {', '.join(params) or '*_'}):",
+                        "    for _ in range(loops):"] + [call] * UNROLL)
+    return _compile(source.replace("target, *_", "target"))["run"]
+
+
+class Series:
+    """One measured line: a callable run(loops) that makes loops * UNROLL calls."""
+
+    def __init__(self, label: str, kind: str, method: str, target, args: tuple):
+        self.label, self.kind = label, kind
+        function = _runner(method, len(args))
+        self.run = lambda loops: function(loops, target, *args)
+        self.calls_per_loop = UNROLL
+
+
+class ReplaySeries:
+    """Plays a whole session once per loop: loops * len(events) dispatches."""
+
+    def __init__(self, label: str, kind: str, target, events):
+        self.label, self.kind = label, kind
+        calls = [(getattr(target, entry), args) for entry, args in events]
+
+        def run(loops):
+            for _ in range(loops):
+                for entry, args in calls:
+                    entry(*args)
+
+        self.run = run
+        self.calls_per_loop = len(calls)
+
+
+def build_series(events) -> list:
+    series = []
+    for label, entry, callback, args in CASES:
+        _, _, unused = FORWARDER_BY_ENTRY[entry]
+        callback_args = args[:len(args) - unused]
+        series += [
+            Series(f"{label} / override", "native", entry, NativeOverrides(), args),
+            Series(f"{label} / override", "python", entry, PythonOverrides(), args),
+            Series(f"{label} / override", "direct", callback, PythonOverrides(), callback_args),
+            Series(f"{label} / absent", "native", entry, NativeBare(), args),
+            Series(f"{label} / absent", "python", entry, PythonBare(), args),
+        ]
+    label, method, _, args = DIRECT_CASE
+    series += [Series(f"{label} / absent", "native", method, NativeBare(), args),
+               Series(f"{label} / absent", "python", method, PythonBare(), args)]
+    series += [ReplaySeries("replay (per event)", "native", NativeOverrides(), events),
+               ReplaySeries("replay (per event)", "python", PythonOverrides(), events)]
+    return series
+
+
+# ---------------------------------------------------------------------------------------
+# The session: examples/data/session.csv, or a synthetic one when it is not there.
+
+def _whole(text):
+    return int(text)
+
+
+def _text(text):
+    return text
+
+
+def _tick(text):
+    return TickType.names[text]
+
+
+SESSION_KINDS = {  # kind -> (simulate entry, field conversions, unused trailing texts)
+    "tick_price": ("simulateTickPrice", (_whole, _tick, float, _text), 1),
+    "tick_size": ("simulateTickSize", (_whole, _tick, _text), 1),
+    "order_status": ("simulateOrderStatus", (_whole, _text, _text, _text, float, _whole,
+                                             _whole, float, _whole, _text, float), 0),
+    "exec_details": ("simulateExecDetails", (_whole, _text, _text), 1),
+    "position": ("simulatePosition", (_text, _text, _text, float), 1),
+    "position_end": ("simulatePositionEnd", (), 0),
+    "account_value": ("simulateUpdateAccountValue", (_text, _text, _text, _text), 0),
+    "open_order": ("simulateOpenOrder", (_whole, _text, _text, _text), 1),
+    "open_order_end": ("simulateOpenOrderEnd", (), 0),
+    "next_valid_id": ("simulateNextValidId", (_whole,), 0),
+    "historical_data": ("simulateHistoricalData", (_whole, _text), 0),
+    "current_time": ("simulateCurrentTime", (_whole,), 0),
+}
+
+
+def read_session(path: Path):
+    events = []
+    with open(path, encoding="utf-8", newline="") as f:
+        rows = csv.reader(line for line in f if line.strip() and not line.lstrip().startswith("#"))
+        for row in rows:
+            entry, conversions, unused = SESSION_KINDS[row[0].strip()]
+            args = tuple(convert(value) for convert, value in zip(conversions, row[1:]))
+            events.append((entry, args + ("",) * unused))
+    return events
+
+
+def synthetic_session(count: int = 4000, seed: int = 1):
+    """Ticks (price and size) with an order status now and then, like a quiet session."""
+    rng = random.Random(seed)
+    events, price = [], 100.0
+    for i in range(count):
+        ticker = 1 + i % 4
+        roll = rng.random()
+        if roll < 0.45:
+            price += rng.choice((-0.01, 0.01))
+            events.append(("simulateTickPrice",
+                           (ticker, rng.choice((TickType.BID, TickType.ASK, TickType.LAST)),
+                            round(price, 2), "", "")))
+        elif roll < 0.99:
+            events.append(("simulateTickSize",
+                           (ticker, rng.choice((TickType.BID_SIZE, TickType.ASK_SIZE)),
+                            str(rng.randrange(1, 50) * 100), "")))
+        else:
+            events.append(("simulateOrderStatus",
+                           (100 + i, "Filled", "100", "0", price, 880000 + i, 0, price, 7,
+                            "", 0.0)))
+    return events
+
+
+def load_events():
+    if SESSION.exists():
+        return read_session(SESSION), f"{SESSION.relative_to(ROOT)}"
+    return synthetic_session(), "a synthetic session (examples/data/session.csv not found)"
+
+
+# ---------------------------------------------------------------------------------------
+# Reporting.
+
+def print_table(title: str, unit: str, values: dict, fmt: str):
+    """values: (label, kind) -> figure (lower is better)."""
+    labels = list(dict.fromkeys(label for label, _ in values))
+    print(title)
+    header = (f"{'case':<36}{'native':>10}{'python':>10}{'direct':>10}"
+              f"{'native/python':>15}{'native/direct':>15}")
+    print(header)
+    print("-" * len(header))
+    for label in labels:
+        native = values.get((label, "native"))
+        python = values.get((label, "python"))
+        direct = values.get((label, "direct"))
+        cells = [format(v, fmt) if v is not None else "-" for v in (native, python, direct)]
+        ratio_p = f"{native / python:.2f}x" if native and python else "-"
+        ratio_d = f"{native / direct:.2f}x" if native and direct else "-"
+        print(f"{label:<36}{cells[0]:>10}{cells[1]:>10}{cells[2]:>10}{ratio_p:>15}{ratio_d:>15}")
+    print(f"({unit})")
+    print()
+
+
+def wall_clock(options):
+    events, source = load_events()
+    series = build_series(events)
+    gc.collect()
+    gc.disable()  # neither layer allocates anything that outlives a call
+    # Calibrate each series to about options.batch_ms per batch.
+    loops = []
+    for s in series:
+        s.run(20)
+        n = 1
+        while True:
+            start = time.perf_counter_ns()
+            s.run(n)
+            elapsed = time.perf_counter_ns() - start
+            if elapsed > options.batch_ms * 1e6 / 4 or n > 1 << 24:
+                break
+            n *= 2
+        loops.append(max(1, int(n * options.batch_ms * 1e6 / max(elapsed, 1))))
+    samples = [[] for _ in series]
+    for _ in range(options.repeats):
+        order = list(range(len(series)))
+        random.shuffle(order)  # interleaved, in a different order each round
+        for i in order:
+            start = time.perf_counter_ns()
+            series[i].run(loops[i])
+            elapsed = time.perf_counter_ns() - start
+            samples[i].append(elapsed / (loops[i] * series[i].calls_per_loop))
+    gc.enable()
+
+    print(f"OrvCpp dispatch, wall clock: {options.repeats} interleaved rounds of "
+          f"~{options.batch_ms} ms per series; Python {sys.version.split()[0]}")
+    print(f"replay session: {source}, {len(events)} events")
+    print()
+    for name, pick in (("minimum", min), ("median", statistics.median)):
+        values = {(s.label, s.kind): pick(v) for s, v in zip(series, samples)
+                  if not isinstance(s, ReplaySeries)}
+        print_table(f"ns per call, {name} over rounds", "ns per call", values, ".1f")
+    print("replay through no-op callbacks (events per second)")
+    for s, v in zip(series, samples):
+        if isinstance(s, ReplaySeries):
+            best, median = min(v), statistics.median(v)
+            print(f"  {s.kind:<8} best {1e9 / best:>12,.0f}   median {1e9 / median:>12,.0f}"
+                  f"   ({best:.1f} / {median:.1f} ns per event)")
+    rates = {s.kind: min(v) for s, v in zip(series, samples) if isinstance(s, ReplaySeries)}
+    print(f"  native/python time per event: {rates['native'] / rates['python']:.2f}x")
+
+
+# ---------------------------------------------------------------------------------------
+# Callgrind mode. The child runs every series between markers; a marker is a call of
+# os.getppid, before which valgrind dumps (and zeroes) its counters.
+
+MARKER_FUNCTION = "os_getppid"
+
+
+def callgrind_child(calls: int, only: str | None):
+    events, source = load_events()
+    series = [s for s in build_series(events) if not only or only in f"{s.label} {s.kind}"]
+    gc.collect()
+    gc.disable()
+    plan = []
+    for s in series:
+        n = max(1, calls // s.calls_per_loop)
+        plan.append({"label": s.label, "kind": s.kind, "calls": n * s.calls_per_loop})
+        s.run(max(2, n // 4))  # warm: specialise the bytecode, fill the caches
+        os.getppid()
+        s.run(n)
+        os.getppid()
+        s.run(2 * n)
+        os.getppid()
+    json.dump({"plan": plan, "source": source, "events": len(events)}, sys.stdout)
+
+
+def dump_totals(directory: Path, pid_file_prefix: str):
+    totals = {}
+    for path in directory.glob(pid_file_prefix + ".*"):
+        index = int(path.name.rsplit(".", 1)[1])
+        with open(path) as f:
+            for line in f:
+                if line.startswith("totals:") or line.startswith("summary:"):
+                    totals[index] = int(line.split()[1])
+                    break
+    return totals
+
+
+def callgrind(options):
+    valgrind = shutil.which("valgrind")
+    if not valgrind:
+        sys.exit("callgrind mode needs valgrind (apt-get install valgrind)")
+    keep = Path(options.keep) if options.keep else None
+    directory = keep or Path(tempfile.mkdtemp(prefix="orv-callgrind-"))
+    directory.mkdir(parents=True, exist_ok=True)
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    command = [valgrind, "--tool=callgrind", f"--dump-before={MARKER_FUNCTION}",
+               "--compress-strings=no", "--compress-pos=no",
+               f"--callgrind-out-file={directory}/cg.out",
+               sys.executable, __file__, "--callgrind-child", str(options.calls)]
+    if options.only:
+        command += ["--only", options.only]
+    done = subprocess.run(command, env=env, capture_output=True, text=True)
+    if done.returncode != 0:
+        sys.stderr.write(done.stderr)
+        sys.exit(f"valgrind failed with status {done.returncode}")
+    report = json.loads(done.stdout)
+    totals = dump_totals(directory, "cg.out")
+    # Three dumps per series: warm-up, N calls, 2N calls (dumps are numbered from 1).
+    values, replay = {}, {}
+    for i, entry in enumerate(report["plan"]):
+        once, twice = totals[3 * i + 2], totals[3 * i + 3]
+        per_call = (twice - once) / entry["calls"]
+        if entry["label"].startswith("replay"):
+            replay[entry["kind"]] = per_call
+        else:
+            values[(entry["label"], entry["kind"])] = per_call
+    if not keep:
+        shutil.rmtree(directory)
+    print(f"OrvCpp dispatch under callgrind: instructions per call, from {options.calls} and "
+          f"{2 * options.calls} calls per series; Python {sys.version.split()[0]}")
+    print()
+    print_table("instructions per call", "instructions per call (Ir)", values, ".0f")
+    print(f"replay of {report['source']} ({report['events']} events) through no-op callbacks:")
+    for kind, per_event in replay.items():
+        print(f"  {kind:<8} {per_event:>8.0f} instructions per event")
+    if len(replay) == 2:
+        print(f"  native/python: {replay['native'] / replay['python']:.2f}x")
+    if keep:
+        print(f"\ncallgrind dumps kept in {keep}: for series i (from 0), cg.out.{{3i+2}} holds "
+              "N calls; inspect with callgrind_annotate --inclusive=yes")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--callgrind", action="store_true",
+                        help="count instructions per call under valgrind instead of timing")
+    parser.add_argument("--calls", type=int, default=4000,
+                        help="callgrind mode: calls per series in the first run (default 4000)")
+    parser.add_argument("--keep", metavar="DIR",
+                        help="callgrind mode: keep the dumps in DIR for callgrind_annotate")
+    parser.add_argument("--repeats", type=int, default=15,
+                        help="wall-clock mode: interleaved rounds (default 15)")
+    parser.add_argument("--batch-ms", type=float, default=10.0,
+                        help="wall-clock mode: length of one timed batch (default 10 ms)")
+    parser.add_argument("--only", metavar="TEXT",
+                        help="callgrind mode: only the series whose label and kind contain TEXT")
+    parser.add_argument("--callgrind-child", type=int, metavar="N", help=argparse.SUPPRESS)
+    options = parser.parse_args()
+    if options.callgrind_child:
+        callgrind_child(options.callgrind_child, options.only)
+    elif options.callgrind:
+        callgrind(options)
+    else:
+        wall_clock(options)
+
+
+if __name__ == "__main__":
+    main()
