@@ -15,13 +15,15 @@
 namespace bridge {
 
 // Owns the converted arguments of one call and releases each once, however the call ends.
-// Slot 0 stays free so the callee may use it to prepend `self` without copying.
+// Slot 0, in front of the arguments, holds the owner (borrowed) when the override is
+// called with it; otherwise it stays free so the callee may use it to prepend `self`
+// without copying.
 template <std::size_t N>
 struct ArgumentSlots {
   PyObject* slots[N + 1] = {};
   PyObject** arguments() { return slots + 1; }
   ~ArgumentSlots() {
-    for (PyObject* slot : slots) Py_XDECREF(slot);
+    for (std::size_t i = 1; i <= N; ++i) Py_XDECREF(slots[i]);
   }
 };
 
@@ -31,29 +33,26 @@ struct OwnedReference {
 };
 
 // Converts the arguments from the last to the first, then calls `callable` with them in
-// parameter order and discards the result. Throws error_already_set on any failure.
+// parameter order, preceded by `owner` unless that is null, and discards the result.
+// Throws error_already_set on any failure.
 template <class... Args, std::size_t... I>
-void callWithArguments(PyObject* callable, std::index_sequence<I...>, const Args&... args) {
+void callWithArguments(PyObject* callable, PyObject* owner, std::index_sequence<I...>,
+                       const Args&... args) {
   constexpr std::size_t n = sizeof...(Args);
   ArgumentSlots<n> converted;
-  auto values = std::forward_as_tuple(args...);
+  [[maybe_unused]] auto values = std::forward_as_tuple(args...);
   // A comma fold runs left to right, so position n-1-I visits the last argument first.
   ((converted.arguments()[n - 1 - I] = toPython(std::get<n - 1 - I>(values)),
     converted.arguments()[n - 1 - I] ? void() : boost::python::throw_error_already_set()),
    ...);
-#if PY_VERSION_HEX >= 0x03090000
-  PyObject* result = PyObject_Vectorcall(callable, converted.arguments(),
-                                         n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-#else
-  PyObject* argumentTuple = PyTuple_New(n);
-  if (!argumentTuple) boost::python::throw_error_already_set();
-  for (std::size_t i = 0; i < n; ++i) {
-    Py_INCREF(converted.arguments()[i]);
-    PyTuple_SET_ITEM(argumentTuple, i, converted.arguments()[i]);
+  PyObject* result;
+  if (owner) {
+    converted.slots[0] = owner;
+    result = PyObject_Vectorcall(callable, converted.slots, n + 1, nullptr);
+  } else {
+    result = PyObject_Vectorcall(callable, converted.arguments(),
+                                 n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   }
-  PyObject* result = PyObject_Call(callable, argumentTuple, nullptr);
-  Py_DECREF(argumentTuple);
-#endif
   if (!result) boost::python::throw_error_already_set();
   Py_DECREF(result);
 }
@@ -62,12 +61,16 @@ void callWithArguments(PyObject* callable, std::index_sequence<I...>, const Args
 // Returns false when there is none, so the caller runs the native default instead.
 template <auto Operation, class... Args>
 bool dispatchToPython(PyObject* owner, const Args&... args) {
-  OwnedReference override{findOverride(owner, static_cast<int>(OperationTraits<Operation>::index))};
-  if (!override.object) return false;
-  int present = PyObject_IsTrue(override.object);
-  if (present < 0) boost::python::throw_error_already_set();
-  if (present == 0) return false;
-  callWithArguments(override.object, std::index_sequence_for<Args...>{}, args...);
+  Override found = findOverride(owner, static_cast<int>(OperationTraits<Operation>::index));
+  if (!found.callable) return false;
+  OwnedReference override{found.callable};
+  if (!found.takesOwner) {
+    int present = PyObject_IsTrue(found.callable);
+    if (present < 0) boost::python::throw_error_already_set();
+    if (present == 0) return false;
+  }
+  callWithArguments(found.callable, found.takesOwner ? owner : nullptr,
+                    std::index_sequence_for<Args...>{}, args...);
   return true;
 }
 

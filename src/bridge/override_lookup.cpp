@@ -10,7 +10,17 @@ namespace {
 constexpr int operationCount = static_cast<int>(OperationIndex::count);
 
 PyTypeObject* registeredClass = nullptr;
+PyTypeObject* libraryFunctionType = nullptr;
 PyObject* operationNameObjects[operationCount] = {};
+
+// The registered class's own entry for each operation name, with the class's version
+// tag when it was read. The interpreter gives the class a new tag whenever its
+// dictionary changes, so a matching valid tag means the entry is still the one there.
+struct RegisteredEntry {
+  PyObject* entry;  // borrowed from the class dictionary; only ever compared
+  unsigned int versionTag;
+};
+RegisteredEntry registeredEntries[operationCount] = {};
 
 // Looks up an attribute without making an AttributeError when it is missing, the common
 // case for requests a subclass does not implement. Any other error is left set.
@@ -22,6 +32,46 @@ int lookupAttribute(PyObject* owner, PyObject* name, PyObject** found) {
 #endif
 }
 
+// The registered class's own entry for the operation (borrowed), or null.
+PyObject* registeredEntry(int operationIndex) {
+  RegisteredEntry& known = registeredEntries[operationIndex];
+  bool tagged = PyType_HasFeature(registeredClass, Py_TPFLAGS_VALID_VERSION_TAG);
+  if (tagged && known.versionTag == registeredClass->tp_version_tag) return known.entry;
+  PyObject* entry = PyDict_GetItem(registeredClass->tp_dict, operationNameObjects[operationIndex]);
+  if (tagged) known = {entry, registeredClass->tp_version_tag};
+  return entry;
+}
+
+// Whether `found`, the result of the attribute lookup, is the registered class's own
+// binding of the operation to this instance rather than a Python override.
+bool isOwnBinding(PyObject* found, PyObject* owner, int operationIndex) {
+  return Py_TYPE(found) == &PyMethod_Type && PyMethod_GET_SELF(found) == owner &&
+         PyMethod_GET_FUNCTION(found) == registeredEntry(operationIndex);
+}
+
+// A function whose binding to an instance is a bound method of that function and
+// instance: a Python function, or one of the library's.
+bool bindsAsMethod(PyObject* attribute) {
+  return PyFunction_Check(attribute) || Py_TYPE(attribute) == libraryFunctionType;
+}
+
+// The attribute lookup as the interpreter does it, then the test for the class's own
+// binding.
+Override lookUpGenerally(PyObject* owner, int operationIndex) {
+  PyObject* found = nullptr;
+  int outcome = lookupAttribute(owner, operationNameObjects[operationIndex], &found);
+  if (outcome <= 0) {
+    // Missing, or the lookup itself raised: either way there is no override.
+    if (outcome < 0) PyErr_Clear();
+    return {};
+  }
+  if (isOwnBinding(found, owner, operationIndex)) {
+    Py_DECREF(found);
+    return {};
+  }
+  return {found, false};
+}
+
 }  // namespace
 
 void prepareOverrideLookup(PyTypeObject* cls) {
@@ -29,26 +79,75 @@ void prepareOverrideLookup(PyTypeObject* cls) {
     operationNameObjects[i] = PyUnicode_InternFromString(operationNames[i]);
     if (!operationNameObjects[i]) boost::python::throw_error_already_set();
   }
+  // The library's constructor tells the type of its function objects.
+  PyObject* constructor = PyDict_GetItemString(cls->tp_dict, "__init__");
+  if (!constructor) {
+    PyErr_SetString(PyExc_SystemError, "OrvClient has no __init__ of its own");
+    boost::python::throw_error_already_set();
+  }
+  libraryFunctionType = Py_TYPE(constructor);
+  Py_INCREF(libraryFunctionType);
   Py_INCREF(cls);
   registeredClass = cls;
 }
 
-PyObject* findOverride(PyObject* owner, int operationIndex) {
-  if (!owner) return nullptr;
+// The generic attribute lookup of an instance whose type keeps the standard lookup
+// (PyObject_GenericGetAttr, no __getattr__) and a plain instance dictionary, done here
+// for the case that matters: no attribute of that name on the class, or a function.
+// The class is searched first (through the interpreter's attribute cache), then the
+// instance dictionary, which shadows a function of the class; a function found on the
+// class is then the result, bound to the instance. Every other case (a data descriptor,
+// a class attribute of another kind, any type with its own lookup) takes the general
+// lookup, which gives the same answer.
+Override findOverride(PyObject* owner, int operationIndex) {
+  if (!owner) return {};
   PyObject* name = operationNameObjects[operationIndex];
-  PyObject* found = nullptr;
-  if (lookupAttribute(owner, name, &found) <= 0) {
-    // Missing, or the lookup itself raised: either way there is no override.
-    PyErr_Clear();
-    return nullptr;
+  PyTypeObject* type = Py_TYPE(owner);
+  if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset <= 0 ||
+      (type->tp_flags & Py_TPFLAGS_MANAGED_DICT))
+    return lookUpGenerally(owner, operationIndex);
+
+  PyObject* attribute = _PyType_Lookup(type, name);  // borrowed; sets no error
+  if (attribute && !bindsAsMethod(attribute)) return lookUpGenerally(owner, operationIndex);
+  // Keep the class attribute alive while the instance dictionary is searched, which
+  // may run Python code (a key's __eq__).
+  Py_XINCREF(attribute);
+
+  PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(owner) +
+                                                  type->tp_dictoffset);
+  if (dict) {
+    Py_INCREF(dict);
+    PyObject* found = PyDict_GetItemWithError(dict, name);  // borrowed
+    Py_XINCREF(found);
+    Py_DECREF(dict);
+    if (found) {
+      Py_XDECREF(attribute);
+      if (isOwnBinding(found, owner, operationIndex)) {
+        Py_DECREF(found);
+        return {};
+      }
+      return {found, false};
+    }
+    if (PyErr_Occurred()) {
+      // As in the interpreter's lookup: an AttributeError from the dictionary search
+      // means "not there"; any other error ends the lookup, which means no override.
+      bool notThere = PyErr_ExceptionMatches(PyExc_AttributeError);
+      PyErr_Clear();
+      if (!notThere) {
+        Py_XDECREF(attribute);
+        return {};
+      }
+    }
   }
-  // The class's own binding, bound to this instance, is the operation itself.
-  if (Py_TYPE(found) == &PyMethod_Type && PyMethod_GET_SELF(found) == owner &&
-      PyMethod_GET_FUNCTION(found) == PyDict_GetItem(registeredClass->tp_dict, name)) {
-    Py_DECREF(found);
-    return nullptr;
+
+  if (!attribute) return {};  // no such attribute, and no __getattr__ to ask
+  // The lookup would bind the function to the owner. When the function is the
+  // registered class's own entry, that binding is the operation itself.
+  if (attribute == registeredEntry(operationIndex)) {
+    Py_DECREF(attribute);
+    return {};
   }
-  return found;
+  return {attribute, true};
 }
 
 }  // namespace bridge

@@ -10,9 +10,22 @@ namespace bridge {
 // hits the interpreter's attribute cache. Called once at import.
 void prepareOverrideLookup(PyTypeObject* registeredClass);
 
-// The attribute of `owner` named after the operation, as a new reference, or null when
-// there is none: no owner, a failed lookup (its error is discarded), or the registered
-// class's own binding of the operation reached through the instance.
-PyObject* findOverride(PyObject* owner, int operationIndex);
+// What the lookup found for one operation.
+struct Override {
+  // The attribute of the owner named after the operation, as a new reference; null when
+  // there is none: no owner, a failed lookup (its error is discarded), or the registered
+  // class's own binding of the operation reached through the instance.
+  PyObject* callable = nullptr;
+  // Set when the attribute is a plain function found on the class, which the attribute
+  // lookup would have bound to the owner. `callable` is then that function, to be called
+  // with the owner in front of the arguments: the very call the bound method makes,
+  // without making the bound method. A bound method always tests true.
+  bool takesOwner = false;
+};
+
+// The override of the operation at `operationIndex` on `owner`, found by the ordinary
+// attribute lookup of the instance (instance dictionary, class hierarchy, descriptors,
+// __getattr__).
+Override findOverride(PyObject* owner, int operationIndex);
 
 }  // namespace bridge

@@ -11,27 +11,33 @@ namespace {
 
 using Client = boost::python::class_<OrvClientWrapper, boost::noncopyable>;
 
+// Registers `Function` under `name`, as the library's function object (see entryFunction).
+template <auto Function>
+void defineEntry(Client& cls, const char* name) {
+  cls.def(name, entryFunction<Function>());
+}
+
 // A virtual operation exposed under its own name; the call dispatches like a native one.
 template <auto Operation>
 void defineDirect(Client& cls) {
-  cls.def(OperationTraits<Operation>::name, &OnWrapper<Operation>::call);
+  defineEntry<&OnWrapper<Operation>::call>(cls, OperationTraits<Operation>::name);
 }
 
 // A replay entry feeding the callback `Callback`; `Unused` are trailing texts it drops.
 template <auto Callback, class... Unused>
 void defineSimulation(Client& cls) {
-  cls.def(simulationEntryName(OperationTraits<Callback>::name).c_str(),
-          &Simulation<Callback, Unused...>::template replay<OrvClientWrapper>);
+  defineEntry<&Simulation<Callback, Unused...>::template replay<OrvClientWrapper>>(
+      cls, simulationEntryName(OperationTraits<Callback>::name).c_str());
 }
 
 // The snake-case request entries, in the order of the operation table.
 void defineRequestEntries(Client& cls) {
-#define ORV_REQUEST(name, ...)                                      \
-  cls.def(requestEntryName(#name).c_str(),                          \
-          &RequestGateway<&OrvClient::name>::forward<OrvClientWrapper>);
-#define ORV_RECORDED_REQUEST(name, ...)                             \
-  cls.def(requestEntryName(#name).c_str(),                          \
-          &RequestGateway<&OrvClient::name>::forwardOrRecord<OrvClientWrapper>);
+#define ORV_REQUEST(name, ...)                                                  \
+  defineEntry<&RequestGateway<&OrvClient::name>::forward<OrvClientWrapper>>( \
+      cls, requestEntryName(#name).c_str());
+#define ORV_RECORDED_REQUEST(name, ...)                                                 \
+  defineEntry<&RequestGateway<&OrvClient::name>::forwardOrRecord<OrvClientWrapper>>( \
+      cls, requestEntryName(#name).c_str());
 #include "../client/operations.def"
 }
 
@@ -39,15 +45,16 @@ void defineRequestEntries(Client& cls) {
 
 boost::python::object registerClient() {
   Client cls("OrvClient", boost::python::init<>());
-  cls.def("setRunningMode", &OnWrapper<&OrvClient::setRunningMode>::call);
-  cls.def("setDeveloper", &OnWrapper<&OrvClient::setDeveloper>::call);
+  bridge::SelfArgument::rememberClass(reinterpret_cast<PyTypeObject*>(cls.ptr()));
+  defineEntry<&OnWrapper<&OrvClient::setRunningMode>::call>(cls, "setRunningMode");
+  defineEntry<&OnWrapper<&OrvClient::setDeveloper>::call>(cls, "setDeveloper");
   defineDirect<&OrvClient::error>(cls);
-  cls.def("req_heart_beats", &OnWrapper<&OrvClient::req_heart_beats>::call);
+  defineEntry<&OnWrapper<&OrvClient::req_heart_beats>::call>(cls, "req_heart_beats");
   defineDirect<&OrvClient::nextVa1idId>(cls);
   defineDirect<&OrvClient::heartBeatsEnd>(cls);
   defineDirect<&OrvClient::current>(cls);
-  cls.def("getDeveloperResponse", &OnWrapper<&OrvClient::getDeveloperResponse>::call);
-  cls.def("simulateCurrentTime", &OnWrapper<&OrvClient::simulateCurrentTime>::call);
+  defineEntry<&OnWrapper<&OrvClient::getDeveloperResponse>::call>(cls, "getDeveloperResponse");
+  defineEntry<&OnWrapper<&OrvClient::simulateCurrentTime>::call>(cls, "simulateCurrentTime");
   defineSimulation<&OrvClient::tickPrice, std::string>(cls);
   defineSimulation<&OrvClient::tickSize, std::string>(cls);
   defineSimulation<&OrvClient::openOrder, std::string>(cls);
@@ -59,12 +66,12 @@ boost::python::object registerClient() {
   defineSimulation<&OrvClient::nextValidId>(cls);
   defineSimulation<&OrvClient::updateAccountValue>(cls);
   defineSimulation<&OrvClient::historicalData>(cls);
-  cls.def("simulateNextValidIdForTesting",
-          &OnWrapper<&OrvClient::simulateNextValidIdForTesting>::call);
+  defineEntry<&OnWrapper<&OrvClient::simulateNextValidIdForTesting>::call>(
+      cls, "simulateNextValidIdForTesting");
   defineRequestEntries(cls);
-  cls.def("e_connect", &OnWrapper<&OrvClient::e_connect>::call);
+  defineEntry<&OnWrapper<&OrvClient::e_connect>::call>(cls, "e_connect");
   defineDirect<&OrvClient::tickPrice>(cls);
-  cls.def("e_disconnect", &OnWrapper<&OrvClient::e_disconnect>::call);
+  defineEntry<&OnWrapper<&OrvClient::e_disconnect>::call>(cls, "e_disconnect");
   defineDirect<&OrvClient::tickSize>(cls);
   defineDirect<&OrvClient::openOrder>(cls);
   defineDirect<&OrvClient::positionEnd>(cls);

@@ -3,9 +3,18 @@
 // the OrvClient base would search the class graph on every call.
 #pragma once
 
+#include <boost/python/default_call_policies.hpp>
+#include <boost/python/detail/caller.hpp>
+#include <boost/python/object/function_object.hpp>
+#include <boost/python/object/py_function.hpp>
+#include <boost/python/signature.hpp>
+#include <cstddef>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 
+#include "../bridge/entry_arguments.h"
 #include "../bridge/orv_client_wrapper.h"
 
 // A member function of OrvClient as a function of the wrapper.
@@ -21,3 +30,55 @@ template <class R, class... P, R (OrvClient::*Method)(P...) const>
 struct OnWrapper<Method> {
   static R call(OrvClientWrapper& self, P... args) { return (self.*Method)(std::move(args)...); }
 };
+
+// The library's call of a registered function without a result, doing the same steps
+// with less work per call. Like the library's caller it first checks that every
+// argument converts (returning null without an error when one does not, so that the
+// library reports its argument error), then converts them, from the last to the first
+// as the library's caller does, and calls the function with the values moved in. The
+// signature, and with it the docstring and the argument error's text, is the library's
+// own for the function.
+template <auto Function>
+struct EntryCaller;
+
+template <class... P, void (*Function)(OrvClientWrapper&, P...)>
+struct EntryCaller<Function> {
+  using Signature = decltype(boost::python::detail::get_signature(Function));
+  using LibraryCaller = boost::python::detail::caller<void (*)(OrvClientWrapper&, P...),
+                                                      boost::python::default_call_policies,
+                                                      Signature>;
+
+  PyObject* operator()(PyObject* args, PyObject*) const {
+    return call(args, std::index_sequence_for<P...>{});
+  }
+
+  unsigned min_arity() const { return LibraryCaller::min_arity(); }
+  boost::python::detail::py_func_sig_info signature() const { return LibraryCaller::signature(); }
+
+ private:
+  template <std::size_t... I>
+  static PyObject* call(PyObject* args, std::index_sequence<I...>) {
+    constexpr std::size_t n = sizeof...(P);
+    OrvClientWrapper* self = bridge::SelfArgument::find(PyTuple_GET_ITEM(args, 0));
+    if (!self) return nullptr;
+    std::tuple<bridge::EntryArgument<P>...> arguments;
+    if (!(std::get<I>(arguments).accept(PyTuple_GET_ITEM(args, I + 1)) && ...)) return nullptr;
+    (std::get<n - 1 - I>(arguments).convert(), ...);
+    Function(*self, std::get<I>(arguments).take()...);
+    Py_RETURN_NONE;
+  }
+};
+
+// The Python function object for a registered function: the library's own function
+// type, carrying EntryCaller for functions without a result and the library's caller
+// otherwise.
+template <auto Function>
+boost::python::object entryFunction() {
+  using Result = decltype(boost::python::detail::get_signature(Function));
+  if constexpr (std::is_void_v<typename boost::mpl::front<Result>::type>) {
+    return boost::python::objects::function_object(
+        boost::python::objects::py_function(EntryCaller<Function>{}));
+  } else {
+    return boost::python::make_function(Function);
+  }
+}

@@ -1,0 +1,171 @@
+// Python arguments of the registered entries as native values.
+//
+// Every conversion gives exactly what the library's own argument conversion gives, with
+// the same errors; only the work differs. An argument of an exact built-in type (int,
+// bool, float, str, bytes, None), for which the library's answer is known in advance,
+// is converted directly; anything else goes through the library's converter registry.
+// The direct path is taken only while the registry holds nothing but the library's
+// built-in conversion for the native type, so that a converter another extension
+// registers later is honoured exactly as the library would honour it.
+#pragma once
+
+#include <Python.h>
+
+#include <boost/numeric/conversion/cast.hpp>
+#include <boost/python/arg_from_python.hpp>
+#include <boost/python/converter/registered.hpp>
+#include <boost/python/errors.hpp>
+#include <boost/python/handle.hpp>
+#include <boost/python/object/instance.hpp>
+#include <boost/python/object/value_holder.hpp>
+#include <optional>
+#include <string>
+#include <typeinfo>
+
+#include "orv_client_wrapper.h"
+
+namespace bridge {
+
+// True when the library's only from-Python conversion for T is the built-in one that it
+// registers before any extension module can register anything.
+template <class T>
+inline bool onlyBuiltInConversion() {
+  const boost::python::converter::rvalue_from_python_chain* chain =
+      boost::python::converter::registered<T>::converters.rvalue_chain;
+  return chain != nullptr && chain->next == nullptr;
+}
+
+// The direct conversion of one native type: whether it applies to a Python object (a
+// pure type test, so that trying it has no effect) and the value it gives.
+template <class T>
+struct DirectConversion {
+  static bool applies(PyObject*) { return false; }
+  static T convert(PyObject*) { return T(); }
+};
+
+// int: the built-in conversion reads the object as a C long, then narrows it with a
+// checked cast whose overflow the library reports as OverflowError.
+template <>
+struct DirectConversion<int> {
+  static bool applies(PyObject* source) {
+    return (PyLong_CheckExact(source) || PyBool_Check(source)) && onlyBuiltInConversion<int>();
+  }
+  static int convert(PyObject* source) {
+    long wide = PyLong_AsLong(source);
+    if (PyErr_Occurred()) boost::python::throw_error_already_set();
+    return boost::numeric_cast<int>(wide);
+  }
+};
+
+// bool: the object's truth value; None is false.
+template <>
+struct DirectConversion<bool> {
+  static bool applies(PyObject* source) {
+    return (source == Py_True || source == Py_False || source == Py_None ||
+            PyLong_CheckExact(source)) &&
+           onlyBuiltInConversion<bool>();
+  }
+  static bool convert(PyObject* source) {
+    return source == Py_True ||
+           (source != Py_False && source != Py_None && PyObject_IsTrue(source) != 0);
+  }
+};
+
+// double: a float's value, or an int through its float conversion.
+template <>
+struct DirectConversion<double> {
+  static bool applies(PyObject* source) {
+    return (PyFloat_CheckExact(source) || PyLong_CheckExact(source)) &&
+           onlyBuiltInConversion<double>();
+  }
+  static double convert(PyObject* source) {
+    if (PyFloat_CheckExact(source)) return PyFloat_AS_DOUBLE(source);
+    double value = PyLong_AsDouble(source);
+    if (value == -1.0 && PyErr_Occurred()) boost::python::throw_error_already_set();
+    return value;
+  }
+};
+
+// Text: the bytes of a bytes object, or the UTF-8 encoding of a str. An all-ASCII str
+// is its own UTF-8 encoding, so its characters are copied as they are; any other str is
+// encoded exactly as the library does it (a lone surrogate raises UnicodeEncodeError).
+template <>
+struct DirectConversion<std::string> {
+  static bool applies(PyObject* source) {
+    return (PyUnicode_CheckExact(source) || PyBytes_CheckExact(source)) &&
+           onlyBuiltInConversion<std::string>();
+  }
+  static std::string convert(PyObject* source) {
+    if (PyBytes_CheckExact(source))
+      return std::string(PyBytes_AS_STRING(source), static_cast<std::size_t>(PyBytes_GET_SIZE(source)));
+    if (PyUnicode_IS_READY(source) && PyUnicode_IS_ASCII(source))
+      return std::string(static_cast<const char*>(PyUnicode_DATA(source)),
+                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(source)));
+    boost::python::handle<> encoded(PyUnicode_AsUTF8String(source));
+    return std::string(PyBytes_AS_STRING(encoded.get()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  }
+};
+
+// One positional argument of a registered entry, converted in the library's two stages:
+// accept() decides whether the object converts at all, without any effect; convert()
+// then produces the value and may raise. The value is handed on by move.
+template <class T>
+class EntryArgument {
+ public:
+  bool accept(PyObject* source) {
+    source_ = source;
+    if (DirectConversion<T>::applies(source)) return true;
+    library_.emplace(source);
+    return library_->convertible();
+  }
+
+  void convert() {
+    if (library_) {
+      value_ = &(*library_)();
+    } else {
+      value_ = &direct_.emplace(DirectConversion<T>::convert(source_));
+    }
+  }
+
+  T&& take() { return static_cast<T&&>(*value_); }
+
+ private:
+  PyObject* source_ = nullptr;
+  std::optional<T> direct_;
+  T* value_ = nullptr;
+  std::optional<boost::python::arg_from_python<T>> library_;
+};
+
+// The native object behind `self`. A Python OrvClient instance keeps its
+// OrvClientWrapper in a value holder at a fixed offset from the holder, so once the
+// holder is known to be that one, the object is found without asking the holder (which
+// compares type names). Anything else is looked up by the library.
+class SelfArgument {
+ public:
+  static void rememberClass(PyTypeObject* registeredClass) { metatype_ = Py_TYPE(registeredClass); }
+
+  static OrvClientWrapper* find(PyObject* source) {
+    if (Py_TYPE(Py_TYPE(source)) == metatype_) {
+      boost::python::instance_holder* holder =
+          reinterpret_cast<boost::python::objects::instance<>*>(source)->objects;
+      if (holder && typeid(*holder) == typeid(Holder)) {
+        if (heldOffset_ < 0) {
+          void* held = holder->holds(boost::python::type_id<OrvClientWrapper>(), false);
+          if (held) heldOffset_ = static_cast<char*>(held) - reinterpret_cast<char*>(holder);
+        }
+        if (heldOffset_ >= 0)
+          return reinterpret_cast<OrvClientWrapper*>(reinterpret_cast<char*>(holder) + heldOffset_);
+      }
+    }
+    return static_cast<OrvClientWrapper*>(boost::python::converter::get_lvalue_from_python(
+        source, boost::python::converter::registered<OrvClientWrapper>::converters));
+  }
+
+ private:
+  using Holder = boost::python::objects::value_holder<OrvClientWrapper>;
+  static inline PyTypeObject* metatype_ = nullptr;
+  static inline std::ptrdiff_t heldOffset_ = -1;
+};
+
+}  // namespace bridge

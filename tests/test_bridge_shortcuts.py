@@ -1,0 +1,250 @@
+"""Cases the bridge's shortcuts must answer exactly as the library's general path does.
+
+The entries convert arguments of the exact built-in types directly and look overrides
+up without making bound methods; everything else goes the library's and the
+interpreter's general way. These tests pin the results and errors on both sides of
+that line.
+"""
+import functools
+import sys
+
+import pytest
+
+from OrvCpp import OrvClient, TickType
+from conftest import Recorder
+
+
+class Log(OrvClient):
+    def __init__(self):
+        super().__init__()
+        self.seen = []
+
+
+def error_of(call, *args):
+    with pytest.raises(Exception) as raised:
+        call(*args)
+    return type(raised.value), str(raised.value)
+
+
+# -- argument conversion --------------------------------------------------------------
+
+def test_arguments_convert_from_the_last_to_the_first():
+    client = Recorder()
+    surrogate = "'utf-8' codec can't encode character '\\u{}' in position 0: surrogates not allowed"
+    assert error_of(client.place_order, 1, "\ud800", "\udfff") == (
+        UnicodeEncodeError, surrogate.format("dfff"))
+    assert error_of(client.place_order, 2**31, "\ud800", "ok") == (
+        UnicodeEncodeError, surrogate.format("d800"))
+    assert error_of(client.req_mkt_data, 1, "\ud801", "\ud802", False, False, "\ud803") == (
+        UnicodeEncodeError, surrogate.format("d803"))
+    assert error_of(client.simulatePosition, "\ud801", "c", "p", 2**2000, "x") == (
+        OverflowError, "int too large to convert to float")
+    assert error_of(client.simulatePosition, "a", "c", "p", 2**2000, "\ud801")[0] is UnicodeEncodeError
+    assert error_of(client.simulateOrderStatus, 1, "a", "b", "c", 1.0, 2**31, 1, 1.0, 2**33,
+                    "\ud800", 1.0)[0] is UnicodeEncodeError
+    assert client.calls == []
+
+
+@pytest.mark.parametrize("value,message", [
+    (2**31, "bad numeric conversion: positive overflow"),
+    (-(2**31) - 1, "bad numeric conversion: negative overflow"),
+    (2**80, "Python int too large to convert to C long"),
+    (-(2**80), "Python int too large to convert to C long"),
+])
+def test_int_overflow_messages(value, message):
+    assert error_of(Recorder().req_ids, value) == (OverflowError, message)
+
+
+def test_a_refused_argument_wins_over_a_failing_conversion():
+    # Every argument is checked before any is converted: an argument of the wrong type
+    # gives the argument error even when another one could not be converted.
+    with pytest.raises(TypeError) as raised:
+        Recorder().place_order(2**31, "\ud800", None)
+    assert type(raised.value).__name__ == "ArgumentError"
+
+
+class IntWithConversions(int):
+    def __int__(self):
+        return 5
+
+    def __index__(self):
+        return 6
+
+    def __float__(self):
+        return 9.0
+
+
+class FloatWithConversion(float):
+    def __float__(self):
+        return 9.0
+
+
+class Text(str):
+    def __str__(self):
+        return "other"
+
+
+class Data(bytes):
+    pass
+
+
+@pytest.mark.parametrize("method,value,received", [
+    ("req_ids", IntWithConversions(3), 3),           # an int's own value, not __int__
+    ("req_ids", False, 0),
+    ("req_ids", TickType.LAST, 4),
+    ("req_auto_open_orders", IntWithConversions(0), False),
+    ("req_auto_open_orders", -1, True),
+    ("req_auto_open_orders", 0, False),
+    ("req_auto_open_orders", False, False),
+    ("request_f_a", Text("ab"), "ab"),                # the characters, not __str__
+    ("request_f_a", Data(b"a\x00b"), "a\x00b"),
+    ("request_f_a", "é€😀" * 3, "é€😀" * 3),
+    ("request_f_a", "x" * 5000, "x" * 5000),
+    ("request_f_a", "a", "a"),
+    ("request_f_a", "", ""),
+])
+def test_values_of_every_kind(recorder, method, value, received):
+    getattr(recorder, method)(value)
+    (_, args), = recorder.calls
+    assert args == (received,) and type(args[0]) is type(received)
+
+
+@pytest.mark.parametrize("value,received", [
+    (FloatWithConversion(1.5), 9.0),   # through the float conversion, as the library does
+    (IntWithConversions(1), 9.0),
+    (True, 1.0),
+    (2**53 + 1, float(2**53 + 1)),
+    (-0.0, -0.0),
+])
+def test_double_values(recorder, value, received):
+    recorder.simulatePosition("a", "c", "p", value, "x")
+    (_, (*_, price)), = recorder.calls
+    assert type(price) is float and price == received
+
+
+def test_text_with_a_cached_utf8_form_is_not_changed_in_size():
+    text = "é" * 10
+    size = sys.getsizeof(text)
+    Recorder().request_f_a(text)
+    assert sys.getsizeof(text) == size
+
+
+# -- override lookup ------------------------------------------------------------------
+
+def test_bound_class_method_stored_on_the_instance_is_not_an_override():
+    client = Log()
+    client.tickPrice = client.tickPrice  # the class's binding, kept in the instance
+    client.simulateTickPrice(1, TickType.BID, 1.0, "a", "b")
+    assert client.seen == []
+
+
+def test_a_function_replacing_the_class_entry_is_the_class_binding():
+    calls = []
+
+    def replacement(self, *args):
+        calls.append(args)
+
+    original = OrvClient.__dict__["tickSize"]
+    client = Log()
+    client.simulateTickSize(1, TickType.BID, "1", "x")  # fills any cache of the entry
+    try:
+        OrvClient.tickSize = replacement
+        client.simulateTickSize(1, TickType.BID, "2", "x")
+        assert calls == []
+
+        class Overriding(Log):
+            tickSize = replacement
+
+        Overriding().simulateTickSize(1, TickType.BID, "3", "x")
+        assert calls == []  # still the registered class's own entry
+    finally:
+        OrvClient.tickSize = original
+    Log().simulateTickSize(1, TickType.BID, "4", "x")
+    assert calls == []
+
+
+def test_override_kinds_on_the_class():
+    seen = []
+
+    class Callable:
+        def __call__(self, *args):
+            seen.append(("callable", args))
+
+    class Kinds(Log):
+        placeOrder = staticmethod(lambda *args: seen.append(("static", args)))
+        cancelOrder = classmethod(lambda cls, *args: seen.append(("class", cls, args)))
+        reqIds = Callable()
+        requestFA = functools.partial(lambda tag, *args: seen.append((tag, args)), "partial")
+
+        @property
+        def cancelMktData(self):
+            return lambda *args: seen.append(("property", args))
+
+    client = Kinds()
+    client.place_order(1, "a", "b")
+    client.cancel_order(2, "c")
+    client.req_ids(3)
+    client.request_f_a("d")
+    client.cancel_mkt_data(4)
+    assert seen == [("static", (1, "a", "b")), ("class", Kinds, (2, "c")),
+                    ("callable", (3,)), ("partial", ("d",)), ("property", (4,))]
+
+
+def test_getattribute_hook_sees_every_lookup():
+    asked = []
+
+    class Watching(Log):
+        def __getattribute__(self, name):
+            asked.append(name)
+            return super().__getattribute__(name)
+
+        def placeOrder(self, *args):
+            self.seen.append(args)
+
+    client = Watching()
+    asked.clear()
+    client.place_order(1, "a", "b")
+    assert "placeOrder" in asked
+    assert client.seen == [(1, "a", "b")]
+
+
+def test_instance_attribute_shadows_a_method_of_the_subclass():
+    class Orders(Log):
+        def placeOrder(self, *args):
+            self.seen.append(("method", args))
+
+    client = Orders()
+    client.placeOrder = None
+    client.place_order(1, "a", "b")
+    client.placeOrder = lambda *args: client.seen.append(("instance", args))
+    client.place_order(2, "c", "d")
+    del client.placeOrder
+    client.place_order(3, "e", "f")
+    assert client.seen == [("instance", (2, "c", "d")), ("method", (3, "e", "f"))]
+
+
+def test_override_receives_the_instance_itself():
+    received = []
+
+    class Orders(Log):
+        def placeOrder(self, *args):
+            received.append(self)
+
+    client = Orders()
+    client.place_order(1, "a", "b")
+    assert received == [client] and received[0] is client
+
+
+def test_entries_called_every_way_reach_the_override():
+    class Orders(Log):
+        def placeOrder(self, *args):
+            self.seen.append(args)
+
+    client = Orders()
+    client.place_order(1, "a", "b")
+    OrvClient.place_order(client, 2, "c", "d")
+    bound = client.place_order
+    bound(3, "e", "f")
+    getattr(client, "place_order")(4, "g", "h")
+    assert bound.__self__ is client
+    assert client.seen == [(1, "a", "b"), (2, "c", "d"), (3, "e", "f"), (4, "g", "h")]
