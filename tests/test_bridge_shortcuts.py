@@ -248,3 +248,33 @@ def test_entries_called_every_way_reach_the_override():
     getattr(client, "place_order")(4, "g", "h")
     assert bound.__self__ is client
     assert client.seen == [(1, "a", "b"), (2, "c", "d"), (3, "e", "f"), (4, "g", "h")]
+
+
+# -- texts handed to the override -----------------------------------------------------
+
+@pytest.mark.parametrize("sent", [
+    "", "a", "ab", "a\x00b", "abcdefgh", "abcdefghi", "abcdefgh\x7f", "é", "abcdefgé",
+    "x" * 4096, "€" * 9, "😀",
+])
+def test_texts_arrive_equal_and_exact(recorder, sent):
+    recorder.simulateUpdateAccountValue(sent, sent.encode(), "c", "d")
+    (_, (first, second, *_)), = recorder.calls
+    assert first == second == sent
+    assert type(first) is str and type(second) is str
+
+
+@pytest.mark.parametrize("data,position", [
+    (b"abcdefgh\xff", 8), (b"\xffabcdefgh", 0), (b"abcdefg\xc3", 7), (b"ab\xedcd", 2),
+])
+def test_undecodable_text_after_ascii_bytes(recorder, data, position):
+    with pytest.raises(UnicodeDecodeError) as raised:
+        recorder.request_f_a(data)
+    assert raised.value.start == position and raised.value.object == data
+    assert recorder.calls == []
+
+
+def test_one_character_texts_are_the_interpreter_s_shared_objects(recorder):
+    recorder.request_f_a(b"q")
+    recorder.request_f_a(b"")
+    assert recorder.calls[0][1][0] is b"q".decode()  # the decoder's shared objects
+    assert recorder.calls[1][1][0] is b"".decode()

@@ -12,13 +12,14 @@
 #include <Python.h>
 
 #include <boost/numeric/conversion/cast.hpp>
-#include <boost/python/arg_from_python.hpp>
+#include <boost/python/converter/from_python.hpp>
 #include <boost/python/converter/registered.hpp>
+#include <boost/python/converter/rvalue_from_python_data.hpp>
 #include <boost/python/errors.hpp>
 #include <boost/python/handle.hpp>
 #include <boost/python/object/instance.hpp>
 #include <boost/python/object/value_holder.hpp>
-#include <optional>
+#include <new>
 #include <string>
 #include <typeinfo>
 
@@ -35,12 +36,13 @@ inline bool onlyBuiltInConversion() {
   return chain != nullptr && chain->next == nullptr;
 }
 
-// The direct conversion of one native type: whether it applies to a Python object (a
-// pure type test, so that trying it has no effect) and the value it gives.
+// The direct conversion of one native type: applies() tells whether it applies to a
+// Python object (a pure type test, so that trying it has no effect); convert()
+// constructs the value in `storage` and may raise.
 template <class T>
 struct DirectConversion {
   static bool applies(PyObject*) { return false; }
-  static T convert(PyObject*) { return T(); }
+  static void convert(PyObject*, void*) {}
 };
 
 // int: the built-in conversion reads the object as a C long, then narrows it with a
@@ -50,10 +52,10 @@ struct DirectConversion<int> {
   static bool applies(PyObject* source) {
     return (PyLong_CheckExact(source) || PyBool_Check(source)) && onlyBuiltInConversion<int>();
   }
-  static int convert(PyObject* source) {
+  static void convert(PyObject* source, void* storage) {
     long wide = PyLong_AsLong(source);
     if (PyErr_Occurred()) boost::python::throw_error_already_set();
-    return boost::numeric_cast<int>(wide);
+    new (storage) int(boost::numeric_cast<int>(wide));
   }
 };
 
@@ -65,9 +67,9 @@ struct DirectConversion<bool> {
             PyLong_CheckExact(source)) &&
            onlyBuiltInConversion<bool>();
   }
-  static bool convert(PyObject* source) {
-    return source == Py_True ||
-           (source != Py_False && source != Py_None && PyObject_IsTrue(source) != 0);
+  static void convert(PyObject* source, void* storage) {
+    new (storage) bool(source == Py_True || (source != Py_False && source != Py_None &&
+                                             PyObject_IsTrue(source) != 0));
   }
 };
 
@@ -78,11 +80,14 @@ struct DirectConversion<double> {
     return (PyFloat_CheckExact(source) || PyLong_CheckExact(source)) &&
            onlyBuiltInConversion<double>();
   }
-  static double convert(PyObject* source) {
-    if (PyFloat_CheckExact(source)) return PyFloat_AS_DOUBLE(source);
+  static void convert(PyObject* source, void* storage) {
+    if (PyFloat_CheckExact(source)) {
+      new (storage) double(PyFloat_AS_DOUBLE(source));
+      return;
+    }
     double value = PyLong_AsDouble(source);
     if (value == -1.0 && PyErr_Occurred()) boost::python::throw_error_already_set();
-    return value;
+    new (storage) double(value);
   }
 };
 
@@ -95,46 +100,72 @@ struct DirectConversion<std::string> {
     return (PyUnicode_CheckExact(source) || PyBytes_CheckExact(source)) &&
            onlyBuiltInConversion<std::string>();
   }
-  static std::string convert(PyObject* source) {
-    if (PyBytes_CheckExact(source))
-      return std::string(PyBytes_AS_STRING(source), static_cast<std::size_t>(PyBytes_GET_SIZE(source)));
-    if (PyUnicode_IS_READY(source) && PyUnicode_IS_ASCII(source))
-      return std::string(static_cast<const char*>(PyUnicode_DATA(source)),
-                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(source)));
-    boost::python::handle<> encoded(PyUnicode_AsUTF8String(source));
-    return std::string(PyBytes_AS_STRING(encoded.get()),
-                       static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  static void convert(PyObject* source, void* storage) {
+    if (PyBytes_CheckExact(source)) {
+      new (storage) std::string(PyBytes_AS_STRING(source),
+                                static_cast<std::size_t>(PyBytes_GET_SIZE(source)));
+    } else if (PyUnicode_IS_READY(source) && PyUnicode_IS_ASCII(source)) {
+      new (storage) std::string(static_cast<const char*>(PyUnicode_DATA(source)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(source)));
+    } else {
+      boost::python::handle<> encoded(PyUnicode_AsUTF8String(source));
+      new (storage) std::string(PyBytes_AS_STRING(encoded.get()),
+                                static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    }
   }
 };
 
 // One positional argument of a registered entry, converted in the library's two stages:
 // accept() decides whether the object converts at all, without any effect; convert()
-// then produces the value and may raise. The value is handed on by move.
+// then produces the value and may raise. The value is handed on by move, and destroyed
+// with this object.
+//
+// Three routes give the library's result. The direct one is above. An object whose
+// class is a plain Python class (its metaclass is `type`) cannot hold a wrapped C++
+// object, so the library's first step, a search for one, would find nothing, and the
+// registered converters decide alone: they are asked here in the library's order.
+// Anything else takes the library's own first stage. The second stage is the library's
+// for both.
 template <class T>
 class EntryArgument {
  public:
   bool accept(PyObject* source) {
+    using namespace boost::python::converter;
     source_ = source;
-    if (DirectConversion<T>::applies(source)) return true;
-    library_.emplace(source);
-    return library_->convertible();
+    if (DirectConversion<T>::applies(source)) {
+      direct_ = true;
+      return true;
+    }
+    if (Py_TYPE(Py_TYPE(source)) == &PyType_Type) {
+      for (const rvalue_from_python_chain* chain = registered<T>::converters.rvalue_chain;
+           chain != nullptr; chain = chain->next) {
+        if (void* convertible = chain->convertible(source)) {
+          data_.stage1 = {convertible, chain->construct};
+          return true;
+        }
+      }
+      return false;
+    }
+    data_.stage1 = rvalue_from_python_stage1(source, registered<T>::converters);
+    return data_.stage1.convertible != nullptr;
   }
 
   void convert() {
-    if (library_) {
-      value_ = &(*library_)();
-    } else {
-      value_ = &direct_.emplace(DirectConversion<T>::convert(source_));
+    if (direct_) {
+      DirectConversion<T>::convert(source_, data_.storage.bytes);
+      data_.stage1.convertible = data_.storage.bytes;
+    } else if (data_.stage1.construct) {
+      data_.stage1.construct(source_, &data_.stage1);
     }
   }
 
-  T&& take() { return static_cast<T&&>(*value_); }
+  T&& take() { return static_cast<T&&>(*static_cast<T*>(data_.stage1.convertible)); }
 
  private:
   PyObject* source_ = nullptr;
-  std::optional<T> direct_;
-  T* value_ = nullptr;
-  std::optional<boost::python::arg_from_python<T>> library_;
+  bool direct_ = false;
+  boost::python::converter::rvalue_from_python_data<T> data_{
+      boost::python::converter::rvalue_from_python_stage1_data{nullptr, nullptr}};
 };
 
 // The native object behind `self`. A Python OrvClient instance keeps its
