@@ -31,10 +31,12 @@ inline bool isAscii(const char* data, std::size_t size) {
 
 // Strict UTF-8 over the full length: zero bytes stay, invalid bytes raise UnicodeDecodeError.
 // An all-ASCII text of two or more bytes is copied into a new ASCII str, which is what
-// the decoder makes of it too; the decoder handles everything else (including the empty
-// and one-character texts, for which it hands out its shared objects).
+// the decoder makes of it too, and an empty text is the interpreter's shared empty str,
+// as from the decoder; the decoder handles everything else (including one-character
+// texts, for which it hands out shared objects as well).
 inline PyObject* toPython(const std::string& text) {
   std::size_t size = text.size();
+  if (size == 0) return PyUnicode_New(0, 0);
   if (size > 1 && isAscii(text.data(), size)) {
     PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
     if (result) std::memcpy(PyUnicode_DATA(result), text.data(), size);
