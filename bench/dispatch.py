@@ -172,23 +172,30 @@ class ReplaySeries:
         self.calls_per_loop = len(calls)
 
 
+def instance(cls):
+    """An instance with some state of its own, as a strategy has (both layers alike)."""
+    client = cls()
+    client.orders, client.prices, client.next_order_id = {}, {}, 101
+    return client
+
+
 def build_series(events) -> list:
     series = []
     for label, entry, callback, args in CASES:
         _, _, unused = FORWARDER_BY_ENTRY[entry]
         callback_args = args[:len(args) - unused]
         series += [
-            Series(f"{label} / override", "native", entry, NativeOverrides(), args),
-            Series(f"{label} / override", "python", entry, PythonOverrides(), args),
-            Series(f"{label} / override", "direct", callback, PythonOverrides(), callback_args),
-            Series(f"{label} / absent", "native", entry, NativeBare(), args),
-            Series(f"{label} / absent", "python", entry, PythonBare(), args),
+            Series(f"{label} / override", "native", entry, instance(NativeOverrides), args),
+            Series(f"{label} / override", "python", entry, instance(PythonOverrides), args),
+            Series(f"{label} / override", "direct", callback, instance(PythonOverrides), callback_args),
+            Series(f"{label} / absent", "native", entry, instance(NativeBare), args),
+            Series(f"{label} / absent", "python", entry, instance(PythonBare), args),
         ]
     label, method, _, args = DIRECT_CASE
-    series += [Series(f"{label} / absent", "native", method, NativeBare(), args),
-               Series(f"{label} / absent", "python", method, PythonBare(), args)]
-    series += [ReplaySeries("replay (per event)", "native", NativeOverrides(), events),
-               ReplaySeries("replay (per event)", "python", PythonOverrides(), events)]
+    series += [Series(f"{label} / absent", "native", method, instance(NativeBare), args),
+               Series(f"{label} / absent", "python", method, instance(PythonBare), args)]
+    series += [ReplaySeries("replay (per event)", "native", instance(NativeOverrides), events),
+               ReplaySeries("replay (per event)", "python", instance(PythonOverrides), events)]
     return series
 
 
@@ -287,6 +294,30 @@ def print_table(title: str, unit: str, values: dict, fmt: str):
     print()
 
 
+def print_breakdown(parts: dict):
+    """Where the instructions of one native call go, split at the calls that cross from
+    the interpreter into Boost.Python, from Boost.Python into the module, and from the
+    module into the Python override."""
+    print("where a native call's instructions go (per call)")
+    header = (f"{'case':<36}{'total':>8}{'call site':>11}{'Boost.Python':>14}"
+              f"{'module':>9}{'override':>10}")
+    print(header)
+    print("-" * len(header))
+    for label, p in parts.items():
+        site = p["total"] - p["python->boost"]
+        library = p["python->boost"] - p["boost->module"]
+        module = p["boost->module"] - p["module->callee"]
+        callee = p["module->callee"]
+        print(f"{label:<36}{p['total']:>8.0f}{site:>11.0f}{library:>14.0f}{module:>9.0f}"
+              f"{callee:>10.0f}")
+    print("(call site: the caller's bytecode, the method lookup and the argument tuple;\n"
+          " Boost.Python: the library's function call up to the registered caller;\n"
+          " module: argument conversion, the entry, the virtual call, override lookup,\n"
+          " conversion of the arguments to Python and the call itself; override: the\n"
+          " Python method entered from C, its frame included)")
+    print()
+
+
 def wall_clock(options):
     events, source = load_events()
     series = build_series(events)
@@ -359,16 +390,53 @@ def callgrind_child(calls: int, only: str | None):
     json.dump({"plan": plan, "source": source, "events": len(events)}, sys.stdout)
 
 
-def dump_totals(directory: Path, pid_file_prefix: str):
-    totals = {}
-    for path in directory.glob(pid_file_prefix + ".*"):
-        index = int(path.name.rsplit(".", 1)[1])
-        with open(path) as f:
-            for line in f:
-                if line.startswith("totals:") or line.startswith("summary:"):
-                    totals[index] = int(line.split()[1])
-                    break
-    return totals
+def _object_kind(path: str) -> str:
+    name = path.rsplit("/", 1)[-1]
+    if name.startswith("libpython"):
+        return "python"
+    if name.startswith("libboost_python"):
+        return "boost"
+    if name.startswith("OrvCpp."):
+        return "module"
+    return "other"
+
+
+def read_dump(path: Path) -> dict:
+    """Total instructions of one dump, and the inclusive cost of the calls that cross the
+    boundaries between the interpreter, Boost.Python and the module."""
+    figures = {"total": 0, "python->boost": 0, "boost->module": 0, "module->callee": 0}
+    caller = callee_object = pending_object = callee_name = None
+    in_call = False
+    with open(path) as f:
+        for line in f:
+            if in_call:
+                in_call = False
+                edge = (_object_kind(caller), _object_kind(callee_object))
+                cost = int(line.split()[1])
+                if edge == ("python", "boost"):
+                    figures["python->boost"] += cost
+                elif edge == ("boost", "module"):
+                    figures["boost->module"] += cost
+                elif edge == ("module", "python") and callee_name == "PyObject_Vectorcall":
+                    figures["module->callee"] += cost
+            elif line.startswith("summary:"):
+                figures["total"] = int(line.split()[1])
+            elif line.startswith("ob="):
+                caller = line[3:].strip()
+            elif line.startswith("cob="):
+                pending_object = line[4:].strip()
+            elif line.startswith("cfn="):
+                callee_name = line[4:].strip().split("'")[0]  # drop the recursion mark
+                callee_object = pending_object or caller
+                pending_object = None
+            elif line.startswith("calls="):
+                in_call = True
+    return figures
+
+
+def read_dumps(directory: Path, prefix: str) -> dict:
+    return {int(path.name.rsplit(".", 1)[1]): read_dump(path)
+            for path in directory.glob(prefix + ".*")}
 
 
 def callgrind(options):
@@ -390,22 +458,25 @@ def callgrind(options):
         sys.stderr.write(done.stderr)
         sys.exit(f"valgrind failed with status {done.returncode}")
     report = json.loads(done.stdout)
-    totals = dump_totals(directory, "cg.out")
+    dumps = read_dumps(directory, "cg.out")
     # Three dumps per series: warm-up, N calls, 2N calls (dumps are numbered from 1).
-    values, replay = {}, {}
+    values, replay, parts = {}, {}, {}
     for i, entry in enumerate(report["plan"]):
-        once, twice = totals[3 * i + 2], totals[3 * i + 3]
-        per_call = (twice - once) / entry["calls"]
+        once, twice = dumps[3 * i + 2], dumps[3 * i + 3]
+        per_call = {key: (twice[key] - once[key]) / entry["calls"] for key in once}
         if entry["label"].startswith("replay"):
-            replay[entry["kind"]] = per_call
+            replay[entry["kind"]] = per_call["total"]
         else:
-            values[(entry["label"], entry["kind"])] = per_call
+            values[(entry["label"], entry["kind"])] = per_call["total"]
+        if entry["kind"] == "native":
+            parts[entry["label"]] = per_call
     if not keep:
         shutil.rmtree(directory)
     print(f"OrvCpp dispatch under callgrind: instructions per call, from {options.calls} and "
           f"{2 * options.calls} calls per series; Python {sys.version.split()[0]}")
     print()
     print_table("instructions per call", "instructions per call (Ir)", values, ".0f")
+    print_breakdown(parts)
     print(f"replay of {report['source']} ({report['events']} events) through no-op callbacks:")
     for kind, per_event in replay.items():
         print(f"  {kind:<8} {per_event:>8.0f} instructions per event")
