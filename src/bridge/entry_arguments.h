@@ -129,7 +129,7 @@ struct DirectConversion<std::string> {
 template <class T>
 class EntryArgument {
  public:
-  bool accept(PyObject* source) {
+  [[gnu::always_inline]] bool accept(PyObject* source) {
     using namespace boost::python::converter;
     source_ = source;
     if (DirectConversion<T>::applies(source)) {
@@ -150,7 +150,7 @@ class EntryArgument {
     return data_.stage1.convertible != nullptr;
   }
 
-  void convert() {
+  [[gnu::always_inline]] void convert() {
     if (direct_) {
       DirectConversion<T>::convert(source_, data_.storage.bytes);
       data_.stage1.convertible = data_.storage.bytes;
