@@ -1,0 +1,63 @@
+# Shared by the reliability scripts: Debian packages on demand, and instrumented builds of
+# the module in their own build and install directories (the module in .venv is never
+# touched). Source it; it sets `root`, `py` and cds to the repository.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+cd "$root"
+py="$root/.venv/bin/python"
+
+# exclusive NAME: holds a lock for the rest of the script, so that two runs of the same
+# check in one checkout (a developer's and a test run's) do not share builds and logs.
+exclusive() {
+  mkdir -p "$root/build"
+  exec {_orv_lock}>"$root/build/.reliability-$1.lock"
+  if ! flock -n "$_orv_lock"; then
+    echo "reliability: waiting for another $1 run in this checkout" >&2
+    flock "$_orv_lock"
+  fi
+}
+
+# Installs the Debian packages given that are not installed yet; does nothing otherwise.
+need_debian_packages() {
+  local missing=() package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+      missing+=("$package")
+  done
+  ((${#missing[@]})) || return 0
+  echo "reliability: installing Debian packages: ${missing[*]}" >&2
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+}
+
+# build_module NAME [pip -C options...]: builds the module into build/NAME-site, reusing
+# build/NAME for incremental rebuilds, and prints the site directory. Skipped when no
+# source or build setting changed since the last build of that flavour.
+build_module() {
+  local name="$1"
+  shift
+  local site="$root/build/$name-site" stamp="$root/build/$name-site/.orv-build"
+  local hash
+  hash="$( (cat pyproject.toml CMakeLists.txt $(find src -type f | sort); echo "$*") |
+    sha256sum | cut -d' ' -f1)"
+  if [ "$(cat "$stamp" 2>/dev/null)" != "$hash" ] || ! ls "$site"/OrvCpp*.so >/dev/null 2>&1; then
+    echo "reliability: building the $name flavour of OrvCpp into $site" >&2
+    local started=$SECONDS
+    "$py" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+      --upgrade --target "$site" -C build-dir="build/$name" "$@" . >&2
+    echo "$hash" >"$stamp"
+    echo "reliability: built in $((SECONDS - started))s" >&2
+  fi
+  echo "$site"
+}
+
+# Tests that build wheels into fresh virtual environments: an instrumented build put first
+# on PYTHONPATH would shadow what they install, and they test packaging, not memory. New
+# tests of that kind should carry the no_sanitizer marker instead of joining this list.
+deselect_unsanitizable=()
+for _path in tests/test_packaging.py; do
+  if [ -e "$_path" ]; then deselect_unsanitizable+=(--deselect "$_path"); fi
+done

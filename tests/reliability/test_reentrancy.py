@@ -1,0 +1,216 @@
+"""Overrides that call back into their own instance, recurse without end, or change the
+class they are found on while they run."""
+import gc
+import sys
+import threading
+
+import pytest
+
+from OrvCpp import OrvClient, TickType
+
+from .surface import METHODS, OVERRIDE_NAMES, developer_texts, override_class, well_typed
+
+Recording = override_class("recording")
+Plain = override_class("absent")  # no overrides, but a `calls` list
+
+
+def _nesting(name):
+    def override(self, *args):
+        self.calls.append((name, args))
+        action, self.pending = self.pending, None
+        if action is not None:
+            action(self)
+
+    override.__name__ = name
+    return override
+
+
+# Records every call like Recording; the first override reached also runs `pending`.
+Nesting = type("Nesting", (Recording,),
+               {"pending": None, **{name: _nesting(name) for name in OVERRIDE_NAMES}})
+
+
+TRIGGERS = {
+    "request": lambda client: client.place_order(1, "a", "b"),
+    "replay": lambda client: client.simulateTickPrice(2, TickType.ASK, 1.5, "x", "unused"),
+    "heartbeat": lambda client: client.nextVa1idId(3),
+    "connection": lambda client: client.e_connect("host", 4, 5),
+    "callback": lambda client: client.tickPrice(6, TickType(200), 2.5, "y"),
+}
+
+
+@pytest.mark.parametrize("trigger", TRIGGERS)
+@pytest.mark.parametrize("developer", [False, True], ids=["plain", "developer"])
+def test_override_calls_back_into_every_entry(trigger, developer):
+    """Inside the first override a trigger reaches, any of the 111 methods of the same
+    instance works, and the outer call carries on as if nothing had happened."""
+    texts = developer_texts()
+
+    def fresh():
+        client = Nesting()
+        if developer:
+            client.setDeveloper()
+        return client
+
+    alone = fresh()
+    TRIGGERS[trigger](alone)
+    if developer and trigger == "connection":
+        assert alone.calls == []  # developer mode answers e_connect itself
+        return
+    assert alone.calls, "the trigger reached no override"
+    for method in METHODS:
+        args = well_typed(method)
+        inner = fresh()
+        method(inner, *args)
+        client = fresh()
+        client.pending = lambda self: method(self, *args)
+        TRIGGERS[trigger](client)
+        assert client.calls == alone.calls[:1] + inner.calls + alone.calls[1:], method.name
+        response = client.getDeveloperResponse()
+        assert response in texts or response.startswith("connect test 1 passed"), response
+
+
+# Unbounded recursion through the bridge, by every kind of path back in.
+
+class Recursing(OrvClient):
+    def placeOrder(self, *args):
+        self.place_order(*args)
+
+    def tickPrice(self, *args):
+        self.simulateTickPrice(*args, "unused")
+
+    def nextValidId(self, value):
+        self.nextVa1idId(value)
+
+    def connect(self, *args):
+        self.e_connect(*args)
+
+    def orderStatus(self, *args):
+        OrvClient.orderStatus(self, *args)  # the registered callback dispatches back here
+
+
+RECURSIONS = {
+    "request": lambda client: client.place_order(1, "a", "b"),
+    "replay with unnamed TickType": lambda client: client.simulateTickPrice(
+        1, TickType(200), 1.0, "a", "b"),
+    "heartbeat": lambda client: client.nextVa1idId(1),
+    "connection": lambda client: client.e_connect("h", 1, 2),
+    "registered callback": lambda client: client.orderStatus(
+        1, "a", "b", "c", 1.0, 2, 3, 4.0, 5, "d", 6.0),
+}
+
+
+def _recurse_until_stopped(path, limit=None):
+    client = Recursing()
+    references = sys.getrefcount(client)
+    old_limit = sys.getrecursionlimit()
+    if limit:
+        sys.setrecursionlimit(limit)
+    try:
+        with pytest.raises(RecursionError):
+            RECURSIONS[path](client)
+    finally:
+        sys.setrecursionlimit(old_limit)
+    assert sys.getrefcount(client) == references
+    client.req_ids(1)  # still usable
+    return client
+
+
+@pytest.mark.parametrize("path", RECURSIONS)
+def test_unbounded_recursion_ends_in_recursion_error(path):
+    _recurse_until_stopped(path)
+    _recurse_until_stopped(path, limit=200)
+    _recurse_until_stopped(path, limit=3000)
+
+
+def test_unbounded_recursion_in_threads():
+    errors = []
+
+    def run(path):
+        try:
+            _recurse_until_stopped(path)
+        except BaseException as error:  # reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=run, args=(path,)) for path in RECURSIONS]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == []
+
+
+def test_recursion_with_a_plain_function_on_the_instance():
+    client = OrvClient()
+    client.nextValidId = lambda value: client.simulateNextValidId(value)
+    with pytest.raises(RecursionError):
+        client.simulateNextValidId(1)
+    del client.nextValidId
+    client.simulateNextValidId(1)
+
+
+# Overrides that change where they are found while they run.
+
+def test_override_deleting_itself_from_the_class():
+    class Client(Plain):
+        def placeOrder(self, *args):
+            del type(self).placeOrder
+            gc.collect()
+            self.calls.append(("once", args))
+            self.place_order(9, "again", "inner")  # finds no override now
+
+    client = Client()
+    client.place_order(1, "a", "b")
+    client.place_order(2, "c", "d")
+    assert client.calls == [("once", (1, "a", "b"))]
+
+
+def test_override_replacing_the_class_attribute():
+    def replacement(self, *args):
+        self.calls.append(("replacement", args))
+
+    class Client(Plain):
+        def placeOrder(self, *args):
+            type(self).placeOrder = replacement
+            self.calls.append(("original", args))
+
+    client = Client()
+    client.place_order(1, "a", "b")
+    client.place_order(2, "c", "d")
+    assert client.calls == [("original", (1, "a", "b")), ("replacement", (2, "c", "d"))]
+    Client.placeOrder = None
+    client.place_order(3, "e", "f")
+    Client.placeOrder = 5
+    with pytest.raises(TypeError):
+        client.place_order(4, "g", "h")
+    assert len(client.calls) == 2
+
+
+def test_registered_callback_override_deleting_itself():
+    class Client(Plain):
+        def tickPrice(self, *args):
+            del type(self).tickPrice  # the class's own binding shows through again
+            self.calls.append(("tickPrice", args))
+
+    client = Client()
+    client.simulateTickPrice(1, TickType.BID, 1.0, "a", "b")
+    client.simulateTickPrice(1, TickType.BID, 1.0, "a", "b")
+    client.tickPrice(1, TickType.BID, 1.0, "a")
+    assert client.calls == [("tickPrice", (1, TickType.BID, 1.0, "a"))]
+
+
+def test_instance_function_deleting_its_last_reference():
+    """The only reference to the override is the bridge's while the call runs."""
+    client = Plain()
+
+    def make():
+        def once(value):
+            del client.nextValidId
+            gc.collect()
+            client.calls.append(("once", value))
+        return once
+
+    client.nextValidId = make()
+    client.simulateNextValidId(7)
+    client.simulateNextValidId(8)
+    assert client.calls == [("once", 7)]
