@@ -459,6 +459,9 @@ def callgrind(options):
         sys.exit(f"valgrind failed with status {done.returncode}")
     report = json.loads(done.stdout)
     dumps = read_dumps(directory, "cg.out")
+    if len(dumps) < 3 * len(report["plan"]):
+        sys.exit(f"callgrind wrote {len(dumps)} dumps for {len(report['plan'])} series: the "
+                 f"interpreter needs its symbol {MARKER_FUNCTION} (an unstripped libpython)")
     # Three dumps per series: warm-up, N calls, 2N calls (dumps are numbered from 1).
     values, replay, parts = {}, {}, {}
     for i, entry in enumerate(report["plan"]):
