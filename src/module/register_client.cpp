@@ -94,5 +94,5 @@ boost::python::object registerClient() {
   defineDirect<&OrvClient::position>(cls);
   defineDirect<&OrvClient::execDetails>(cls);
   callFunctionsAsMethods(cls);
-  return std::move(cls);
+  return cls;
 }
