@@ -446,6 +446,17 @@ def callgrind(options):
     keep = Path(options.keep) if options.keep else None
     directory = keep or Path(tempfile.mkdtemp(prefix="orv-callgrind-"))
     directory.mkdir(parents=True, exist_ok=True)
+    try:
+        measure_under_callgrind(options, valgrind, directory)
+    finally:
+        if not keep:
+            shutil.rmtree(directory, ignore_errors=True)
+    if keep:
+        print(f"\ncallgrind dumps kept in {keep}: for series i (from 0), cg.out.{{3i+2}} holds "
+              "N calls; inspect with callgrind_annotate --inclusive=yes")
+
+
+def measure_under_callgrind(options, valgrind: str, directory: Path):
     env = dict(os.environ, PYTHONHASHSEED="0")
     command = [valgrind, "--tool=callgrind", f"--dump-before={MARKER_FUNCTION}",
                "--compress-strings=no", "--compress-pos=no",
@@ -473,21 +484,18 @@ def callgrind(options):
             values[(entry["label"], entry["kind"])] = per_call["total"]
         if entry["kind"] == "native":
             parts[entry["label"]] = per_call
-    if not keep:
-        shutil.rmtree(directory)
     print(f"OrvCpp dispatch under callgrind: instructions per call, from {options.calls} and "
           f"{2 * options.calls} calls per series; Python {sys.version.split()[0]}")
     print()
     print_table("instructions per call", "instructions per call (Ir)", values, ".0f")
     print_breakdown(parts)
-    print(f"replay of {report['source']} ({report['events']} events) through no-op callbacks:")
+    if replay:
+        print(f"replay of {report['source']} ({report['events']} events) "
+              "through no-op callbacks:")
     for kind, per_event in replay.items():
         print(f"  {kind:<8} {per_event:>8.0f} instructions per event")
     if len(replay) == 2:
         print(f"  native/python: {replay['native'] / replay['python']:.2f}x")
-    if keep:
-        print(f"\ncallgrind dumps kept in {keep}: for series i (from 0), cg.out.{{3i+2}} holds "
-              "N calls; inspect with callgrind_annotate --inclusive=yes")
 
 
 def main():
