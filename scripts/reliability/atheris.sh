@@ -26,13 +26,17 @@ mkdir -p "$corpus" "$crashes"
 
 (($#)) || set -- -max_total_time=60
 started=$SECONDS
-status=0
+# The full log goes to build/fuzz-last.log; the terminal gets the start, the end, the
+# statistics and any failure.
+set +e
 LD_PRELOAD="$engine" PYTHONPATH="$site" "$py" scripts/reliability/fuzz_calls.py \
   -print_final_stats=1 -max_len=2048 -artifact_prefix="$crashes/" "$@" "$corpus" \
-  2>&1 | tee build/fuzz-last.log | grep -E '^(INFO: Loaded|INFO: Running|#[0-9]+\s+(INITED|DONE)|Done|stat::|==|SUMMARY|Traceback|  File|[A-Za-z]*Error)' || status=$?
+  2>&1 | tee build/fuzz-last.log |
+  grep -E '^(INFO: Loaded|#[0-9]+\s+(INITED|DONE)|Done|stat::|==|SUMMARY|Traceback|  |[A-Za-z]*Error)'
 status=${PIPESTATUS[0]}
-runs="$(grep -o 'stat::number_of_executed_units: [0-9]*' build/fuzz-last.log | grep -o '[0-9]*$')"
-coverage="$(grep -o 'cov: [0-9]* ft: [0-9]*' build/fuzz-last.log | tail -n 1)"
+set -e
+runs="$(grep -o 'stat::number_of_executed_units: [0-9]*' build/fuzz-last.log | grep -o '[0-9]*$' || true)"
+coverage="$(grep -o 'cov: [0-9]* ft: [0-9]*' build/fuzz-last.log | tail -n 1 || true)"
 echo "atheris: exit status $status; ${runs:-0} inputs run in $((SECONDS - started))s;" \
   "${coverage:-no coverage figure}; corpus $(find "$corpus" -type f | wc -l) inputs" >&2
 exit "$status"
