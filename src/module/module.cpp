@@ -9,5 +9,6 @@ BOOST_PYTHON_MODULE(OrvCpp) {
   boost::python::object tickType = registerTickType();
   bridge::rememberTickTypeMembers(tickType.ptr());
   boost::python::object client = registerClient();
+  makeInstancesCollectable(reinterpret_cast<PyTypeObject*>(client.ptr()));
   bridge::prepareOverrideLookup(reinterpret_cast<PyTypeObject*>(client.ptr()));
 }

@@ -8,3 +8,6 @@ boost::python::object registerTickType();
 
 // Registers OrvClient with its methods and returns its class.
 boost::python::object registerClient();
+
+// Makes cycles through instance attributes of `cls` collectable; before any instance exists.
+void makeInstancesCollectable(PyTypeObject* cls);

@@ -65,16 +65,6 @@ def test_cycle_through_the_class_is_collected():
     assert _collected(make)
 
 
-# Python instances of OrvClient keep their attributes in an instance dictionary that the
-# class's garbage-collector traversal never visits (its Python subclasses only traverse
-# what they add themselves). A cycle through an instance attribute is therefore never
-# found: the instance and everything it holds stay alive until the process ends.
-INSTANCE_DICT_CYCLE = pytest.mark.xfail(
-    strict=True, raises=AssertionError,
-    reason="instance attributes are not visited by the garbage collector's traversal")
-
-
-@INSTANCE_DICT_CYCLE
 def test_cycle_through_an_override_holding_self_is_collected():
     def make():
         client = Counting()
@@ -85,7 +75,6 @@ def test_cycle_through_an_override_holding_self_is_collected():
     assert _collected(make)
 
 
-@INSTANCE_DICT_CYCLE
 def test_cycle_through_a_closure_on_the_instance_is_collected():
     def make():
         client = Plain()
@@ -101,7 +90,6 @@ def test_cycle_through_a_closure_on_the_instance_is_collected():
     assert _collected(make)
 
 
-@INSTANCE_DICT_CYCLE
 def test_instance_referring_to_itself_is_collected():
     def make():
         client = OrvClient()
