@@ -18,10 +18,10 @@ STUB = ROOT / "OrvCpp-stubs" / "__init__.pyi"
 
 
 def load_generator():
-    spec = importlib.util.spec_from_file_location("gen_stubs", ROOT / "scripts" / "gen_stubs.py")
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up by name
-    spec.loader.exec_module(module)
+    generator_source = importlib.util.spec_from_file_location("gen_stubs", ROOT / "scripts" / "gen_stubs.py")
+    module = importlib.util.module_from_spec(generator_source)
+    sys.modules[generator_source.name] = module  # dataclasses look their module up by name
+    generator_source.loader.exec_module(module)
     return module
 
 
