@@ -1,3 +1,4 @@
+import os
 import sys
 from pathlib import Path
 
@@ -7,6 +8,24 @@ sys.path.insert(0, str(Path(__file__).parent))
 
 import OrvCpp  # noqa: E402
 from interface_table import OVERRIDDEN  # noqa: E402
+
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers",
+        "no_sanitizer: skipped when ORV_SANITIZED is set (the suite running under ASan or "
+        "valgrind), for tests that build wheels, start compilers or time things")
+
+
+def pytest_collection_modifyitems(config, items):
+    if not os.environ.get("ORV_SANITIZED"):
+        return
+    skip = pytest.mark.skip(reason=f"not run under ORV_SANITIZED={os.environ['ORV_SANITIZED']}")
+    for item in items:
+        if item.get_closest_marker("no_sanitizer"):
+            item.add_marker(skip)
+
 
 OVERRIDABLE_NAMES = [name for name, _ in OVERRIDDEN]
 

@@ -7,6 +7,9 @@ from pathlib import Path
 
 import pytest
 
+# Builds with compilers and fresh environments: not under ASan or valgrind.
+pytestmark = pytest.mark.no_sanitizer
+
 ROOT = Path(__file__).resolve().parent.parent
 CMAKE = shutil.which("cmake", path=str(Path(sys.executable).parent)) or shutil.which("cmake")
 

@@ -18,6 +18,9 @@ import pytest
 
 pytest.importorskip("build", reason="the build frontend is in the 'typing' extra")
 
+# Builds with compilers and fresh environments: not under ASan or valgrind.
+pytestmark = pytest.mark.no_sanitizer
+
 ROOT = Path(__file__).resolve().parent.parent
 PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
 DIST_NAME = f"{PROJECT['name'].lower()}-{PROJECT['version']}"

@@ -53,11 +53,3 @@ build_module() {
   fi
   echo "$site"
 }
-
-# Tests that build wheels into fresh virtual environments: an instrumented build put first
-# on PYTHONPATH would shadow what they install, and they test packaging, not memory. New
-# tests of that kind should carry the no_sanitizer marker instead of joining this list.
-deselect_unsanitizable=()
-for _path in tests/test_packaging.py; do
-  if [ -e "$_path" ]; then deselect_unsanitizable+=(--deselect "$_path"); fi
-done

@@ -36,7 +36,7 @@ log="$logs/memcheck.log"
 valgrind --tool=memcheck --error-exitcode=99 --leak-check=full --show-leak-kinds=definite \
   --errors-for-leak-kinds=definite --num-callers=40 --child-silent-after-fork=yes \
   --log-file="$log" \
-  /usr/bin/python3.11 -m pytest -p no:cacheprovider -q "${deselect_unsanitizable[@]}" "$@" || status=$?
+  /usr/bin/python3.11 -m pytest -p no:cacheprovider -q "$@" || status=$?
 
 errors="$(grep -o 'ERROR SUMMARY: [0-9,]* errors' "$log" | tail -n 1 || true)"
 lost="$(grep -o 'definitely lost: [0-9,]* bytes in [0-9,]* blocks' "$log" | tail -n 1 || true)"
