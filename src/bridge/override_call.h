@@ -11,6 +11,7 @@
 #include "../client/operation_traits.h"
 #include "override_lookup.h"
 #include "python_arguments.h"
+#include "python_compat.h"
 
 namespace bridge {
 

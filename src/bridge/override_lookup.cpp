@@ -3,6 +3,7 @@
 #include <boost/python/errors.hpp>
 
 #include "../client/operation_traits.h"
+#include "python_compat.h"
 
 namespace bridge {
 namespace {

@@ -4,6 +4,7 @@
 
 #include "../client/request_gateway.h"
 #include "../client/simulation_feed.h"
+#include "../bridge/python_compat.h"
 #include "registration.h"
 #include "wrapper_methods.h"
 
