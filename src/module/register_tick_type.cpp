@@ -33,15 +33,24 @@ void* convertibleTickType(PyObject* source) {
                                                                                       : nullptr;
 }
 
+// The value of an int as a native TickType; false with OverflowError (or the error of
+// reading it) set when it does not fit 32 bits.
+bool readTickTypeValue(PyObject* number, int* value) {
+  int overflow = 0;
+  long wide = PyLong_AsLongAndOverflow(number, &overflow);
+  if (wide == -1 && PyErr_Occurred()) return false;
+  if (overflow != 0 || wide < INT_MIN || wide > INT_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "TickType value out of range");
+    return false;
+  }
+  *value = static_cast<int>(wide);
+  return true;
+}
+
 void constructTickType(PyObject* source,
                        boost::python::converter::rvalue_from_python_stage1_data* data) {
-  int overflow = 0;
-  long value = PyLong_AsLongAndOverflow(source, &overflow);
-  if (value == -1 && PyErr_Occurred()) boost::python::throw_error_already_set();
-  if (overflow != 0 || value < INT_MIN || value > INT_MAX) {
-    PyErr_SetString(PyExc_OverflowError, "TickType value out of range");
-    boost::python::throw_error_already_set();
-  }
+  int value = 0;
+  if (!readTickTypeValue(source, &value)) boost::python::throw_error_already_set();
   void* storage =
       reinterpret_cast<boost::python::converter::rvalue_from_python_storage<TickType>*>(data)
           ->storage.bytes;
@@ -66,11 +75,9 @@ PyObject* newTickType(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* value = PyObject_Call(reinterpret_cast<PyObject*>(&PyLong_Type), intArgs, kwargs);
   Py_DECREF(intArgs);
   if (!value) return nullptr;
-  int overflow = 0;
-  long number = PyLong_AsLongAndOverflow(value, &overflow);
-  if (overflow != 0 || number < INT_MIN || number > INT_MAX) {
+  int checked = 0;
+  if (!readTickTypeValue(value, &checked)) {
     Py_DECREF(value);
-    PyErr_SetString(PyExc_OverflowError, "TickType value out of range");
     return nullptr;
   }
   PyObject* newArgs = PyTuple_Pack(1, value);
