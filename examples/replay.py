@@ -193,7 +193,8 @@ def summary(path: Path, kinds: Counter[str], strategy: SampleStrategy, seconds: 
 
     out += ["", "last prices:"]
     for ticker_id in sorted({t for t, _ in strategy.prices}):
-        row = sorted((int(tt), tt.name, p) for (t, tt), p in strategy.prices.items()
+        # str() gives a member's name, or the number of an unlisted tick type.
+        row = sorted((int(tt), str(tt), p) for (t, tt), p in strategy.prices.items()
                      if t == ticker_id)
         out.append(f"  {ticker_id:>3}  " + "  ".join(f"{name}={p:g}" for _, name, p in row))
 
