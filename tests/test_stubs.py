@@ -321,3 +321,20 @@ def test_mypy_rejects_wrong_overrides_and_calls(tmp_path):
                 for code in re.findall(r"# E: ([\w-]+)", line)}
     errors, output, status = run_mypy(tmp_path, REJECTED)
     assert errors == expected, output
+
+
+def readme_section(heading):
+    text = (ROOT / "README.md").read_text()
+    return text.split(f"\n## {heading}\n", 1)[1].split("\n## ", 1)[0]
+
+
+def test_readme_names_that_bite_are_operations_and_mypy_rejects_the_example(tmp_path):
+    section = readme_section("Names that bite")
+    names = section.split("most likely to reuse", 1)[1].split(". ", 1)[0]
+    listed = re.findall(r"`(\w+)`", names)
+    assert len(listed) > 4 and set(listed) <= {op.name for op in OVERRIDABLE}
+    example = section.split("```python\n", 1)[1].split("```", 1)[0]
+    expected = {n for n, line in enumerate(example.splitlines(), 1) if "# error" in line}
+    errors, output, status = run_mypy(tmp_path, example)
+    assert expected and {line for line, _ in errors} == expected, output
+
