@@ -41,6 +41,8 @@ def functions(cls):
 
 
 def annotation_text(node):
+    if not hasattr(ast, "unparse"):  # Python 3.9 and later
+        pytest.skip("reading the stub's annotations needs ast.unparse")
     return ast.unparse(node) if node is not None else None
 
 
@@ -155,7 +157,7 @@ def test_callbacks_protocol_lists_the_94_overridable_operations():
     for function, op in zip(defs, OVERRIDABLE):
         check_positional_only(function, list(op.override_types))
         assert annotation_text(function.returns) == "None"
-        assert "bytes" not in ast.unparse(function)
+        assert "bytes" not in annotation_text(function)
 
 
 def test_docs_table_lists_every_overridable_operation():
