@@ -7,75 +7,88 @@
 # Text parameters accept str (encoded as UTF-8) or bytes, except where a method is
 # also a callback that a subclass may override: there they are typed str, the type
 # the override receives from the native side.
+#
+# Where this stub is deliberately stricter than the module:
+# - flags are typed bool, though the module also accepts int and None;
+# - the texts of the callbacks registered on OrvClient (tickPrice, ...) are typed str,
+#   though the module also accepts bytes there;
+# - only the registered TickType members (TickType.BID, TickType.names[...],
+#   TickType.values[...]) have a name; a TickType made by a call, or received by a
+#   callback, may be unnamed, so the stub gives it none (str(member) works on both).
 
 from typing import ClassVar, Protocol, type_check_only
 
 
 class TickType(int):
     # Market-data field kinds. Members are int values; arithmetic on them gives
-    # plain int. TickType(n) for an unlisted n makes an unnamed member, which has
-    # no name attribute.
-    BID_SIZE: ClassVar[TickType]  # 0
-    BID: ClassVar[TickType]  # 1
-    ASK: ClassVar[TickType]  # 2
-    ASK_SIZE: ClassVar[TickType]  # 3
-    LAST: ClassVar[TickType]  # 4
-    LAST_SIZE: ClassVar[TickType]  # 5
-    HIGH: ClassVar[TickType]  # 6
-    LOW: ClassVar[TickType]  # 7
-    VOLUME: ClassVar[TickType]  # 8
-    CLOSE: ClassVar[TickType]  # 9
-    BID_OPTION_COMPUTATION: ClassVar[TickType]  # 10
-    ASK_OPTION_COMPUTATION: ClassVar[TickType]  # 11
-    LAST_OPTION_COMPUTATION: ClassVar[TickType]  # 12
-    MODEL_OPTION: ClassVar[TickType]  # 13
-    OPEN: ClassVar[TickType]  # 14
-    LOW_13_WEEK: ClassVar[TickType]  # 15
-    HIGH_13_WEEK: ClassVar[TickType]  # 16
-    LOW_26_WEEK: ClassVar[TickType]  # 17
-    HIGH_26_WEEK: ClassVar[TickType]  # 18
-    LOW_52_WEEK: ClassVar[TickType]  # 19
-    HIGH_52_WEEK: ClassVar[TickType]  # 20
-    AVG_VOLUME: ClassVar[TickType]  # 21
-    OPEN_INTEREST: ClassVar[TickType]  # 22
-    OPTION_HISTORICAL_VOL: ClassVar[TickType]  # 23
-    OPTION_IMPLIED_VOL: ClassVar[TickType]  # 24
-    OPTION_BID_EXCH: ClassVar[TickType]  # 25
-    OPTION_ASK_EXCH: ClassVar[TickType]  # 26
-    OPTION_CALL_OPEN_INTEREST: ClassVar[TickType]  # 27
-    OPTION_PUT_OPEN_INTEREST: ClassVar[TickType]  # 28
-    OPTION_CALL_VOLUME: ClassVar[TickType]  # 29
-    OPTION_PUT_VOLUME: ClassVar[TickType]  # 30
-    INDEX_FUTURE_PREMIUM: ClassVar[TickType]  # 31
-    BID_EXCH: ClassVar[TickType]  # 32
-    ASK_EXCH: ClassVar[TickType]  # 33
-    AUCTION_VOLUME: ClassVar[TickType]  # 34
-    AUCTION_PRICE: ClassVar[TickType]  # 35
-    AUCTION_IMBALANCE: ClassVar[TickType]  # 36
-    MARK_PRICE: ClassVar[TickType]  # 37
-    BID_EFP_COMPUTATION: ClassVar[TickType]  # 38
-    ASK_EFP_COMPUTATION: ClassVar[TickType]  # 39
-    LAST_EFP_COMPUTATION: ClassVar[TickType]  # 40
-    OPEN_EFP_COMPUTATION: ClassVar[TickType]  # 41
-    HIGH_EFP_COMPUTATION: ClassVar[TickType]  # 42
-    LOW_EFP_COMPUTATION: ClassVar[TickType]  # 43
-    CLOSE_EFP_COMPUTATION: ClassVar[TickType]  # 44
-    LAST_TIMESTAMP: ClassVar[TickType]  # 45
-    SHORTABLE: ClassVar[TickType]  # 46
-    FUNDAMENTAL_RATIOS: ClassVar[TickType]  # 47
-    RT_VOLUME: ClassVar[TickType]  # 48
-    HALTED: ClassVar[TickType]  # 49
-    BID_YIELD: ClassVar[TickType]  # 50
-    ASK_YIELD: ClassVar[TickType]  # 51
-    LAST_YIELD: ClassVar[TickType]  # 52
-    CUST_OPTION_COMPUTATION: ClassVar[TickType]  # 53
-    TRADE_COUNT: ClassVar[TickType]  # 54
-    TRADE_RATE: ClassVar[TickType]  # 55
-    VOLUME_RATE: ClassVar[TickType]  # 56
-    LAST_RTH_TRADE: ClassVar[TickType]  # 57
-    NOT_SET: ClassVar[TickType]  # 103
-    names: ClassVar[dict[str, TickType]]
-    values: ClassVar[dict[int, TickType]]
+    # plain int. TickType(n) always makes a new member without a name attribute,
+    # also for a listed n; the named members are the class attributes below.
+    BID_SIZE: ClassVar[NamedTickType]  # 0
+    BID: ClassVar[NamedTickType]  # 1
+    ASK: ClassVar[NamedTickType]  # 2
+    ASK_SIZE: ClassVar[NamedTickType]  # 3
+    LAST: ClassVar[NamedTickType]  # 4
+    LAST_SIZE: ClassVar[NamedTickType]  # 5
+    HIGH: ClassVar[NamedTickType]  # 6
+    LOW: ClassVar[NamedTickType]  # 7
+    VOLUME: ClassVar[NamedTickType]  # 8
+    CLOSE: ClassVar[NamedTickType]  # 9
+    BID_OPTION_COMPUTATION: ClassVar[NamedTickType]  # 10
+    ASK_OPTION_COMPUTATION: ClassVar[NamedTickType]  # 11
+    LAST_OPTION_COMPUTATION: ClassVar[NamedTickType]  # 12
+    MODEL_OPTION: ClassVar[NamedTickType]  # 13
+    OPEN: ClassVar[NamedTickType]  # 14
+    LOW_13_WEEK: ClassVar[NamedTickType]  # 15
+    HIGH_13_WEEK: ClassVar[NamedTickType]  # 16
+    LOW_26_WEEK: ClassVar[NamedTickType]  # 17
+    HIGH_26_WEEK: ClassVar[NamedTickType]  # 18
+    LOW_52_WEEK: ClassVar[NamedTickType]  # 19
+    HIGH_52_WEEK: ClassVar[NamedTickType]  # 20
+    AVG_VOLUME: ClassVar[NamedTickType]  # 21
+    OPEN_INTEREST: ClassVar[NamedTickType]  # 22
+    OPTION_HISTORICAL_VOL: ClassVar[NamedTickType]  # 23
+    OPTION_IMPLIED_VOL: ClassVar[NamedTickType]  # 24
+    OPTION_BID_EXCH: ClassVar[NamedTickType]  # 25
+    OPTION_ASK_EXCH: ClassVar[NamedTickType]  # 26
+    OPTION_CALL_OPEN_INTEREST: ClassVar[NamedTickType]  # 27
+    OPTION_PUT_OPEN_INTEREST: ClassVar[NamedTickType]  # 28
+    OPTION_CALL_VOLUME: ClassVar[NamedTickType]  # 29
+    OPTION_PUT_VOLUME: ClassVar[NamedTickType]  # 30
+    INDEX_FUTURE_PREMIUM: ClassVar[NamedTickType]  # 31
+    BID_EXCH: ClassVar[NamedTickType]  # 32
+    ASK_EXCH: ClassVar[NamedTickType]  # 33
+    AUCTION_VOLUME: ClassVar[NamedTickType]  # 34
+    AUCTION_PRICE: ClassVar[NamedTickType]  # 35
+    AUCTION_IMBALANCE: ClassVar[NamedTickType]  # 36
+    MARK_PRICE: ClassVar[NamedTickType]  # 37
+    BID_EFP_COMPUTATION: ClassVar[NamedTickType]  # 38
+    ASK_EFP_COMPUTATION: ClassVar[NamedTickType]  # 39
+    LAST_EFP_COMPUTATION: ClassVar[NamedTickType]  # 40
+    OPEN_EFP_COMPUTATION: ClassVar[NamedTickType]  # 41
+    HIGH_EFP_COMPUTATION: ClassVar[NamedTickType]  # 42
+    LOW_EFP_COMPUTATION: ClassVar[NamedTickType]  # 43
+    CLOSE_EFP_COMPUTATION: ClassVar[NamedTickType]  # 44
+    LAST_TIMESTAMP: ClassVar[NamedTickType]  # 45
+    SHORTABLE: ClassVar[NamedTickType]  # 46
+    FUNDAMENTAL_RATIOS: ClassVar[NamedTickType]  # 47
+    RT_VOLUME: ClassVar[NamedTickType]  # 48
+    HALTED: ClassVar[NamedTickType]  # 49
+    BID_YIELD: ClassVar[NamedTickType]  # 50
+    ASK_YIELD: ClassVar[NamedTickType]  # 51
+    LAST_YIELD: ClassVar[NamedTickType]  # 52
+    CUST_OPTION_COMPUTATION: ClassVar[NamedTickType]  # 53
+    TRADE_COUNT: ClassVar[NamedTickType]  # 54
+    TRADE_RATE: ClassVar[NamedTickType]  # 55
+    VOLUME_RATE: ClassVar[NamedTickType]  # 56
+    LAST_RTH_TRADE: ClassVar[NamedTickType]  # 57
+    NOT_SET: ClassVar[NamedTickType]  # 103
+    names: ClassVar[dict[str, NamedTickType]]
+    values: ClassVar[dict[int, NamedTickType]]
+
+@type_check_only
+class NamedTickType(TickType):
+    # A registered member, the only kind of TickType with a name. Exists for type
+    # checkers only: at run time the members are plain TickType objects.
     @property
     def name(self) -> str: ...
 

@@ -1,6 +1,6 @@
 """Writes the recorded session examples/data/session.csv.
 
-    python examples/make_session.py [output]
+    python examples/make_session.py [output]    (default: examples/data/session.csv)
 
 The session is generated, not captured: a seeded random walk of trades and quotes
 for the instruments of strategy.WATCHLIST, with the orders the sample strategy
@@ -10,12 +10,13 @@ and account updates. The same seed always gives the same file, byte for byte.
 
 from __future__ import annotations
 
+import argparse
 import csv
 import random
-import sys
 from datetime import datetime, timezone
 from pathlib import Path
-from typing import TextIO, TypedDict
+from dataclasses import dataclass
+from typing import TextIO
 
 from strategy import WATCHLIST, CrossingRule, Instrument
 
@@ -74,7 +75,8 @@ class Market:
         return self.last
 
 
-class PendingFill(TypedDict):
+@dataclass
+class PendingFill:
     """A fill still to come: part of an order, filled at the step ``due``."""
 
     due: int
@@ -163,8 +165,8 @@ class Recorder:
             size = self.rng.randint(1, 40) * 100
             self.emit("tick_price", tid, "BID" if bid else "ASK", money(price), "")
             self.emit("tick_size", tid, "BID_SIZE" if bid else "ASK_SIZE", size)
-        for fill in [f for f in self.pending if f["due"] == step]:
-            self.fill(fill, self.markets[fill["contract"]])
+        for fill in [f for f in self.pending if f.due == step]:
+            self.fill(fill, self.markets[fill.contract])
 
     def order(self, step: int, m: Market, action: str) -> None:
         order_id, self.next_order_id = self.next_order_id, self.next_order_id + 1
@@ -176,37 +178,37 @@ class Recorder:
         due = step
         for part in parts:
             due += self.rng.randint(1, 6)
-            self.pending.append(dict(due=due, order_id=order_id, action=action, qty=part,
-                                     total=qty, contract=m.instrument.contract))
+            self.pending.append(PendingFill(due=due, order_id=order_id, action=action, qty=part,
+                                            total=qty, contract=m.instrument.contract))
 
     def fill(self, f: PendingFill, m: Market) -> None:
         self.pending.remove(f)
-        order_id, qty, price = f["order_id"], f["qty"], m.last
+        order_id, qty, price = f.order_id, f.qty, m.last
         done = [g for g in self.fills if g[0] == order_id]
         self.fills.append((order_id, qty, price))
         filled = sum(g[1] for g in done) + qty
         cost = sum(g[1] * g[2] for g in done) + qty * price
         avg = round(cost / filled / 100, 4)
-        side = "BOT" if f["action"] == "BUY" else "SLD"
+        side = "BOT" if f.action == "BUY" else "SLD"
         execution = (f"execId=E{self.next_exec:05d};orderId={order_id};time={clock(self.time)};"
                      f"side={side};shares={qty};price={money(price)}")
         self.next_exec += 1
-        self.emit("exec_details", -1, f["contract"], execution)
-        status = "Filled" if filled == f["total"] else "Submitted"
-        self.emit("order_status", order_id, status, filled, f["total"] - filled, avg,
+        self.emit("exec_details", -1, f.contract, execution)
+        status = "Filled" if filled == f.total else "Submitted"
+        self.emit("order_status", order_id, status, filled, f.total - filled, avg,
                   880000 + order_id, 0, float(money(price)), CLIENT_ID, "", 0.0)
-        shares, held_cost = self.holdings.get(f["contract"], (0, 0))
-        if f["action"] == "BUY":
+        shares, held_cost = self.holdings.get(f.contract, (0, 0))
+        if f.action == "BUY":
             shares, held_cost = shares + qty, held_cost + qty * price
             self.cash -= qty * price
         else:
             held_cost = held_cost * (shares - qty) // shares if shares else 0
             shares -= qty
             self.cash += qty * price
-        self.holdings[f["contract"]] = (shares, held_cost)
+        self.holdings[f.contract] = (shares, held_cost)
         if status == "Filled":
             avg_cost = round(held_cost / shares / 100, 4) if shares else 0.0
-            self.emit("position", ACCOUNT, f["contract"], shares, avg_cost)
+            self.emit("position", ACCOUNT, f.contract, shares, avg_cost)
             self.account_values()
 
 
@@ -226,8 +228,12 @@ def generate(out: TextIO) -> None:
     rec.emit("current_time", int(rec.time))
 
 
-def main(argv: list[str]) -> None:
-    path = Path(argv[1]) if len(argv) > 1 else Path(__file__).parent / "data" / "session.csv"
+def main(argv: list[str] | None = None) -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("output", nargs="?", type=Path,
+                        default=Path(__file__).resolve().parent / "data" / "session.csv",
+                        help="the file to write (default: examples/data/session.csv)")
+    path: Path = parser.parse_args(argv).output
     path.parent.mkdir(parents=True, exist_ok=True)
     with open(path, "w", encoding="utf-8", newline="") as out:
         generate(out)
@@ -235,4 +241,4 @@ def main(argv: list[str]) -> None:
 
 
 if __name__ == "__main__":
-    main(sys.argv)
+    main()

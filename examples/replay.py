@@ -18,10 +18,10 @@ import logging
 import sys
 import time
 from collections import Counter
-from collections.abc import Callable, Collection, Iterable, Sequence
+from collections.abc import Collection, Iterable, Sequence
 from decimal import Decimal, InvalidOperation
 from pathlib import Path
-from typing import TypeAlias
+from typing import Callable, Tuple, Union
 
 import OrvCpp
 
@@ -33,11 +33,12 @@ INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
 
 
 # An argument of a simulate entry, as converted from its field (TickType is an int).
-Arg: TypeAlias = int | float | str
+# (typing aliases, not the builtin generics: aliases are evaluated at run time, also on 3.7.)
+Arg = Union[int, float, str]
 # A parsed event: (kind, simulate entry name, entry arguments).
-Event: TypeAlias = tuple[str, str, tuple[Arg, ...]]
+Event = Tuple[str, str, Tuple[Arg, ...]]
 # A bound simulate entry and the arguments to call it with.
-Call: TypeAlias = tuple[Callable[..., None], tuple[Arg, ...]]
+Call = Tuple[Callable[..., None], Tuple[Arg, ...]]
 
 
 class SessionError(Exception):
@@ -192,7 +193,8 @@ def summary(path: Path, kinds: Counter[str], strategy: SampleStrategy, seconds: 
 
     out += ["", "last prices:"]
     for ticker_id in sorted({t for t, _ in strategy.prices}):
-        row = sorted((int(tt), tt.name, p) for (t, tt), p in strategy.prices.items()
+        # str() gives a member's name, or the number of an unlisted tick type.
+        row = sorted((int(tt), str(tt), p) for (t, tt), p in strategy.prices.items()
                      if t == ticker_id)
         out.append(f"  {ticker_id:>3}  " + "  ".join(f"{name}={p:g}" for _, name, p in row))
 

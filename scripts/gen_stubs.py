@@ -18,7 +18,8 @@ table, and the TickType members against the module, so a change to either side
 that the other does not follow stops the generator instead of producing stubs.
 
   python scripts/gen_stubs.py           regenerate both files
-  python scripts/gen_stubs.py --check   exit 1 (with a diff) if either file is stale
+  python scripts/gen_stubs.py --check   say "current", or exit 1 with a diff if either
+                                        file is stale
 """
 
 from __future__ import annotations
@@ -26,6 +27,7 @@ from __future__ import annotations
 import argparse
 import difflib
 import importlib
+import os
 import re
 import sys
 from dataclasses import dataclass
@@ -46,8 +48,9 @@ ROW_KINDS = (CALLBACK, REQUEST, RECORDED_REQUEST, DISPATCHER)
 
 # Native parameter types of the operation table, as the binding library names their
 # Python side in generated signatures, as a caller may pass them, and as an override
-# receives them. Text accepts str (encoded as UTF-8) or bytes going in, but always
-# reaches an override as str.
+# receives them from the native side. Text accepts str (encoded as UTF-8) or bytes going
+# in, and the native side hands it to an override as str. (A plain Python call of a
+# method the subclass defines passes whatever the caller gave.)
 NATIVE_TYPES = {
     # native:      (signature name, caller type, override type)
     "int": ("int", "int", "int"),
@@ -60,6 +63,9 @@ NATIVE_TYPES = {
 SIGNATURE_TYPES = {"int": "int", "bool": "bool", "float": "float", "str": "str | bytes",
                    "TickType": "TickType"}
 RETURN_TYPES = {"None": "None", "str": "str"}
+
+# The stub-only type of the registered TickType members (the ones with a name).
+NAMED_TICK_TYPE = "NamedTickType"
 
 EXPECTED_OPERATIONS = 96
 EXPECTED_OVERRIDABLE = 94
@@ -247,6 +253,14 @@ HEADER = '''\
 # Text parameters accept str (encoded as UTF-8) or bytes, except where a method is
 # also a callback that a subclass may override: there they are typed str, the type
 # the override receives from the native side.
+#
+# Where this stub is deliberately stricter than the module:
+# - flags are typed bool, though the module also accepts int and None;
+# - the texts of the callbacks registered on OrvClient (tickPrice, ...) are typed str,
+#   though the module also accepts bytes there;
+# - only the registered TickType members (TickType.BID, TickType.names[...],
+#   TickType.values[...]) have a name; a TickType made by a call, or received by a
+#   callback, may be unnamed, so the stub gives it none (str(member) works on both).
 '''
 
 
@@ -265,12 +279,17 @@ def render_stub(operations: list[Operation], methods: list[Method],
     out.append("")
     out.append("class TickType(int):")
     out.append("    # Market-data field kinds. Members are int values; arithmetic on them gives")
-    out.append("    # plain int. TickType(n) for an unlisted n makes an unnamed member, which has")
-    out.append("    # no name attribute.")
+    out.append("    # plain int. TickType(n) always makes a new member without a name attribute,")
+    out.append("    # also for a listed n; the named members are the class attributes below.")
     for name, value in tick_types:
-        out.append(f"    {name}: ClassVar[TickType]  # {value}")
-    out.append("    names: ClassVar[dict[str, TickType]]")
-    out.append("    values: ClassVar[dict[int, TickType]]")
+        out.append(f"    {name}: ClassVar[{NAMED_TICK_TYPE}]  # {value}")
+    out.append(f"    names: ClassVar[dict[str, {NAMED_TICK_TYPE}]]")
+    out.append(f"    values: ClassVar[dict[int, {NAMED_TICK_TYPE}]]")
+    out.append("")
+    out.append("@type_check_only")
+    out.append(f"class {NAMED_TICK_TYPE}(TickType):")
+    out.append("    # A registered member, the only kind of TickType with a name. Exists for type")
+    out.append("    # checkers only: at run time the members are plain TickType objects.")
     out.append("    @property")
     out.append("    def name(self) -> str: ...")
     out.append("")
@@ -305,35 +324,136 @@ KIND_DESCRIPTIONS = {
 }
 
 
-PROBE_ARGUMENTS = {"int": 1, "bool": False, "float": 0.0, "str": "", "TickType": None}
+@dataclass
+class Probe:
+    """What one call of an OrvClient method does, as observed from a subclass."""
+
+    passed: tuple[object, ...]
+    calls: list[tuple[str, tuple[object, ...]]]  # overrides reached, with their arguments
+    developer_calls: list[tuple[str, tuple[object, ...]]]  # the same, in developer mode
+    developer_text: str | None  # recorded in developer mode, None if the text is kept
+    text_when_raising: str | None  # the same, when every override raises
+
+    @property
+    def reach(self) -> list[str]:
+        return [name for name, _ in self.calls]
 
 
-def probe_reach(module: ModuleType, operations: list[Operation],
-                methods: list[Method]) -> dict[str, list[str]]:
-    """The overrides that one call of each OrvClient method reaches, in call order.
+class _ProbeFailure(Exception):
+    pass
 
-    Calls every method once (developer mode off) on a subclass that records each
-    overridable operation it receives, so the reference shows what the module does,
-    including the links that native bodies make (e_connect -> connect, ...)."""
-    calls: list[str] = []
+
+def probe_argument(module: ModuleType, position: int, type_name: str) -> object:
+    """A value for argument `position` (from 1) that no other argument shares, so a
+    received value or a recorded text shows which argument it came from."""
+    return {"int": 11 * position, "bool": True, "float": position + 0.25,
+            "str": f"t{position}", "TickType": module.TickType.BID}[type_name]
+
+
+def probe(module: ModuleType, operations: list[Operation],
+          methods: list[Method]) -> dict[str, Probe]:
+    """Calls every OrvClient method on a subclass that records each overridable
+    operation it receives: once as is, once in developer mode, and once in developer
+    mode with overrides that raise. The reference shows what the module does, derived
+    from these calls rather than restated, including the links that native bodies make
+    (e_connect -> connect, ...)."""
+    calls: list[tuple[str, tuple[object, ...]]] = []
+    raising = False
 
     def recorder(name: str) -> object:
-        return lambda self, *args: calls.append(name)
+        def override(self: object, *args: object) -> None:
+            calls.append((name, args))
+            if raising:
+                raise _ProbeFailure(name)
+        return override
 
     body = {op.name: recorder(op.name) for op in operations if op.overridable}
     probe_class = type("Probe", (module.OrvClient,), body)
-    reach = {}
-    for method in methods:
-        args = [module.TickType.BID if t == "TickType" else PROBE_ARGUMENTS[t]
-                for t in method.params]
+    initial = module.OrvClient().getDeveloperResponse()
+
+    def run(method: Method, passed: tuple[object, ...], developer: bool) -> str | None:
+        client = probe_class()
+        if developer:
+            client.setDeveloper()
         calls.clear()
-        # The class's own binding: a same-named override on the probe would shadow it.
-        vars(module.OrvClient)[method.name](probe_class(), *args)
-        reach[method.name] = list(calls)
+        try:
+            # The class's own binding: a same-named override on the probe would shadow it.
+            vars(module.OrvClient)[method.name](client, *passed)
+        except _ProbeFailure:
+            pass
+        text: str = client.getDeveloperResponse()
+        return None if text == initial else text
+
+    probes = {}
+    for method in methods:
+        passed = tuple(probe_argument(module, i, t) for i, t in enumerate(method.params, 1))
+        run(method, passed, developer=False)
+        normal = list(calls)
+        text = run(method, passed, developer=True)
+        developer = list(calls)
+        raising = True
+        try:
+            text_when_raising = run(method, passed, developer=True)
+        finally:
+            raising = False
+        probes[method.name] = Probe(passed, normal, developer, text, text_when_raising)
     for op in operations:
-        if op.overridable and not any(op.name in r for r in reach.values()):
+        if op.overridable and not any(op.name in p.reach for p in probes.values()):
             raise TableMismatch(f"no OrvClient method reaches the override {op.name}")
-    return reach
+    return probes
+
+
+# What the methods that reach no override do; nothing outside the object can observe it.
+STATE_NOTES = {
+    "setDeveloper": "Turns developer mode on for this object, for good (nothing turns it off).",
+    "getDeveloperResponse": "Returns the text recorded last in developer mode; "
+                            "`{initial}` before the first.",
+    "setRunningMode": "Stores the value in the object; nothing reads it.",
+}
+
+
+def ordinal(n: int) -> str:
+    return f"{n}{'th' if 10 <= n % 100 <= 20 else {1: 'st', 2: 'nd', 3: 'rd'}.get(n % 10, 'th')}"
+
+
+def describe_call(method: Method, passed: tuple[object, ...], name: str,
+                  received: tuple[object, ...]) -> str:
+    if received == passed and passed:
+        return f"`{name}` with its arguments"
+    if not passed or not received:
+        return f"`{name}({', '.join(repr(a) for a in received)})`"
+    kept = len(received)
+    if received == passed[:kept] and all(t == "str" for t in method.params[kept:]):
+        dropped = [ordinal(n) for n in range(kept + 1, len(passed) + 1)]
+        texts = "(a text) is" if len(dropped) == 1 else "(texts) are"
+        return (f"`{name}` with its first {kept} arguments; the {' and '.join(dropped)} "
+                f"{texts} accepted and dropped")
+    raise TableMismatch(f"{method.name} calls {name} with {received!r} for {passed!r}, "
+                        "which the reference cannot describe")
+
+
+def describe(method: Method, found: Probe, initial: str) -> str:
+    if not found.calls:
+        if method.name not in STATE_NOTES:
+            raise TableMismatch(f"{method.name} reaches no override and has no note")
+        return STATE_NOTES[method.name].format(initial=initial)
+    steps = [describe_call(method, found.passed, n, a) for n, a in found.calls]
+    return "Calls " + ", then ".join(steps) + "."
+
+
+def describe_developer(method: Method, found: Probe) -> str:
+    text = found.developer_text
+    if text is None:
+        return ""
+    # Whole numbers passed in appear in the text in decimal: name the argument instead.
+    by_value = {str(v): f"<a{i}>" for i, (v, t) in
+                enumerate(zip(found.passed, method.params), 1) if t == "int"}
+    shown = " ".join(by_value.get(word, word) for word in text.split(" "))
+    if not found.developer_calls and found.calls:
+        return f"Records `{shown}` instead."
+    if found.developer_calls == found.calls and found.text_when_raising is None:
+        return f"Records `{shown}` after the call returns (not when it raises)."
+    raise TableMismatch(f"{method.name}: developer mode changes the calls made")
 
 
 def code_list(names: list[str]) -> str:
@@ -346,7 +466,9 @@ def type_cell(types: list[str]) -> str:
 
 
 def render_docs(operations: list[Operation], methods: list[Method],
-                tick_types: list[tuple[str, int]], reach: dict[str, list[str]]) -> str:
+                tick_types: list[tuple[str, int]], probes: dict[str, Probe],
+                initial: str) -> str:
+    reach = {name: found.reach for name, found in probes.items()}
     overridable = [op for op in operations if op.overridable]
     dispatchers = [op for op in operations if not op.overridable]
     dispatch_notes = [f"- `{op.name}` calls {' then '.join(f'`{r}`' for r in reach[op.name])}."
@@ -369,11 +491,22 @@ def render_docs(operations: list[Operation], methods: list[Method],
         "  connection entries (`e_connect`, `e_disconnect`), the heartbeat, and the callback",
         "  methods registered on `OrvClient` itself (`tickPrice`, ...). The column",
         "  *Reached from* below lists them for each method.",
-        "- Text arguments always arrive as `str` (decoded as UTF-8), even when the caller",
-        "  passed `bytes`. `TickType` arguments arrive as the registered member, for example",
-        "  `TickType.BID` itself for the value 1.",
+        "- When the native side calls a method, text arguments arrive as `str` (decoded as",
+        "  UTF-8), even when the caller passed `bytes`, and `TickType` arguments arrive as",
+        "  the registered member, for example `TickType.BID` itself for the value 1 (an",
+        "  unlisted value arrives as an unnamed `TickType`).",
+        "- One exception: on an instance whose class defines one of the twelve callbacks",
+        "  registered on `OrvClient` itself (`error`, `tickPrice`, ...), `client.tickPrice(...)`",
+        "  is that Python method, called by Python with exactly what was passed (`bytes`",
+        "  stays `bytes`, an `int` stays an `int`). Only `OrvClient.tickPrice(client, ...)`",
+        "  goes through the native side.",
         "- An exception raised by an override propagates to the Python caller of the entry",
         "  that led to it.",
+        "- The method is looked up on the instance at every call, so an instance attribute",
+        "  with one of these names replaces it: a false value (`self.position = {}` while",
+        "  the dict is empty) means \"not implemented\" and the call does nothing, any other",
+        "  value that cannot be called raises `TypeError`. Listing `OrvClientCallbacks` as a",
+        "  base (below) makes mypy reject such an assignment.",
         "",
         f"{' and '.join(f'`{op.name}`' for op in dispatchers)} are not part of the protocol:",
         "their native bodies pass the call on, and a subclass that defines them changes",
@@ -438,20 +571,34 @@ def render_docs(operations: list[Operation], methods: list[Method],
         "32 bits (a larger one raises `OverflowError`). A wrong argument raises",
         "`Boost.Python.ArgumentError`, a subclass of `TypeError`.",
         "",
-        "| # | Method | Arguments | Returns | Overrides it calls |",
-        "|---|---|---|---|---|",
+        "*What it does* is observed by calling each method on a subclass that defines",
+        "every method of the protocol; \"its arguments\" means all of them, unchanged",
+        "(texts as `str`). *In developer mode* says what changes after `setDeveloper()`;",
+        "`<a2>` stands for the second argument, written in decimal. An empty cell: the",
+        "same as without developer mode.",
+        "",
+        "| # | Method | Arguments | Returns | What it does | In developer mode |",
+        "|---|---|---|---|---|---|",
     ]
     for method in methods:
         args = type_cell([SIGNATURE_TYPES[t] for t in method.params])
+        found = probes[method.name]
         lines.append(f"| {method.order} | `{method.name}` | {args} | "
-                     f"`{RETURN_TYPES[method.returns]}` | {code_list(reach[method.name])} |")
+                     f"`{RETURN_TYPES[method.returns]}` | {describe(method, found, initial)} | "
+                     f"{describe_developer(method, found)} |")
     lines += [
         "",
         "## `TickType`",
         "",
         "An `int` subclass. Each member is a class attribute, and is also found in",
         "`TickType.names` (by name) and `TickType.values` (by value); `member.name` is its",
-        "name. Calling `TickType(n)` makes a new, unnamed member.",
+        "name. Calling `TickType(n)` makes a new member without a name, also for a listed",
+        "`n`: `TickType(4) == TickType.LAST`, but it is not `TickType.LAST` and reading",
+        "its `name` raises `AttributeError`. `TickType.values.get(n)` gives the named",
+        "member or `None`; `str(member)` gives the name of a named member and the",
+        "number of an unnamed one. The stubs follow this: only the registered members",
+        f"are typed `{NAMED_TICK_TYPE}` (a type that exists for type checkers only) with a",
+        "`name`; a `TickType` received by a callback may be unnamed and has none.",
         "",
         "| Value | Name |",
         "|---|---|",
@@ -471,10 +618,11 @@ def generate(module: ModuleType | None = None) -> dict[Path, str]:
     tick_types = read_tick_types()
     methods = read_methods(module)
     check_consistency(operations, methods, tick_types, module)
-    reach = probe_reach(module, operations, methods)
+    probes = probe(module, operations, methods)
+    initial = module.OrvClient().getDeveloperResponse()
     return {
         STUB_PATH: render_stub(operations, methods, tick_types),
-        DOCS_PATH: render_docs(operations, methods, tick_types, reach),
+        DOCS_PATH: render_docs(operations, methods, tick_types, probes, initial),
     }
 
 
@@ -484,7 +632,18 @@ def main(argv: list[str] | None = None) -> int:
                         help="report stale files instead of writing them")
     args = parser.parse_args(argv)
     try:
-        files = generate()
+        module = importlib.import_module("OrvCpp")
+    except ImportError as error:
+        venv = ROOT / ".venv"
+        if (venv / "bin" / "python").exists() and Path(sys.prefix).resolve() != venv.resolve():
+            # Run as a command by an interpreter without the module: use the project's own.
+            python = str(venv / "bin" / "python")
+            os.execv(python, [python, __file__, *sys.argv[1:]])
+        print(f"gen_stubs: cannot import OrvCpp ({error}); run ./tasks setup, then "
+              f".venv/bin/python scripts/gen_stubs.py", file=sys.stderr)
+        return 2
+    try:
+        files = generate(module)
     except TableMismatch as error:
         print(f"gen_stubs: {error}", file=sys.stderr)
         return 2
@@ -506,6 +665,8 @@ def main(argv: list[str] | None = None) -> int:
     if stale:
         print(f"gen_stubs: stale: {', '.join(stale)}; run scripts/gen_stubs.py", file=sys.stderr)
         return 1
+    if args.check:
+        print(f"gen_stubs: current: {', '.join(str(p.relative_to(ROOT)) for p in files)}")
     return 0
 
 

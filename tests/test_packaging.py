@@ -120,7 +120,7 @@ def test_wheel_installs_and_imports_in_a_fresh_venv(dist, tmp_path):
     pytest.importorskip("mypy", reason="mypy is in the 'typing' extra")
     program = (
         "import OrvCpp\n"
-        "reveal_type(OrvCpp.TickType.BID)\n"
+        "reveal_type(OrvCpp.TickType(1))\n"
         "OrvCpp.OrvClient().req_ids('one')\n"
     )
     result = subprocess.run(

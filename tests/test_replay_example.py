@@ -85,6 +85,15 @@ def test_session_generator_reproduces_the_shipped_file(tmp_path):
     assert out.read_bytes() == SESSION.read_bytes()
 
 
+@pytest.mark.parametrize("script", ["make_session.py", "replay.py"])
+def test_example_help_prints_usage_and_writes_nothing(tmp_path, script):
+    result = subprocess.run([sys.executable, str(EXAMPLES / script), "--help"], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("usage:")
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_strategy_places_exactly_the_recorded_orders():
     rows = session_rows(SESSION)
     first_id = int(next(row[1] for row in rows if row[0] == "next_valid_id"))

@@ -41,6 +41,8 @@ def functions(cls):
 
 
 def annotation_text(node):
+    if not hasattr(ast, "unparse"):  # Python 3.9 and later
+        pytest.skip("reading the stub's annotations needs ast.unparse")
     return ast.unparse(node) if node is not None else None
 
 
@@ -55,9 +57,12 @@ def test_generated_file_is_current(path):
 
 
 def test_generator_check_mode_passes():
-    result = subprocess.run([sys.executable, str(ROOT / "scripts" / "gen_stubs.py"), "--check"],
+    script = ROOT / "scripts" / "gen_stubs.py"
+    assert os.access(script, os.X_OK), "scripts/gen_stubs.py is not executable"
+    result = subprocess.run([sys.executable, str(script), "--check"],
                             capture_output=True, text=True)
     assert result.returncode == 0, result.stdout + result.stderr
+    assert "current" in result.stdout
 
 
 def test_generator_refuses_a_table_the_module_does_not_follow(tmp_path, monkeypatch):
@@ -81,25 +86,34 @@ def test_table_counts():
 # --- the stub's content --------------------------------------------------------------
 
 
-def test_stub_module_declares_only_the_runtime_names_and_the_protocol():
+def test_stub_module_declares_only_the_runtime_names_and_the_check_only_types():
     classes = stub_classes()
-    assert list(classes) == ["TickType", "OrvClient", "OrvClientCallbacks"]
+    assert list(classes) == ["TickType", "NamedTickType", "OrvClient", "OrvClientCallbacks"]
+    for name in ("NamedTickType", "OrvClientCallbacks"):
+        assert [annotation_text(d) for d in classes[name].decorator_list] == ["type_check_only"]
     assert sorted(n for n in vars(OrvCpp) if not n.startswith("__")) == ["OrvClient", "TickType"]
     assert not hasattr(OrvCpp, "OrvClientCallbacks")
 
 
 def test_tick_type_stub_lists_every_member_in_value_order():
-    cls = stub_classes()["TickType"]
+    classes = stub_classes()
+    cls = classes["TickType"]
     assert [annotation_text(b) for b in cls.bases] == ["int"]
     fields = {node.target.id: annotation_text(node.annotation)
               for node in cls.body if isinstance(node, ast.AnnAssign)}
     members = sorted(OrvCpp.TickType.names.values(), key=int)
     assert len(members) == 59
     assert [n for n in fields if n not in ("names", "values")] == [m.name for m in members]
-    assert all(fields[m.name] == "ClassVar[TickType]" for m in members)
-    assert fields["names"] == "ClassVar[dict[str, TickType]]"
-    assert fields["values"] == "ClassVar[dict[int, TickType]]"
-    (name,) = functions(cls)
+    # Only the registered members have a name; a TickType made by a call has none.
+    assert all(fields[m.name] == "ClassVar[NamedTickType]" for m in members)
+    assert fields["names"] == "ClassVar[dict[str, NamedTickType]]"
+    assert fields["values"] == "ClassVar[dict[int, NamedTickType]]"
+    assert not functions(cls)
+    with pytest.raises(AttributeError):
+        OrvCpp.TickType(int(OrvCpp.TickType.BID)).name
+    named = classes["NamedTickType"]
+    assert [annotation_text(b) for b in named.bases] == ["TickType"]
+    (name,) = functions(named)
     assert name.name == "name" and annotation_text(name.returns) == "str"
     assert [annotation_text(d) for d in name.decorator_list] == ["property"]
 
@@ -143,7 +157,7 @@ def test_callbacks_protocol_lists_the_94_overridable_operations():
     for function, op in zip(defs, OVERRIDABLE):
         check_positional_only(function, list(op.override_types))
         assert annotation_text(function.returns) == "None"
-        assert "bytes" not in ast.unparse(function)
+        assert "bytes" not in annotation_text(function)
 
 
 def test_docs_table_lists_every_overridable_operation():
@@ -215,7 +229,8 @@ class Connection(OrvClient, OrvClientCallbacks):
         self.orders.append((order_id, contract, order))
 
     def tickPrice(self, req_id: int, field: TickType, price: float, attrib: str) -> None:
-        print(req_id, field.name, price + 1, attrib.upper())
+        named = TickType.values.get(field)
+        print(req_id, named.name if named else str(field), price + 1, attrib.upper())
 
     def reqAccountUpdates(self, subscribe: bool, account: str) -> None:
         pass
@@ -274,6 +289,7 @@ client.tickPrice(1, 1, 1.0, "x")  # E: arg-type
 OrvClient().placeOrder(1, "a", "b")  # E: attr-defined
 count: int = client.getDeveloperResponse()  # E: assignment
 TickType.MISSING  # E: attr-defined
+TickType(4).name  # E: attr-defined
 '''
 
 
@@ -307,3 +323,20 @@ def test_mypy_rejects_wrong_overrides_and_calls(tmp_path):
                 for code in re.findall(r"# E: ([\w-]+)", line)}
     errors, output, status = run_mypy(tmp_path, REJECTED)
     assert errors == expected, output
+
+
+def readme_section(heading):
+    text = (ROOT / "README.md").read_text()
+    return text.split(f"\n## {heading}\n", 1)[1].split("\n## ", 1)[0]
+
+
+def test_readme_names_that_bite_are_operations_and_mypy_rejects_the_example(tmp_path):
+    section = readme_section("Names that bite")
+    names = section.split("most likely to reuse", 1)[1].split(". ", 1)[0]
+    listed = re.findall(r"`(\w+)`", names)
+    assert len(listed) > 4 and set(listed) <= {op.name for op in OVERRIDABLE}
+    example = section.split("```python\n", 1)[1].split("```", 1)[0]
+    expected = {n for n, line in enumerate(example.splitlines(), 1) if "# error" in line}
+    errors, output, status = run_mypy(tmp_path, example)
+    assert expected and {line for line, _ in errors} == expected, output
+
