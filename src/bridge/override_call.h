@@ -70,8 +70,13 @@ bool dispatchToPython(PyObject* owner, const Args&... args) {
     if (present < 0) boost::python::throw_error_already_set();
     if (present == 0) return false;
   }
-  callWithArguments(found.callable, found.takesOwner ? owner : nullptr,
-                    std::index_sequence_for<Args...>{}, args...);
+  try {
+    callWithArguments(found.callable, found.takesOwner ? owner : nullptr,
+                      std::index_sequence_for<Args...>{}, args...);
+  } catch (const boost::python::error_already_set&) {
+    explainUncallableOverride(found.callable, static_cast<int>(OperationTraits<Operation>::index));
+    throw;
+  }
   return true;
 }
 
