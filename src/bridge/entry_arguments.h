@@ -169,15 +169,15 @@ class EntryArgument {
       // The library's own converters may succeed with an error pending (a truth test
       // that raised); the call must not go on with it.
       if (PyErr_Occurred()) boost::python::throw_error_already_set();
+    } else if constexpr (!std::is_trivially_copyable_v<T>) {
+      // A C++ object held by the Python object: copied into the storage, which then
+      // owns the value handed on.
+      new (data_.storage.bytes) T(*static_cast<const T*>(data_.stage1.convertible));
+      data_.stage1.convertible = data_.storage.bytes;
     }
   }
 
-  T take() {
-    T* value = static_cast<T*>(data_.stage1.convertible);
-    if (std::is_trivially_copyable_v<T> || value == static_cast<void*>(data_.storage.bytes))
-      return static_cast<T&&>(*value);
-    return *value;
-  }
+  T&& take() { return static_cast<T&&>(*static_cast<T*>(data_.stage1.convertible)); }
 
  private:
   PyObject* source_ = nullptr;
@@ -205,7 +205,34 @@ class SelfArgument {
 
   static OrvClientWrapper* find(PyObject* source) {
     PyTypeObject* type = Py_TYPE(source);
-    if (type == registeredClass_ || isInstanceClass(type)) {
+    if (type == registeredClass_ || isKnownInstanceClass(type)) {
+      boost::python::instance_holder* holder =
+          reinterpret_cast<boost::python::objects::instance<>*>(source)->objects;
+      if (holder && typeid(*holder) == typeid(Holder) && heldOffset_ >= 0)
+        return reinterpret_cast<OrvClientWrapper*>(reinterpret_cast<char*>(holder) + heldOffset_);
+    }
+    return findGenerally(source);
+  }
+
+ private:
+  using Holder = boost::python::objects::value_holder<OrvClientWrapper>;
+
+  // The last class found to have the library's instance layout is remembered with its
+  // version tag: the interpreter gives a class a new tag when its bases change, and
+  // never gives a class that replaces a dead one at the same address the dead one's
+  // tag, so a matching valid tag means the same class.
+  static bool isKnownInstanceClass(PyTypeObject* type) {
+    return type == knownInstanceClass_ && type->tp_version_tag == knownVersionTag_ &&
+           PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+  }
+
+  [[gnu::noinline]] static OrvClientWrapper* findGenerally(PyObject* source) {
+    PyTypeObject* type = Py_TYPE(source);
+    if (PyType_IsSubtype(type, instanceType_)) {
+      if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        knownInstanceClass_ = type;
+        knownVersionTag_ = type->tp_version_tag;
+      }
       boost::python::instance_holder* holder =
           reinterpret_cast<boost::python::objects::instance<>*>(source)->objects;
       if (holder && typeid(*holder) == typeid(Holder)) {
@@ -217,29 +244,10 @@ class SelfArgument {
           return reinterpret_cast<OrvClientWrapper*>(reinterpret_cast<char*>(holder) + heldOffset_);
       }
     } else if (Py_TYPE(type) == metatype_ || PyType_IsSubtype(Py_TYPE(type), metatype_)) {
-      return nullptr;
+      return nullptr;  // the library's metaclass, but not its instance layout
     }
     return static_cast<OrvClientWrapper*>(boost::python::converter::get_lvalue_from_python(
         source, boost::python::converter::registered<OrvClientWrapper>::converters));
-  }
-
- private:
-  using Holder = boost::python::objects::value_holder<OrvClientWrapper>;
-
-  // Whether instances of `type` have the library's instance layout. The last class found
-  // to have it is remembered with its version tag: the interpreter gives a class a new
-  // tag when its bases change, and never gives a class that replaces a dead one at the
-  // same address the dead one's tag, so a matching valid tag means the same class.
-  static bool isInstanceClass(PyTypeObject* type) {
-    if (type == knownInstanceClass_ && type->tp_version_tag == knownVersionTag_ &&
-        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
-      return true;
-    if (!PyType_IsSubtype(type, instanceType_)) return false;
-    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
-      knownInstanceClass_ = type;
-      knownVersionTag_ = type->tp_version_tag;
-    }
-    return true;
   }
 
   static inline PyTypeObject* registeredClass_ = nullptr;

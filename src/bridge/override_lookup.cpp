@@ -117,12 +117,9 @@ Override findOverride(PyObject* owner, int operationIndex) {
 
   PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(owner) +
                                                   type->tp_dictoffset);
-  if (dict && !PyDict_Check(dict)) {
-    // Only a dict can be assigned through the class, but the library's instance type
-    // has a setter of its own that takes anything; the interpreter's lookup copes.
-    Py_XDECREF(attribute);
-    return lookUpGenerally(owner, operationIndex);
-  }
+  // The slot holds a dict or nothing: the class's __dict__ takes only a dict. (Through
+  // the library's own setter, reached explicitly, it may hold anything; the search then
+  // raises SystemError, as the interpreter's lookup would, which means no override.)
   if (dict) {
     Py_INCREF(dict);
     PyObject* found = PyDict_GetItemWithError(dict, name);  // borrowed
