@@ -109,6 +109,26 @@ def test_wrapped_string_passed_as_text_is_copied(other_extension):
     assert (code, output) == (0, "(1, 'contract', 'order') contract")
 
 
+def test_cycle_through_a_class_with_another_extension_base_is_collected(other_extension):
+    code, output = _run(other_extension, """
+        import gc, weakref
+        import OrvCpp, orv_other
+
+        class Both(orv_other.Counter, OrvCpp.OrvClient):
+            def __init__(self):
+                orv_other.Counter.__init__(self)
+                OrvCpp.OrvClient.__init__(self)
+
+        both = Both()
+        both.me = both
+        reference = weakref.ref(both)
+        del both
+        gc.collect()
+        print(reference() is None)
+    """)
+    assert (code, output) == (0, "True")
+
+
 OTHER_CLASS_WITH_ODD_DICTIONARY = """
     import orv_other
     counter = orv_other.Counter()
