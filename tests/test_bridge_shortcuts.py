@@ -6,7 +6,9 @@ interpreter's general way. These tests pin the results and errors on both sides 
 that line.
 """
 import functools
+import gc
 import sys
+import weakref
 
 import pytest
 
@@ -136,6 +138,11 @@ def test_bound_class_method_stored_on_the_instance_is_not_an_override():
     client.tickPrice = client.tickPrice  # the class's binding, kept in the instance
     client.simulateTickPrice(1, TickType.BID, 1.0, "a", "b")
     assert client.seen == []
+    # The lookup releases what it found: the cycle through the instance is collectable.
+    reference = weakref.ref(client)
+    del client
+    gc.collect()
+    assert reference() is None
 
 
 def test_a_function_replacing_the_class_entry_is_the_class_binding():

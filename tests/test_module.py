@@ -1,4 +1,5 @@
 """The module, the TickType enumeration and the class as Python sees them."""
+import copy
 import math
 import pickle
 import re
@@ -50,6 +51,19 @@ def test_unnamed_tick_type(value):
     assert TickType.values.get(value) is not member
 
 
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_tick_type_survives_pickle_and_copy(protocol):
+    for member in TickType.values.values():
+        assert pickle.loads(pickle.dumps(member, protocol)) is member
+        assert copy.copy(member) is member and copy.deepcopy(member) is member
+    for value in (4, 200, -(2**31)):
+        unnamed = TickType(value)
+        for copied in (pickle.loads(pickle.dumps(unnamed, protocol)), copy.copy(unnamed)):
+            assert type(copied) is TickType and copied == value
+            assert copied is not TickType.values.get(value)
+            assert (str(copied), repr(copied)) == (str(unnamed), repr(unnamed))
+
+
 def test_tick_type_subclass_prints_its_value():
     class Custom(TickType):
         pass
@@ -91,6 +105,17 @@ def test_method_signature(name, params):
     types = re.findall(r"\((\w+)\)arg\d+", match.group(1))
     assert types == [DOC_TYPES[kind] for kind in params]
     assert match.group(2) == ("str" if name == "getDeveloperResponse" else "None")
+
+
+def _argument_error():
+    try:
+        OrvClient().req_ids(None)
+    except TypeError as error:
+        return type(error)
+
+
+ArgumentError = _argument_error()
+assert ArgumentError.__name__ == "ArgumentError"
 
 
 # Python values accepted or refused per native parameter type, as seen through req_ids
@@ -149,32 +174,33 @@ def test_text_conversion(recorder, value, received):
 
 
 @pytest.mark.parametrize("method,value,error", [
-    ("req_ids", 1.0, TypeError),
-    ("req_ids", "1", TypeError),
-    ("req_ids", None, TypeError),
-    ("req_ids", IndexOnly(), TypeError),
+    ("req_ids", 1.0, ArgumentError),
+    ("req_ids", "1", ArgumentError),
+    ("req_ids", None, ArgumentError),
+    ("req_ids", IndexOnly(), ArgumentError),
     ("req_ids", 2**31, OverflowError),
     ("req_ids", -(2**31) - 1, OverflowError),
     ("req_ids", 2**80, OverflowError),
     ("simulateCurrentTime", 2**31, OverflowError),
     ("current", 2**31, OverflowError),
-    ("req_auto_open_orders", 1.0, TypeError),
-    ("req_auto_open_orders", IndexOnly(), TypeError),
-    ("request_f_a", None, TypeError),
-    ("request_f_a", 1, TypeError),
-    ("request_f_a", bytearray(b"a"), TypeError),
+    ("req_auto_open_orders", 1.0, ArgumentError),
+    ("req_auto_open_orders", IndexOnly(), ArgumentError),
+    ("request_f_a", None, ArgumentError),
+    ("request_f_a", 1, ArgumentError),
+    ("request_f_a", bytearray(b"a"), ArgumentError),
     ("request_f_a", "\ud800", UnicodeEncodeError),
 ])
 def test_refused_values(recorder, method, value, error):
-    with pytest.raises(error):
+    with pytest.raises(error) as raised:
         getattr(recorder, method)(value)
+    assert type(raised.value) is error
     assert recorder.calls == []
 
 
 def test_double_refuses_objects_with_only_a_float_conversion(recorder):
-    with pytest.raises(TypeError):
+    with pytest.raises(ArgumentError):
         recorder.simulatePosition("a", "c", "p", FloatOnly(), "x")
-    with pytest.raises(TypeError):
+    with pytest.raises(ArgumentError):
         recorder.simulatePosition("a", "c", "p", "1.5", "x")
 
 
@@ -216,7 +242,7 @@ def test_instance_without_native_object_is_refused():
         def placeOrder(self, *args):
             raise AssertionError("must not be reached")
 
-    with pytest.raises(TypeError):
+    with pytest.raises(ArgumentError):
         Uninitialised().place_order(1, "a", "b")
 
 

@@ -55,10 +55,22 @@ class WithUntestable(Log):
     placeOrder = Untestable()
 
 
-@pytest.mark.parametrize("cls,error", [(WithNumber, TypeError), (WithUntestable, ZeroDivisionError)])
-def test_unusable_attribute_raises(cls, error):
-    with pytest.raises(error):
+@pytest.mark.parametrize("cls,error,message", [
+    (WithNumber, TypeError, "OrvClient operation 'placeOrder': attribute of type 'int' is not callable"),
+    (WithUntestable, ZeroDivisionError, "no truth value"),
+])
+def test_unusable_attribute_raises(cls, error, message):
+    with pytest.raises(error) as raised:
         cls().place_order(1, "a", "b")
+    assert type(raised.value) is error and str(raised.value) == message
+
+
+def test_callable_raising_type_error_keeps_its_message():
+    client = Log()
+    client.placeOrder = lambda *args: int("x", "y")
+    with pytest.raises(TypeError) as raised:
+        client.place_order(1, "a", "b")
+    assert "OrvClient operation" not in str(raised.value)
 
 
 def test_function_on_the_instance_gets_no_self():

@@ -21,6 +21,7 @@
 #include <boost/python/object/value_holder.hpp>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <typeinfo>
 
 #include "orv_client_wrapper.h"
@@ -59,17 +60,25 @@ struct DirectConversion<int> {
   }
 };
 
-// bool: the object's truth value; None is false.
+// bool: the object's truth value; None is false. The built-in conversion accepts any
+// int, subclasses included, but ignores a truth test that raises; here the error
+// propagates.
 template <>
 struct DirectConversion<bool> {
   static bool applies(PyObject* source) {
     return (source == Py_True || source == Py_False || source == Py_None ||
-            PyLong_CheckExact(source)) &&
+            PyLong_Check(source)) &&
            onlyBuiltInConversion<bool>();
   }
   static void convert(PyObject* source, void* storage) {
-    new (storage) bool(source == Py_True || (source != Py_False && source != Py_None &&
-                                             PyObject_IsTrue(source) != 0));
+    if (source == Py_True || source == Py_False || source == Py_None || PyLong_CheckExact(source)) {
+      new (storage) bool(source == Py_True || (source != Py_False && source != Py_None &&
+                                               PyObject_IsTrue(source) != 0));
+      return;
+    }
+    int truth = PyObject_IsTrue(source);
+    if (truth < 0) boost::python::throw_error_already_set();
+    new (storage) bool(truth != 0);
   }
 };
 
@@ -117,8 +126,9 @@ struct DirectConversion<std::string> {
 
 // One positional argument of a registered entry, converted in the library's two stages:
 // accept() decides whether the object converts at all, without any effect; convert()
-// then produces the value and may raise. The value is handed on by move, and destroyed
-// with this object.
+// then produces the value and may raise. A value the conversion constructed is handed
+// on by move; one it only points to (a C++ object held by a Python object of another
+// extension) is copied, so that the caller's object keeps it.
 //
 // Three routes give the library's result. The direct one is above. An object whose
 // class is a plain Python class (its metaclass is `type`) cannot hold a wrapped C++
@@ -156,6 +166,14 @@ class EntryArgument {
       data_.stage1.convertible = data_.storage.bytes;
     } else if (data_.stage1.construct) {
       data_.stage1.construct(source_, &data_.stage1);
+      // The library's own converters may succeed with an error pending (a truth test
+      // that raised); the call must not go on with it.
+      if (PyErr_Occurred()) boost::python::throw_error_already_set();
+    } else if constexpr (!std::is_trivially_copyable_v<T>) {
+      // A C++ object held by the Python object: copied into the storage, which then
+      // owns the value handed on.
+      new (data_.storage.bytes) T(*static_cast<const T*>(data_.stage1.convertible));
+      data_.stage1.convertible = data_.storage.bytes;
     }
   }
 
@@ -172,12 +190,49 @@ class EntryArgument {
 // OrvClientWrapper in a value holder at a fixed offset from the holder, so once the
 // holder is known to be that one, the object is found without asking the holder (which
 // compares type names). Anything else is looked up by the library.
+//
+// Only an instance of the library's instance type has a holder list to read. The
+// library assumes one whenever the object's metaclass is its own, but a class made
+// with that metaclass from other bases (`type(OrvClient)("X", (object,), {})`) has
+// another layout, so such an object is refused here before anything reads it.
 class SelfArgument {
  public:
-  static void rememberClass(PyTypeObject* registeredClass) { metatype_ = Py_TYPE(registeredClass); }
+  static void rememberClass(PyTypeObject* registeredClass) {
+    registeredClass_ = registeredClass;
+    instanceType_ = registeredClass->tp_base;
+    metatype_ = Py_TYPE(registeredClass);
+  }
 
   static OrvClientWrapper* find(PyObject* source) {
-    if (Py_TYPE(Py_TYPE(source)) == metatype_) {
+    PyTypeObject* type = Py_TYPE(source);
+    if (type == registeredClass_ || isKnownInstanceClass(type)) {
+      boost::python::instance_holder* holder =
+          reinterpret_cast<boost::python::objects::instance<>*>(source)->objects;
+      if (holder && typeid(*holder) == typeid(Holder) && heldOffset_ >= 0)
+        return reinterpret_cast<OrvClientWrapper*>(reinterpret_cast<char*>(holder) + heldOffset_);
+    }
+    return findGenerally(source);
+  }
+
+ private:
+  using Holder = boost::python::objects::value_holder<OrvClientWrapper>;
+
+  // The last class found to have the library's instance layout is remembered with its
+  // version tag: the interpreter gives a class a new tag when its bases change, and
+  // never gives a class that replaces a dead one at the same address the dead one's
+  // tag, so a matching valid tag means the same class.
+  static bool isKnownInstanceClass(PyTypeObject* type) {
+    return type == knownInstanceClass_ && type->tp_version_tag == knownVersionTag_ &&
+           PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+  }
+
+  [[gnu::noinline]] static OrvClientWrapper* findGenerally(PyObject* source) {
+    PyTypeObject* type = Py_TYPE(source);
+    if (PyType_IsSubtype(type, instanceType_)) {
+      if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        knownInstanceClass_ = type;
+        knownVersionTag_ = type->tp_version_tag;
+      }
       boost::python::instance_holder* holder =
           reinterpret_cast<boost::python::objects::instance<>*>(source)->objects;
       if (holder && typeid(*holder) == typeid(Holder)) {
@@ -188,14 +243,18 @@ class SelfArgument {
         if (heldOffset_ >= 0)
           return reinterpret_cast<OrvClientWrapper*>(reinterpret_cast<char*>(holder) + heldOffset_);
       }
+    } else if (Py_TYPE(type) == metatype_ || PyType_IsSubtype(Py_TYPE(type), metatype_)) {
+      return nullptr;  // the library's metaclass, but not its instance layout
     }
     return static_cast<OrvClientWrapper*>(boost::python::converter::get_lvalue_from_python(
         source, boost::python::converter::registered<OrvClientWrapper>::converters));
   }
 
- private:
-  using Holder = boost::python::objects::value_holder<OrvClientWrapper>;
+  static inline PyTypeObject* registeredClass_ = nullptr;
+  static inline PyTypeObject* instanceType_ = nullptr;
   static inline PyTypeObject* metatype_ = nullptr;
+  static inline PyTypeObject* knownInstanceClass_ = nullptr;  // only ever compared
+  static inline unsigned int knownVersionTag_ = 0;
   static inline std::ptrdiff_t heldOffset_ = -1;
 };
 

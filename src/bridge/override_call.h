@@ -37,8 +37,8 @@ struct OwnedReference {
 // parameter order, preceded by `owner` unless that is null, and discards the result.
 // Throws error_already_set on any failure.
 template <class... Args, std::size_t... I>
-void callWithArguments(PyObject* callable, PyObject* owner, std::index_sequence<I...>,
-                       const Args&... args) {
+void callWithArguments(PyObject* callable, PyObject* owner, int operationIndex,
+                       std::index_sequence<I...>, const Args&... args) {
   constexpr std::size_t n = sizeof...(Args);
   ArgumentSlots<n> converted;
   [[maybe_unused]] auto values = std::forward_as_tuple(args...);
@@ -54,7 +54,10 @@ void callWithArguments(PyObject* callable, PyObject* owner, std::index_sequence<
     result = PyObject_Vectorcall(callable, converted.arguments(),
                                  n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   }
-  if (!result) boost::python::throw_error_already_set();
+  if (!result) {
+    explainUncallableOverride(callable, operationIndex);
+    boost::python::throw_error_already_set();
+  }
   Py_DECREF(result);
 }
 
@@ -71,6 +74,7 @@ bool dispatchToPython(PyObject* owner, const Args&... args) {
     if (present == 0) return false;
   }
   callWithArguments(found.callable, found.takesOwner ? owner : nullptr,
+                    static_cast<int>(OperationTraits<Operation>::index),
                     std::index_sequence_for<Args...>{}, args...);
   return true;
 }

@@ -23,16 +23,6 @@ struct RegisteredEntry {
 };
 RegisteredEntry registeredEntries[operationCount] = {};
 
-// Looks up an attribute without making an AttributeError when it is missing, the common
-// case for requests a subclass does not implement. Any other error is left set.
-int lookupAttribute(PyObject* owner, PyObject* name, PyObject** found) {
-#if PY_VERSION_HEX >= 0x030D0000
-  return PyObject_GetOptionalAttr(owner, name, found);
-#else
-  return _PyObject_LookupAttr(owner, name, found);
-#endif
-}
-
 // The registered class's own entry for the operation (borrowed), or null.
 PyObject* registeredEntry(int operationIndex) {
   RegisteredEntry& known = registeredEntries[operationIndex];
@@ -56,14 +46,25 @@ bool bindsAsMethod(PyObject* attribute) {
   return PyFunction_Check(attribute) || Py_TYPE(attribute) == libraryFunctionType;
 }
 
-// The attribute lookup as the interpreter does it, then the test for the class's own
-// binding.
+// A lookup that raised means "no override", and its error is dropped, unless it is not
+// an Exception at all (KeyboardInterrupt, SystemExit): those are meant to stop the
+// program, so they propagate. Returns whether the error must propagate; clears it
+// otherwise.
+bool keepLookupError() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return true;
+  PyErr_Clear();
+  return false;
+}
+
+// The attribute lookup as getattr() does it, then the test for the class's own binding.
+// (The interpreter's "optional" lookup would differ in one corner: it ignores an
+// AttributeError raised while searching the instance dictionary and goes on to the
+// class.)
 Override lookUpGenerally(PyObject* owner, int operationIndex) {
-  PyObject* found = nullptr;
-  int outcome = lookupAttribute(owner, operationNameObjects[operationIndex], &found);
-  if (outcome <= 0) {
+  PyObject* found = PyObject_GetAttr(owner, operationNameObjects[operationIndex]);
+  if (!found) {
     // Missing, or the lookup itself raised: either way there is no override.
-    if (outcome < 0) PyErr_Clear();
+    if (keepLookupError()) boost::python::throw_error_already_set();
     return {};
   }
   if (isOwnBinding(found, owner, operationIndex)) {
@@ -116,6 +117,9 @@ Override findOverride(PyObject* owner, int operationIndex) {
 
   PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(owner) +
                                                   type->tp_dictoffset);
+  // The slot holds a dict or nothing: the class's __dict__ takes only a dict. (Through
+  // the library's own setter, reached explicitly, it may hold anything; the search then
+  // raises SystemError, as the interpreter's lookup would, which means no override.)
   if (dict) {
     Py_INCREF(dict);
     PyObject* found = PyDict_GetItemWithError(dict, name);  // borrowed
@@ -130,14 +134,12 @@ Override findOverride(PyObject* owner, int operationIndex) {
       return {found, false};
     }
     if (PyErr_Occurred()) {
-      // As in the interpreter's lookup: an AttributeError from the dictionary search
-      // means "not there"; any other error ends the lookup, which means no override.
-      bool notThere = PyErr_ExceptionMatches(PyExc_AttributeError);
-      PyErr_Clear();
-      if (!notThere) {
-        Py_XDECREF(attribute);
-        return {};
-      }
+      // The dictionary search raised (a key's __eq__): as in getattr(), the lookup
+      // ends with that error, which means no override.
+      bool keep = keepLookupError();
+      Py_XDECREF(attribute);
+      if (keep) boost::python::throw_error_already_set();
+      return {};
     }
   }
 
@@ -149,6 +151,13 @@ Override findOverride(PyObject* owner, int operationIndex) {
     return {};
   }
   return {attribute, true};
+}
+
+void explainUncallableOverride(PyObject* found, int operationIndex) {
+  if (PyCallable_Check(found) || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyErr_Clear();
+  PyErr_Format(PyExc_TypeError, "OrvClient operation '%s': attribute of type '%.200s' is not callable",
+               operationNames[operationIndex], Py_TYPE(found)->tp_name);
 }
 
 }  // namespace bridge

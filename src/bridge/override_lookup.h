@@ -28,4 +28,10 @@ struct Override {
 // __getattr__).
 Override findOverride(PyObject* owner, int operationIndex);
 
+// After calling `found` failed: when it was not callable at all, replaces the
+// interpreter's TypeError ("'dict' object is not callable") by one that names the
+// operation, since an attribute that merely shares an operation's name is the usual
+// cause. Any other error is left as it is.
+void explainUncallableOverride(PyObject* found, int operationIndex);
+
 }  // namespace bridge

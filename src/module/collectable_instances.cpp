@@ -5,6 +5,13 @@
 // the class added itself. Without a traversal of our own, a cycle through an attribute
 // (self.callback = self.placeOrder, or a closure stored on the instance) would never be
 // found, and the instance with its native object would live until the process ends.
+//
+// The interpreter's traversal of a subclass defers to the first traversal of its own
+// along the chain of primary bases. For `class T(OtherExtensionClass, OrvClient)` that
+// chain would run through the other class, which has the same layout, and never reach
+// this one; a layout one word larger than the library's makes OrvClient the primary
+// base of every class that derives from it. The word is never used: the library places
+// the native object by its own offset, inside the variable-size part.
 #include "registration.h"
 
 namespace {
@@ -33,4 +40,5 @@ void makeInstancesCollectable(PyTypeObject* cls) {
   dictionaryOffset = cls->tp_dictoffset;
   cls->tp_traverse = &traverseInstance;
   cls->tp_clear = &clearInstance;
+  cls->tp_basicsize += static_cast<Py_ssize_t>(sizeof(void*));
 }

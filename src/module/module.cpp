@@ -10,5 +10,6 @@ BOOST_PYTHON_MODULE(OrvCpp) {
   bridge::rememberTickTypeMembers(tickType.ptr());
   boost::python::object client = registerClient();
   makeInstancesCollectable(reinterpret_cast<PyTypeObject*>(client.ptr()));
+  guardInstanceDictionary(reinterpret_cast<PyTypeObject*>(client.ptr()));
   bridge::prepareOverrideLookup(reinterpret_cast<PyTypeObject*>(client.ptr()));
 }

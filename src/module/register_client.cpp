@@ -1,6 +1,9 @@
 // OrvClient as Python sees it: the class, its constructor and its 111 methods, in order.
 #include <boost/python/class.hpp>
 #include <boost/python/init.hpp>
+#include <boost/python/make_function.hpp>
+#include <boost/python/object/make_holder.hpp>
+#include <boost/python/object/value_holder.hpp>
 
 #include "../client/request_gateway.h"
 #include "../client/simulation_feed.h"
@@ -42,6 +45,29 @@ void defineRequestEntries(Client& cls) {
 #include "../client/operations.def"
 }
 
+// The constructor. The library's own builds the native object inside whatever its first
+// argument is (`OrvClient.__init__(anything)`), so this one first checks that it is an
+// instance of the class, then does what the library's does.
+PyTypeObject* clientClass = nullptr;
+
+void constructInstance(PyObject* self) {
+  if (!PyObject_TypeCheck(self, clientClass)) {
+    PyErr_Format(PyExc_TypeError, "OrvClient.__init__() needs an OrvClient instance, not '%.200s'",
+                 Py_TYPE(self)->tp_name);
+    boost::python::throw_error_already_set();
+  }
+  boost::python::objects::make_holder<0>::apply<
+      boost::python::objects::value_holder<OrvClientWrapper>,
+      boost::mpl::vector0<>>::execute(self);
+}
+
+void defineConstructor(Client& cls) {
+  clientClass = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  // Defining a name the class already has would add an overload; replace it instead.
+  if (PyObject_DelAttrString(cls.ptr(), "__init__") != 0) boost::python::throw_error_already_set();
+  cls.def("__init__", boost::python::make_function(&constructInstance));
+}
+
 // Binding one of the library's functions to an instance makes a bound method that calls
 // the function with the instance in front of the arguments: exactly what the flag
 // Py_TPFLAGS_METHOD_DESCRIPTOR promises the interpreter. With the flag on the library's
@@ -58,6 +84,7 @@ void callFunctionsAsMethods(Client& cls) {
 
 boost::python::object registerClient() {
   Client cls("OrvClient", boost::python::init<>());
+  defineConstructor(cls);
   bridge::SelfArgument::rememberClass(reinterpret_cast<PyTypeObject*>(cls.ptr()));
   defineEntry<&OnWrapper<&OrvClient::setRunningMode>::call>(cls, "setRunningMode");
   defineEntry<&OnWrapper<&OrvClient::setDeveloper>::call>(cls, "setDeveloper");

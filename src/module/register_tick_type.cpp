@@ -3,6 +3,7 @@
 #include <boost/python/converter/rvalue_from_python_data.hpp>
 #include <boost/python/enum.hpp>
 #include <boost/python/make_function.hpp>
+#include <boost/python/tuple.hpp>
 #include <climits>
 
 #include "../client/tick_type.h"
@@ -12,25 +13,66 @@ namespace {
 
 using boost::python::object;
 
-// str() of a member: its name, or the decimal value for a member made from an unlisted
-// value (which has no name attribute at all).
-object tickTypeText(object member) {
-  if (PyObject* name = PyObject_GetAttrString(member.ptr(), "name")) {
-    return object(boost::python::handle<>(name));
-  }
+PyTypeObject* tickTypeClass = nullptr;
+
+// Refuses, with TypeError, a `self` that is not a TickType (the methods below are plain
+// functions of the class, so `TickType.__str__("abc")` reaches them with anything).
+void requireTickType(PyObject* self, const char* method) {
+  if (PyObject_TypeCheck(self, tickTypeClass)) return;
+  PyErr_Format(PyExc_TypeError, "TickType.%s() requires a TickType object, not '%.200s'", method,
+               Py_TYPE(self)->tp_name);
+  boost::python::throw_error_already_set();
+}
+
+// The member's name, or null (with no error set) for a member made from an unlisted
+// value, which has no name attribute at all.
+PyObject* memberName(PyObject* member) {
+  if (PyObject* name = PyObject_GetAttrString(member, "name")) return name;
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) boost::python::throw_error_already_set();
   PyErr_Clear();
+  return nullptr;
+}
+
+// str() of a member: its name, or the decimal value for an unnamed member.
+object tickTypeText(object member) {
+  requireTickType(member.ptr(), "__str__");
+  if (PyObject* name = memberName(member.ptr())) return object(boost::python::handle<>(name));
   return object(boost::python::handle<>(PyLong_Type.tp_repr(member.ptr())));
+}
+
+// Pickling and copying: a registered member is named, so it comes back as that very
+// member; any other value is rebuilt by calling its class with the value, which gives an
+// equal unnamed member.
+object reduceTickType(object member) {
+  requireTickType(member.ptr(), "__reduce__");
+  object values = object(boost::python::handle<>(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(tickTypeClass), "values")));
+  object number(boost::python::handle<>(PyNumber_Index(member.ptr())));
+  PyObject* registered = PyDict_GetItemWithError(values.ptr(), number.ptr());
+  if (!registered && PyErr_Occurred()) boost::python::throw_error_already_set();
+  if (registered == member.ptr()) {
+    if (PyObject* name = memberName(member.ptr())) {
+      return "TickType." + object(boost::python::handle<>(name));
+    }
+  }
+  object cls(boost::python::handle<>(boost::python::borrowed(
+      reinterpret_cast<PyObject*>(Py_TYPE(member.ptr())))));
+  return boost::python::make_tuple(cls, boost::python::make_tuple(number));
 }
 
 // Conversion from Python, tried before the enumeration's own: it accepts the same objects
 // (TickType instances only) but refuses a value outside 32 bits with OverflowError
 // instead of truncating it.
-PyTypeObject* tickTypeClass = nullptr;
-
+//
+// The enumeration's own converter treats a failed isinstance() (an object whose
+// __class__ raises) as a match and then converts with the error pending. This one
+// claims such an object too, so that the other is never asked, but clears the error,
+// since other arguments are converted before this one is constructed; constructing it
+// asks again and raises what isinstance() raises.
 void* convertibleTickType(PyObject* source) {
-  return PyObject_IsInstance(source, reinterpret_cast<PyObject*>(tickTypeClass)) == 1 ? source
-                                                                                      : nullptr;
+  int instance = PyObject_IsInstance(source, reinterpret_cast<PyObject*>(tickTypeClass));
+  if (instance < 0) PyErr_Clear();
+  return instance != 0 ? source : nullptr;
 }
 
 // The value of an int as a native TickType; false with OverflowError (or the error of
@@ -49,6 +91,14 @@ bool readTickTypeValue(PyObject* number, int* value) {
 
 void constructTickType(PyObject* source,
                        boost::python::converter::rvalue_from_python_stage1_data* data) {
+  if (!PyObject_TypeCheck(source, tickTypeClass)) {
+    int instance = PyObject_IsInstance(source, reinterpret_cast<PyObject*>(tickTypeClass));
+    if (instance < 0) boost::python::throw_error_already_set();
+    if (instance == 0) {
+      PyErr_SetString(PyExc_TypeError, "argument stopped being a TickType during the call");
+      boost::python::throw_error_already_set();
+    }
+  }
   int value = 0;
   if (!readTickTypeValue(source, &value)) boost::python::throw_error_already_set();
   void* storage =
@@ -63,17 +113,8 @@ void constructTickType(PyObject* source,
 // integer's first digits, so a member made from a very large int would overwrite it and
 // crash when printed or freed; refusing such values up front also keeps every member
 // convertible to the native type.
-PyObject* newTickType(PyObject*, PyObject* args, PyObject* kwargs) {
-  Py_ssize_t count = PyTuple_GET_SIZE(args);
-  if (count < 1) {
-    PyErr_SetString(PyExc_TypeError, "TickType.__new__(): not enough arguments");
-    return nullptr;
-  }
-  PyObject* cls = PyTuple_GET_ITEM(args, 0);
-  PyObject* intArgs = PyTuple_GetSlice(args, 1, count);
-  if (!intArgs) return nullptr;
+PyObject* constructMember(PyTypeObject* cls, PyObject* intArgs, PyObject* kwargs) {
   PyObject* value = PyObject_Call(reinterpret_cast<PyObject*>(&PyLong_Type), intArgs, kwargs);
-  Py_DECREF(intArgs);
   if (!value) return nullptr;
   int checked = 0;
   if (!readTickTypeValue(value, &checked)) {
@@ -83,9 +124,54 @@ PyObject* newTickType(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* newArgs = PyTuple_Pack(1, value);
   Py_DECREF(value);
   if (!newArgs) return nullptr;
-  PyObject* member = PyLong_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls), newArgs, nullptr);
+  PyObject* member = PyLong_Type.tp_new(cls, newArgs, nullptr);
   Py_DECREF(newArgs);
   return member;
+}
+
+// The class's construction slot. Being a native slot other than int's, it also makes
+// the interpreter refuse int.__new__(TickType, ...) and object.__new__(TickType), which
+// would build a member without this check.
+PyObject* newTickTypeSlot(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+  return constructMember(cls, args, kwargs);
+}
+
+// TickType.__new__(cls, ...): as int.__new__, `cls` must be TickType or a subclass.
+PyObject* newTickType(PyObject*, PyObject* args, PyObject* kwargs) {
+  Py_ssize_t count = PyTuple_GET_SIZE(args);
+  if (count < 1) {
+    PyErr_SetString(PyExc_TypeError, "TickType.__new__(): not enough arguments");
+    return nullptr;
+  }
+  PyObject* cls = PyTuple_GET_ITEM(args, 0);
+  if (!PyType_Check(cls)) {
+    PyErr_Format(PyExc_TypeError, "TickType.__new__(X): X is not a type object (%.200s)",
+                 Py_TYPE(cls)->tp_name);
+    return nullptr;
+  }
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+  if (!PyType_IsSubtype(type, tickTypeClass)) {
+    PyErr_Format(PyExc_TypeError, "TickType.__new__(%.200s): %.200s is not a subtype of TickType",
+                 type->tp_name, type->tp_name);
+    return nullptr;
+  }
+  PyObject* intArgs = PyTuple_GetSlice(args, 1, count);
+  if (!intArgs) return nullptr;
+  PyObject* member = constructMember(type, intArgs, kwargs);
+  Py_DECREF(intArgs);
+  return member;
+}
+
+// The last line of defence: no member object is allocated with more digits than its
+// layout holds in front of the name pointer (enough for every 32-bit value).
+constexpr Py_ssize_t maxMemberDigits = (32 + PyLong_SHIFT - 1) / PyLong_SHIFT;
+
+PyObject* allocateMember(PyTypeObject* cls, Py_ssize_t digits) {
+  if (digits > maxMemberDigits) {
+    PyErr_SetString(PyExc_OverflowError, "TickType value out of range");
+    return nullptr;
+  }
+  return PyType_GenericAlloc(cls, digits);
 }
 
 // METH_KEYWORDS functions take a third argument; the table stores them as PyCFunction.
@@ -93,6 +179,8 @@ PyMethodDef newTickTypeDef = {
     "__new__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&newTickType)),
     METH_VARARGS | METH_KEYWORDS, nullptr};
 
+// Installs the checked construction. Setting `__new__` on the class points its slot at
+// a generic caller of that attribute, so the native slot is set after it.
 void guardTickTypeConstruction(object& tickType) {
   PyObject* function = PyCFunction_New(&newTickTypeDef, nullptr);
   if (!function) boost::python::throw_error_already_set();
@@ -100,6 +188,10 @@ void guardTickTypeConstruction(object& tickType) {
   Py_DECREF(function);
   if (!method) boost::python::throw_error_already_set();
   tickType.attr("__new__") = object(boost::python::handle<>(method));
+  PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(tickType.ptr());
+  cls->tp_new = &newTickTypeSlot;
+  cls->tp_alloc = &allocateMember;
+  PyType_Modified(cls);
 }
 
 }  // namespace
@@ -111,11 +203,13 @@ object registerTickType() {
 
   // Since Python 3.8 int has no __str__ of its own, so without this an unnamed member
   // would print its repr. A type slot alone is not enough for Python subclasses.
+  tickTypeClass = reinterpret_cast<PyTypeObject*>(tickType.ptr());
   tickType.attr("__str__") = boost::python::make_function(&tickTypeText);
+  tickType.attr("__reduce__") = boost::python::make_function(&reduceTickType);
 
+  // Last: setting any further special method would reset the construction slot.
   guardTickTypeConstruction(tickType);
 
-  tickTypeClass = reinterpret_cast<PyTypeObject*>(tickType.ptr());
   boost::python::converter::registry::insert(&convertibleTickType, &constructTickType,
                                              boost::python::type_id<TickType>());
   return tickType;

@@ -11,3 +11,6 @@ boost::python::object registerClient();
 
 // Makes cycles through instance attributes of `cls` collectable; before any instance exists.
 void makeInstancesCollectable(PyTypeObject* cls);
+
+// Gives `cls` a `__dict__` that only accepts a dict; before any instance exists.
+void guardInstanceDictionary(PyTypeObject* cls);

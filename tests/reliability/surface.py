@@ -82,9 +82,17 @@ class OverrideFailure(Exception):
     """What the raising overrides raise."""
 
 
+class OverrideResult:
+    """What the counting overrides return; its reference count shows a result never released."""
+
+
+OVERRIDE_RESULT = OverrideResult()
+
+
 def _counting(name):
     def override(self, *args):
         self.count += 1
+        return OVERRIDE_RESULT
 
     override.__name__ = override.__qualname__ = name
     return override
@@ -110,7 +118,7 @@ def override_class(kind: str) -> type:
     absent    no attribute of an operation's name (the class's own bindings only)
     missing   __getattr__ raises AttributeError for every name (a lookup that fails loudly)
     disabled  every operation's name bound to None
-    counting  every override counts its call
+    counting  every override counts its call and returns OVERRIDE_RESULT
     raising   every override raises OverrideFailure
     recording every override appends (name, args) to self.calls (the suite's Recorder)
     """

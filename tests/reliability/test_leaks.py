@@ -20,7 +20,8 @@ import tracemalloc
 from OrvCpp import OrvClient, TickType
 
 from .surface import (
-    METHODS, OVERRIDE_NAMES, SANITIZED, SCALE, OverrideFailure, malloc_in_use, override_class,
+    METHODS, OVERRIDE_NAMES, OVERRIDE_RESULT, SANITIZED, SCALE, OverrideFailure, malloc_in_use,
+    override_class,
     rss_bytes, sample_values, typed_arguments,
 )
 
@@ -60,7 +61,7 @@ def _plan(instances, values):
 
 def _crossing_objects(classes, instances, values):
     """The objects whose reference counts must not move."""
-    objects = [TickType, OrvClient, OverrideFailure, *TickType.values.values()]
+    objects = [TickType, OrvClient, OverrideFailure, OVERRIDE_RESULT, *TickType.values.values()]
     objects += classes
     objects += [instance for instance, _ in instances]
     for cls in classes:

@@ -6,7 +6,7 @@ as it can. Afterwards every callback has been counted exactly once on the instan
 meant for, every text argument arrived whole, and every developer response read while the
 threads ran was one whole text.
 
-ORV_THREAD_SECONDS sets how long the threads run (default 2, scaled by
+ORV_THREAD_SECONDS sets how long the threads run (default 0.5, scaled by
 ORV_RELIABILITY_SCALE).
 """
 import hashlib
@@ -22,7 +22,7 @@ from OrvCpp import OrvClient, TickType
 from .surface import SCALE, developer_texts
 
 THREADS = 4
-SECONDS = float(os.environ.get("ORV_THREAD_SECONDS", max(0.3, 2.0 * SCALE)))
+SECONDS = float(os.environ.get("ORV_THREAD_SECONDS", max(0.3, 0.5 * SCALE)))
 PAYLOAD = bytes(range(256)) * 64  # 16 KiB: hashlib releases the lock for it
 TICK_TYPES = sorted(TickType.values.values())
 CONNECT_TEXT = re.compile(r"connect test 1 passed (\d+) (\d+)")

@@ -1,0 +1,126 @@
+"""Hostile but legal Python: each case runs in a child interpreter, so that a crash fails
+that case alone, and must end with exactly the expected outcome, the process exiting
+normally with no error left pending.
+
+Every case is a few statements run with the names below in scope. The outcome is "ok"
+or the name of the exception that escapes, followed by its message where that matters
+(a name alone matches any message).
+When the case leaves an instance in `c`, the child then uses it in a loop of calls.
+"""
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+CHILD = textwrap.dedent(r"""
+    import collections, sys, textwrap
+    from OrvCpp import OrvClient, TickType
+
+    class S(OrvClient):
+        def __init__(self):
+            super().__init__()
+            self.calls = []
+
+        def reqAutoOpenOrders(self, *args):
+            self.calls.append(args)
+
+        def placeOrder(self, *args):
+            self.calls.append(args)
+
+    class Plain:
+        pass
+
+    X = type(OrvClient)("X", (object,), {})
+    XInt = type(OrvClient)("XInt", (int,), {})
+
+    class Untestable(int):
+        def __bool__(self):
+            raise ValueError("no truth value")
+
+    class ClassRaises:
+        @property
+        def __class__(self):
+            raise RuntimeError("no class")
+
+    def raising(error):
+        def get(self):
+            raise error
+        return property(get)
+
+    def run(source):
+        # Run as a function: exec() itself would have the interpreter end by SIGINT after
+        # a KeyboardInterrupt passed through it, even once caught.
+        exec("def case():\n    global c\n" + textwrap.indent(source, "    "), globals())
+        try:
+            case()
+        except BaseException as error:
+            text = str(error)
+            return type(error).__name__ + (": " + text if text else "")
+        return "ok"
+
+    outcome = run(sys.argv[1])
+    if isinstance(globals().get("c"), OrvClient):
+        for _ in range(200):
+            c.req_ids(1)
+            c.simulateTickPrice(1, TickType.LAST, 1.0, "", "")
+    OrvClient().req_ids(1)
+    print(outcome)
+""")
+
+CASES = [
+    # The instance dictionary takes a dict only, and survives an attempt to delete it.
+    ("c = S(); c.__dict__ = [1, 2, 3]",
+     "TypeError: __dict__ must be set to a dictionary, not a 'list'"),
+    ("c = S(); c.__dict__ = collections.ChainMap({})", "TypeError"),
+    ("c = OrvClient(); c.__dict__ = None", "TypeError"),
+    ("c = S(); del c.__dict__", "TypeError: cannot delete __dict__"),
+    ("c = S(); c.__dict__ = {'placeOrder': None, 'calls': []}; c.place_order(1, 'a', 'b')\n"
+     "assert not c.calls", "ok"),
+    # TickType objects are made only for TickType classes and 32-bit values.
+    ("TickType.__new__(float, 5)",
+     "TypeError: TickType.__new__(float): float is not a subtype of TickType"),
+    ("TickType.__new__(object, 2**31 - 1)", "TypeError"),
+    ("TickType.__new__(5, 1)", "TypeError"),
+    ("TickType.__new__(bool, 5)", "TypeError"),
+    ("int.__new__(TickType, 2**100 + 12345)", "TypeError"),
+    ("int.__new__(type('T', (TickType,), {}), 2**100)", "TypeError"),
+    ("object.__new__(TickType)", "TypeError"),
+    ("type('T', (TickType,), {})(2**100)", "OverflowError: TickType value out of range"),
+    ("TickType.__new__(TickType, 2**31)", "OverflowError: TickType value out of range"),
+    ("TickType.__str__('abc')", "TypeError"),
+    ("TickType.__reduce__(4)", "TypeError"),
+    # Objects that are not OrvClient instances as self.
+    ("OrvClient.__init__(Plain())", "TypeError"),
+    ("OrvClient.__init__(X())", "TypeError"),
+    ("OrvClient.place_order(X(), 1, 'a', 'b')", "ArgumentError"),
+    ("OrvClient.place_order(XInt(), 1, 'a', 'b')", "ArgumentError"),
+    ("OrvClient.tickPrice(X(), 1, TickType.LAST, 1.0, 'a')", "ArgumentError"),
+    ("OrvClient.tickPrice(XInt(7), 1, TickType.LAST, 1.0, 'a')", "ArgumentError"),
+    # A failing truth test or isinstance() propagates, and nothing is called.
+    ("c = S()\ntry:\n    c.req_auto_open_orders(Untestable(0))\nfinally:\n    assert not c.calls",
+     "ValueError: no truth value"),
+    ("OrvClient().req_auto_open_orders(Untestable(0))", "ValueError: no truth value"),
+    ("OrvClient().simulateTickPrice(1, ClassRaises(), 1.0, '', '')", "RuntimeError: no class"),
+    # The override lookup drops ordinary errors but lets interrupts through.
+    ("type('I', (S,), {'placeOrder': raising(KeyboardInterrupt)})().place_order(1, 'a', 'b')",
+     "KeyboardInterrupt"),
+    ("type('I', (S,), {'__getattr__': raising(SystemExit(3))})().req_ids(1)",
+     "SystemExit: 3"),
+    ("c = type('V', (S,), {'placeOrder': raising(ValueError)})(); c.place_order(1, 'a', 'b')",
+     "ok"),
+    # A dictionary key whose __eq__ raises AttributeError ends the lookup: no override.
+    ("class K(str):\n"
+     "    def __hash__(self): return hash('placeOrder')\n"
+     "    def __eq__(self, other): raise AttributeError\n"
+     "c = S(); c.__dict__[K('k')] = 1; c.place_order(1, 'a', 'b'); assert not c.calls",
+     "ok"),
+]
+
+
+@pytest.mark.parametrize("case,outcome", CASES, ids=[case.split("\n")[0][:60] for case, _ in CASES])
+def test_hostile_case(case, outcome):
+    done = subprocess.run([sys.executable, "-c", CHILD, case], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    got = done.stdout.strip()
+    assert got == outcome or (":" not in outcome and got.split(":")[0] == outcome), got
