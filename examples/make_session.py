@@ -15,7 +15,12 @@ import random
 import sys
 from datetime import datetime, timezone
 from pathlib import Path
-from typing import TextIO, TypedDict
+from typing import TYPE_CHECKING, TextIO
+
+if TYPE_CHECKING:
+    from typing import TypedDict
+else:  # typing.TypedDict is 3.8+; at run time the records are plain dicts
+    TypedDict = dict
 
 from strategy import WATCHLIST, CrossingRule, Instrument
 

@@ -21,7 +21,7 @@ from collections import Counter
 from collections.abc import Callable, Collection, Iterable, Sequence
 from decimal import Decimal, InvalidOperation
 from pathlib import Path
-from typing import TypeAlias
+from typing import TYPE_CHECKING
 
 import OrvCpp
 
@@ -32,12 +32,15 @@ DEFAULT_SESSION = Path(__file__).resolve().parent / "data" / "session.csv"
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
 
 
-# An argument of a simulate entry, as converted from its field (TickType is an int).
-Arg: TypeAlias = int | float | str
-# A parsed event: (kind, simulate entry name, entry arguments).
-Event: TypeAlias = tuple[str, str, tuple[Arg, ...]]
-# A bound simulate entry and the arguments to call it with.
-Call: TypeAlias = tuple[Callable[..., None], tuple[Arg, ...]]
+if TYPE_CHECKING:  # annotations only, so that the module also runs on Python 3.7
+    from typing import TypeAlias
+
+    # An argument of a simulate entry, as converted from its field (TickType is an int).
+    Arg: TypeAlias = int | float | str
+    # A parsed event: (kind, simulate entry name, entry arguments).
+    Event: TypeAlias = tuple[str, str, tuple[Arg, ...]]
+    # A bound simulate entry and the arguments to call it with.
+    Call: TypeAlias = tuple[Callable[..., None], tuple[Arg, ...]]
 
 
 class SessionError(Exception):

@@ -20,7 +20,7 @@ from collections import Counter, defaultdict
 from collections.abc import Collection
 from dataclasses import dataclass, field
 from decimal import Decimal
-from typing import TYPE_CHECKING, TypeAlias
+from typing import TYPE_CHECKING
 
 import OrvCpp
 
@@ -35,8 +35,11 @@ log = logging.getLogger("orvcpp.strategy")
 
 TickType = OrvCpp.TickType
 
-# A request as recorded in SampleStrategy.sent: the method name, then its arguments.
-Request: TypeAlias = tuple[str, *tuple[object, ...]]
+if TYPE_CHECKING:
+    from typing import TypeAlias, Unpack
+
+    # A request as recorded in SampleStrategy.sent: the method name, then its arguments.
+    Request: TypeAlias = tuple[str, Unpack[tuple[object, ...]]]
 
 # Order states after which an order can no longer change.
 TERMINAL_STATES = frozenset({"Filled", "Cancelled", "ApiCancelled", "Inactive"})

@@ -78,7 +78,7 @@ for version in "${versions[@]}"; do
     step "pytest"
     env -u LD_LIBRARY_PATH "$venv" -m pytest -p no:cacheprovider -q -m "not no_sanitizer" \
       tests/ >>"$log" 2>&1 || status="tests failed"
-    summary="$(grep -E '^=+ .*(passed|failed|error).* in [0-9.]+s' "$log" | tail -n 1)"
+    summary="$(grep -E '^=+ .*(passed|failed|error).* in [0-9.]+s' "$log" | tail -n 1 || true)"
     passed="$(grep -oE '[0-9]+ passed' <<<"$summary" | cut -d' ' -f1)"
     broken=0
     for count in $(grep -oE '[0-9]+ (failed|errors?)' <<<"$summary" | cut -d' ' -f1); do

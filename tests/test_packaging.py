@@ -10,7 +10,6 @@ import email.parser
 import subprocess
 import sys
 import tarfile
-import tomllib
 import zipfile
 from pathlib import Path
 
@@ -20,6 +19,11 @@ pytest.importorskip("build", reason="the build frontend is in the 'typing' extra
 
 # Builds with compilers and fresh environments: not under ASan or valgrind.
 pytestmark = pytest.mark.no_sanitizer
+
+try:
+    import tomllib
+except ImportError:  # before 3.11: the parser pip carries
+    from pip._vendor import tomli as tomllib
 
 ROOT = Path(__file__).resolve().parent.parent
 PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
