@@ -26,11 +26,7 @@ RegisteredEntry registeredEntries[operationCount] = {};
 // Looks up an attribute without making an AttributeError when it is missing, the common
 // case for requests a subclass does not implement. Any other error is left set.
 int lookupAttribute(PyObject* owner, PyObject* name, PyObject** found) {
-#if PY_VERSION_HEX >= 0x030D0000
   return PyObject_GetOptionalAttr(owner, name, found);
-#else
-  return _PyObject_LookupAttr(owner, name, found);
-#endif
 }
 
 // The registered class's own entry for the operation (borrowed), or null.
