@@ -1,7 +1,7 @@
 # Install step (see bundle_boost_python.cmake): copies ORV_BOOST_LIBRARY (the library
-# behind the component target) and the Boost
-# libraries it loads into OrvCpp.libs/, renames each to <name>-orvcpp.so.<version> with a
-# matching SONAME, points their references to each other and the module's at the copies.
+# behind the component target) and the Boost libraries it loads into OrvCpp.libs/,
+# renames each to <name>-orvcpp.so.<version> with a matching SONAME, and points their
+# references to each other, and the module's, at the copies.
 
 set(_dest "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
 set(_libs_dir "${_dest}/OrvCpp.libs")
