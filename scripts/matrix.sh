@@ -79,9 +79,9 @@ for version in "${versions[@]}"; do
     env -u LD_LIBRARY_PATH "$venv" -m pytest -p no:cacheprovider -q -m "not no_sanitizer" \
       tests/ >>"$log" 2>&1 || status="tests failed"
     summary="$(grep -E '^=+ .*(passed|failed|error).* in [0-9.]+s' "$log" | tail -n 1 || true)"
-    passed="$(grep -oE '[0-9]+ passed' <<<"$summary" | cut -d' ' -f1)"
+    passed="$(grep -oE '[0-9]+ passed' <<<"$summary" | cut -d' ' -f1 || true)"
     broken=0
-    for count in $(grep -oE '[0-9]+ (failed|errors?)' <<<"$summary" | cut -d' ' -f1); do
+    for count in $(grep -oE '[0-9]+ (failed|errors?)' <<<"$summary" | cut -d' ' -f1 || true); do
       broken=$((broken + count))
     done
     tests="${passed:-0} passed, $broken failed"
@@ -92,6 +92,7 @@ for version in "${versions[@]}"; do
   fi
   [ "$status" = ok ] || { failed=1; echo "matrix $version: $status, see $log" >&2; }
   rows+=("$version|$boost|$tag|$tests|$status|$((SECONDS - started))")
+  echo "matrix $version: Boost.Python $boost, $tag, $tests, $status, $((SECONDS - started))s" >&2
 done
 
 echo
