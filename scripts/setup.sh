@@ -1,43 +1,61 @@
 #!/usr/bin/env bash
 # Installs what building and testing OrvCpp needs, and builds the module into .venv.
 # Idempotent: each step checks first and is skipped when already satisfied.
+# The environment's interpreter is CPython 3.11 unless ORV_PYTHON names another (3.7+).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
-debian_packages=(g++ libboost-python1.74-dev)
-
-missing=()
-for package in "${debian_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if ((${#missing[@]})); then
+need_debian_packages() {
+  local missing=() package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+      missing+=("$package")
+  done
+  ((${#missing[@]})) || return 0
+  if ! command -v apt-get >/dev/null 2>&1; then
+    echo "setup: needs the Debian packages ${missing[*]}, and this machine has no apt-get; install their equivalents" >&2
+    exit 1
+  fi
   echo "setup: installing Debian packages: ${missing[*]}" >&2
-  sudo=""
+  local sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+}
 
-# Debian's Boost.Python is built for CPython 3.11, so the environment must be 3.11.
+# A C++ compiler; Boost.Python comes from PyPI (cmeel-boost) into the environment.
+command -v dpkg-query >/dev/null 2>&1 && need_debian_packages g++
+
 python=""
-for candidate in "${ORV_PYTHON:-}" python3.11 python3 /usr/bin/python3.11; do
+for candidate in "${ORV_PYTHON:-}" python3.11 /usr/bin/python3.11; do
   [ -n "$candidate" ] || continue
   if command -v "$candidate" >/dev/null 2>&1 &&
-    "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 11))' 2>/dev/null; then
-    python="$candidate"
+    "$candidate" -c 'import sys; sys.exit(sys.version_info < (3, 7))' 2>/dev/null; then
+    python="$(command -v "$candidate")"
     break
   fi
 done
 if [ -z "$python" ]; then
-  echo "setup: CPython 3.11 not found (Debian's Boost.Python is built for it); set ORV_PYTHON" >&2
+  echo "setup: no CPython 3.11 found (python3.11); install it or set ORV_PYTHON to a CPython 3.7+" >&2
   exit 1
 fi
 
 venv="$root/.venv"
 if [ ! -x "$venv/bin/python" ]; then
-  echo "setup: creating $venv" >&2
+  # Debian keeps ensurepip, which venv needs, in python3-venv / python3.X-venv.
+  if ! "$python" -c 'import ensurepip, venv' 2>/dev/null; then
+    version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+    if [[ "$python" == /usr/bin/* ]] && command -v dpkg-query >/dev/null 2>&1; then
+      need_debian_packages python3-venv "python$version-venv"
+    fi
+    if ! "$python" -c 'import ensurepip, venv' 2>/dev/null; then
+      echo "setup: $python cannot make a virtual environment (no ensurepip); install its venv support (on Debian: python$version-venv)" >&2
+      exit 1
+    fi
+  fi
+  echo "setup: creating $venv with $python" >&2
   "$python" -m venv "$venv"
 fi
 
@@ -46,10 +64,11 @@ deps_stamp="$venv/.orv-deps"
 deps_hash="$(sha256sum pyproject.toml | cut -d' ' -f1)"
 if [ "$(cat "$deps_stamp" 2>/dev/null)" != "$deps_hash" ]; then
   echo "setup: installing Python tools into $venv" >&2
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" "cmake>=3.18" ninja
   extras="$("$venv/bin/python" - <<'PY'
-import tomllib
+try:
+    import tomllib
+except ImportError:  # before 3.11: the parser pip carries
+    from pip._vendor import tomli as tomllib
 with open("pyproject.toml", "rb") as f:
     groups = tomllib.load(f)["project"]["optional-dependencies"]
 print("\n".join(sorted({dep for deps in groups.values() for dep in deps})))
@@ -62,7 +81,7 @@ fi
 
 # The module: rebuilt (incrementally, in build/) only when a source file changes.
 build_stamp="$venv/.orv-build"
-build_hash="$(cat pyproject.toml CMakeLists.txt $(find src -type f | sort) | sha256sum | cut -d' ' -f1)"
+build_hash="$(cat pyproject.toml CMakeLists.txt $(find cmake src -type f | sort) | sha256sum | cut -d' ' -f1)"
 if [ "$(cat "$build_stamp" 2>/dev/null)" != "$build_hash" ] ||
   ! "$venv/bin/python" -c 'import OrvCpp' 2>/dev/null; then
   echo "setup: building OrvCpp" >&2

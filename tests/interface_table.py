@@ -163,4 +163,4 @@ TICK_TYPES = [
     "CUST_OPTION_COMPUTATION", "TRADE_COUNT", "TRADE_RATE", "VOLUME_RATE", "LAST_RTH_TRADE",
 ]
 # Values 0 to 57 in order, then NOT_SET at 103.
-TICK_TYPE_VALUES = {name: value for value, name in enumerate(TICK_TYPES)} | {"NOT_SET": 103}
+TICK_TYPE_VALUES = dict({name: value for value, name in enumerate(TICK_TYPES)}, NOT_SET=103)

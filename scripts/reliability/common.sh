@@ -41,7 +41,7 @@ build_module() {
   shift
   local site="$root/build/$name-site" stamp="$root/build/$name-site/.orv-build"
   local hash
-  hash="$( (cat pyproject.toml CMakeLists.txt $(find src -type f | sort); echo "$*") |
+  hash="$( (cat pyproject.toml CMakeLists.txt $(find cmake src -type f | sort); echo "$*") |
     sha256sum | cut -d' ' -f1)"
   if [ "$(cat "$stamp" 2>/dev/null)" != "$hash" ] || ! ls "$site"/OrvCpp*.so >/dev/null 2>&1; then
     echo "reliability: building the $name flavour of OrvCpp into $site" >&2

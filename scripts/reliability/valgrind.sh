@@ -34,6 +34,7 @@ status=0
 # Subprocesses are not traced; forked children stay silent until they exec.
 log="$logs/memcheck.log"
 valgrind --tool=memcheck --error-exitcode=99 --leak-check=full --show-leak-kinds=definite \
+  --suppressions="$root/scripts/reliability/valgrind.supp" \
   --errors-for-leak-kinds=definite --num-callers=40 --child-silent-after-fork=yes \
   --log-file="$log" \
   /usr/bin/python3.11 -m pytest -p no:cacheprovider -q "$@" || status=$?

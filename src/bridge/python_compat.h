@@ -1,6 +1,14 @@
-// C API names of newer interpreters, defined for older ones, so the module builds from
-// CPython 3.7 on. Boost.Python itself is compiled for one minor version; this only keeps
-// our own code portable.
+// Everything in the module that differs between CPython versions: C API names of newer
+// interpreters, defined for older ones, and the facts about older interpreters that our
+// code has to act on. Boost.Python itself is compiled for one minor version; this keeps
+// our own code building and behaving the same from CPython 3.7 on.
+//
+// Used unchanged on every version from 3.7 to 3.13, with the same meaning: _PyType_Lookup
+// (borrowed result, no error set), tp_version_tag with Py_TPFLAGS_VALID_VERSION_TAG,
+// tp_dict and tp_dictoffset of heap types, PyUnicode_IS_READY (always true from 3.12).
+// Boost.Python's instance<>::objects, value_holder and detail::caller are the same from
+// Boost 1.74 to 1.90 for what the bridge uses; the held object's offset is measured at
+// run time, not assumed.
 #pragma once
 
 #include <Python.h>
@@ -36,3 +44,20 @@ inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args, 
 #elif PY_VERSION_HEX < 0x03090000
 #define PyObject_Vectorcall _PyObject_Vectorcall
 #endif
+
+#if PY_VERSION_HEX < 0x030D0000
+// Before 3.13 the attribute lookup that makes no AttributeError for a missing name is
+// private (present since 3.7).
+inline int PyObject_GetOptionalAttr(PyObject* owner, PyObject* name, PyObject** found) {
+  return _PyObject_LookupAttr(owner, name, found);
+}
+#endif
+
+namespace orv_compat {
+
+// Whether a Python subclass's traversal leaves visiting the instance's type to a base
+// that is itself a heap type (3.9 on). Before, the subclass visits the type and then the
+// base's tp_traverse, which must then not visit it a second time.
+constexpr bool heapBaseVisitsType = PY_VERSION_HEX >= 0x03090000;
+
+}  // namespace orv_compat

@@ -14,6 +14,8 @@
 // the native object by its own offset, inside the variable-size part.
 #include "registration.h"
 
+#include "../bridge/python_compat.h"
+
 namespace {
 
 Py_ssize_t dictionaryOffset = 0;
@@ -23,7 +25,10 @@ PyObject** instanceDictionary(PyObject* self) {
 }
 
 int traverseInstance(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));  // instances of heap types own a reference to their type
+  // Instances of heap types own a reference to their type; a Python subclass visits it
+  // itself on interpreters where it does not leave that to its base.
+  if (orv_compat::heapBaseVisitsType || Py_TYPE(self)->tp_traverse == &traverseInstance)
+    Py_VISIT(Py_TYPE(self));
   Py_VISIT(*instanceDictionary(self));
   return 0;
 }
@@ -36,6 +41,14 @@ int clearInstance(PyObject* self) {
 }  // namespace
 
 void makeInstancesCollectable(PyTypeObject* cls) {
+  // Older interpreters give a class the garbage-collected layout only when its base has
+  // it, and the library's instance type does not. No instance exists yet, so the
+  // class can still take it: allocation then adds the collector's header and tracks each
+  // instance, and freeing removes both.
+  if (!PyType_HasFeature(cls, Py_TPFLAGS_HAVE_GC)) {
+    cls->tp_flags |= Py_TPFLAGS_HAVE_GC;
+    cls->tp_free = PyObject_GC_Del;
+  }
   // Python subclasses traverse and clear what they add, then defer to these.
   dictionaryOffset = cls->tp_dictoffset;
   cls->tp_traverse = &traverseInstance;

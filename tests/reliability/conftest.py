@@ -1,5 +1,7 @@
 """Shared piece of the reliability checks: the figures each check reports at the end of
 the run."""
+from __future__ import annotations
+
 import pytest
 
 _figures: list[str] = []
