@@ -68,18 +68,6 @@ void defineConstructor(Client& cls) {
   cls.def("__init__", boost::python::make_function(&constructInstance));
 }
 
-// Binding one of the library's functions to an instance makes a bound method that calls
-// the function with the instance in front of the arguments: exactly what the flag
-// Py_TPFLAGS_METHOD_DESCRIPTOR promises the interpreter. With the flag on the library's
-// function type, `client.place_order(...)` calls the function directly instead of
-// making and dropping a bound method on every call; no call's outcome changes. (The
-// type belongs to the library and is shared by every module built with it.)
-void callFunctionsAsMethods(Client& cls) {
-  PyObject* function =
-      PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, "e_connect");
-  if (function) Py_TYPE(function)->tp_flags |= Py_TPFLAGS_METHOD_DESCRIPTOR;
-}
-
 }  // namespace
 
 boost::python::object registerClient() {
@@ -121,6 +109,5 @@ boost::python::object registerClient() {
   defineDirect<&OrvClient::historicalData>(cls);
   defineDirect<&OrvClient::position>(cls);
   defineDirect<&OrvClient::execDetails>(cls);
-  callFunctionsAsMethods(cls);
   return cls;
 }
