@@ -97,6 +97,8 @@ def test_the_library_s_function_type_is_left_unchanged():
     library_function = type(OrvClient.__init__)
     assert library_function.__name__ == "function"
     assert library_function.__flags__ & METHOD_DESCRIPTOR_FLAG == 0
+    assert all(issubclass(type(method), library_function) for method in vars(OrvClient).values()
+               if callable(method) and not isinstance(method, type))
 
 
 def registered_methods():

@@ -3,6 +3,7 @@
 #include <boost/python/errors.hpp>
 
 #include "../client/operation_traits.h"
+#include "entry_function.h"
 #include "python_compat.h"
 
 namespace bridge {
@@ -41,9 +42,11 @@ bool isOwnBinding(PyObject* found, PyObject* owner, int operationIndex) {
 }
 
 // A function whose binding to an instance is a bound method of that function and
-// instance: a Python function, or one of the library's.
+// instance: a Python function, or one of the library's (the entries' subtype binds as
+// the library's type does).
 bool bindsAsMethod(PyObject* attribute) {
-  return PyFunction_Check(attribute) || Py_TYPE(attribute) == libraryFunctionType;
+  return PyFunction_Check(attribute) || Py_TYPE(attribute) == libraryFunctionType ||
+         isEntryFunction(attribute);
 }
 
 // A lookup that raised means "no override", and its error is dropped, unless it is not

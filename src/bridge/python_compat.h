@@ -25,8 +25,19 @@
 #define Py_TPFLAGS_METHOD_DESCRIPTOR 0
 #endif
 
+namespace bridge {
+// Whether the interpreter calls objects with their arguments in place (3.8 on). Where it
+// does not, the entries keep the library's own function type and call.
+constexpr bool interpreterHasVectorcall = PY_VERSION_HEX >= 0x03080000;
+}  // namespace bridge
+
 #if PY_VERSION_HEX < 0x03080000
 // Before 3.8 there is no vectorcall: build the argument tuple.
+typedef PyObject* (*vectorcallfunc)(PyObject*, PyObject* const*, std::size_t, PyObject*);
+#define Py_TPFLAGS_HAVE_VECTORCALL 0
+inline Py_ssize_t PyVectorcall_NARGS(std::size_t n) {
+  return static_cast<Py_ssize_t>(n & ~(static_cast<std::size_t>(1) << (8 * sizeof(std::size_t) - 1)));
+}
 #define PY_VECTORCALL_ARGUMENTS_OFFSET (static_cast<std::size_t>(1) << (8 * sizeof(std::size_t) - 1))
 inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
                                      PyObject*) {
@@ -43,6 +54,7 @@ inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args, 
 }
 #elif PY_VERSION_HEX < 0x03090000
 #define PyObject_Vectorcall _PyObject_Vectorcall
+#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
 #endif
 
 #if PY_VERSION_HEX < 0x030D0000
@@ -61,3 +73,21 @@ namespace orv_compat {
 constexpr bool heapBaseVisitsType = PY_VERSION_HEX >= 0x03090000;
 
 }  // namespace orv_compat
+
+#if PY_VERSION_HEX < 0x03090000
+// Before 3.9 an object's type is set through the lvalue Py_TYPE.
+#define Py_SET_TYPE(object, type) (Py_TYPE(object) = (type))
+#endif
+
+namespace bridge {
+// Places the per-object vectorcall entry of a static type's objects (3.8 on; before, the
+// slot is something else and the entries keep the library's type).
+inline void setVectorcallOffset(PyTypeObject* type, Py_ssize_t offset) {
+#if PY_VERSION_HEX >= 0x03080000
+  type->tp_vectorcall_offset = offset;
+#else
+  (void)type;
+  (void)offset;
+#endif
+}
+}  // namespace bridge

@@ -7,7 +7,6 @@
 
 #include "../client/request_gateway.h"
 #include "../client/simulation_feed.h"
-#include "../bridge/python_compat.h"
 #include "registration.h"
 #include "wrapper_methods.h"
 
@@ -16,9 +15,14 @@ namespace {
 using Client = boost::python::class_<OrvClientWrapper, boost::noncopyable>;
 
 // Registers `Function` under `name`, as the library's function object (see entryFunction).
+// Entries with the module's quick call get its function subtype once the library has
+// registered them (name, docstring and place in the class are set by then).
 template <auto Function>
 void defineEntry(Client& cls, const char* name) {
-  cls.def(name, entryFunction<Function>());
+  boost::python::object entry = entryFunction<Function>();
+  cls.def(name, entry);
+  if constexpr (hasQuickCall<Function>)
+    bridge::adoptEntry(static_cast<bridge::EntryFunction*>(entry.ptr()));
 }
 
 // A virtual operation exposed under its own name; the call dispatches like a native one.
