@@ -55,7 +55,7 @@ struct DirectConversion<int> {
   }
   static void convert(PyObject* source, void* storage) {
     long wide = PyLong_AsLong(source);
-    if (PyErr_Occurred()) boost::python::throw_error_already_set();
+    if (wide == -1 && PyErr_Occurred()) boost::python::throw_error_already_set();
     new (storage) int(boost::numeric_cast<int>(wide));
   }
 };

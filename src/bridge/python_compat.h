@@ -80,6 +80,18 @@ constexpr bool heapBaseVisitsType = PY_VERSION_HEX >= 0x03090000;
 #endif
 
 namespace bridge {
+// The type's version tag while it is valid, otherwise 0 (a type whose valid tag happens
+// to be 0 is then merely never cached). The interpreter changes the tag whenever the
+// type's dictionary changes. Before 3.12 a flag tells whether the tag is valid; from
+// 3.12 on the flag is no longer maintained and an invalid tag is 0.
+inline unsigned int validVersionTag(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+  return type->tp_version_tag;
+#else
+  return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
 // Places the per-object vectorcall entry of a static type's objects (3.8 on; before, the
 // slot is something else and the entries keep the library's type).
 inline void setVectorcallOffset(PyTypeObject* type, Py_ssize_t offset) {
