@@ -48,7 +48,7 @@ void adoptEntry(EntryFunction* entry) {
                         reinterpret_cast<char*>(static_cast<PyObject*>(entry));
     readyEntryType(Py_TYPE(entry), offset);
   }
-  Py_SET_TYPE(entry, &entryType);
+  setType(entry, &entryType);
 }
 
 bool isEntryFunction(PyObject* object) { return Py_TYPE(object) == &entryType; }

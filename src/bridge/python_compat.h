@@ -74,12 +74,17 @@ constexpr bool heapBaseVisitsType = PY_VERSION_HEX >= 0x03090000;
 
 }  // namespace orv_compat
 
-#if PY_VERSION_HEX < 0x03090000
-// Before 3.9 an object's type is set through the lvalue Py_TYPE.
-#define Py_SET_TYPE(object, type) (Py_TYPE(object) = (type))
-#endif
-
 namespace bridge {
+// Sets an object's type (before 3.9 through the lvalue Py_TYPE; the name Py_SET_TYPE is
+// left to the interpreter and to Boost.Python, which defines it for older ones).
+inline void setType(PyObject* object, PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x03090000
+  Py_SET_TYPE(object, type);
+#else
+  Py_TYPE(object) = type;
+#endif
+}
+
 // The type's version tag while it is valid, otherwise 0 (a type whose valid tag happens
 // to be 0 is then merely never cached). The interpreter changes the tag whenever the
 // type's dictionary changes. Before 3.12 a flag tells whether the tag is valid; from
