@@ -7,7 +7,8 @@
 #
 # Each interpreter (python3.X on PATH, or the newest pyenv 3.X) gets a virtual
 # environment in build/bench-3.X with Boost.Python from PyPI (cmeel-boost) and the
-# module built into it by pip; the build is redone only when a source file changes.
+# module built into it by pip (in build/bench-3.X/build, apart from the project's own
+# build); the build is redone only when a source file changes.
 # Further options after the versions go to bench/dispatch.py (e.g. --calls 2000).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -58,7 +59,8 @@ prepare() {
   if [ "$(cat "$stamp" 2>/dev/null)" != "$hash" ]; then
     echo "matrix: building OrvCpp for CPython $version" >&2
     nice "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
-      --no-deps --ignore-requires-python -C "cmake.define.CMAKE_PREFIX_PATH=$prefix" . >&2 ||
+      --no-deps --ignore-requires-python -C "cmake.define.CMAKE_PREFIX_PATH=$prefix" \
+      -C "build-dir=$venv/build" . >&2 ||
       return 1
     echo "$hash" >"$stamp"
   fi
