@@ -4,8 +4,8 @@
 // our own code building and behaving the same from CPython 3.7 on.
 //
 // Used unchanged on every version from 3.7 to 3.13, with the same meaning: _PyType_Lookup
-// (borrowed result, no error set), tp_version_tag with Py_TPFLAGS_VALID_VERSION_TAG,
-// tp_dict and tp_dictoffset of heap types, PyUnicode_IS_READY (always true from 3.12).
+// (borrowed result, no error set), tp_version_tag (whose validity is read through
+// validVersionTag below: the flag for it is no longer kept from 3.12 on), tp_dict and tp_dictoffset of heap types, PyUnicode_IS_READY (always true from 3.12).
 // Boost.Python's instance<>::objects, value_holder and detail::caller are the same from
 // Boost 1.74 to 1.90 for what the bridge uses; the held object's offset is measured at
 // run time, not assumed.
