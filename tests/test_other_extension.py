@@ -143,8 +143,6 @@ OTHER_CLASS_WITH_ODD_DICTIONARY = """
 """
 
 
-@pytest.mark.xfail(strict=True, reason="the library's function type still carries the "
-                   "method-descriptor flag set by OrvCpp")
 def test_other_extension_behaves_as_without_orvcpp(other_extension):
     alone = _run(other_extension, OTHER_CLASS_WITH_ODD_DICTIONARY)
     beside = _run(other_extension, "import OrvCpp\n" + textwrap.dedent(OTHER_CLASS_WITH_ODD_DICTIONARY))
