@@ -257,6 +257,31 @@ def test_entries_called_every_way_reach_the_override():
     assert client.seen == [(1, "a", "b"), (2, "c", "d"), (3, "e", "f"), (4, "g", "h")]
 
 
+# -- the entries' own call -------------------------------------------------------------
+
+LIBRARY_FUNCTION = type(OrvClient.__init__)
+
+
+@pytest.mark.parametrize("name,args,keywords", [
+    ("place_order", (1.5, "a", "b"), {}),
+    ("place_order", (1, "a"), {}),
+    ("place_order", (1, "a", "b"), {"order": "c"}),
+    ("place_order", (1, "\ud800", "b"), {}),
+    ("req_ids", (2**31,), {}),
+    ("simulateTickPrice", (1, 4, 1.0, "", ""), {}),
+])
+def test_entries_fail_exactly_as_the_library_s_call(name, args, keywords):
+    # The entries' call when the interpreter calls them directly, against the same call
+    # through the library's own call slot.
+    client = Recorder()
+    entry = getattr(OrvClient, name)
+    for target in (client, object()):
+        direct = error_of(lambda: entry(target, *args, **keywords))
+        through_library = error_of(lambda: LIBRARY_FUNCTION.__call__(entry, target, *args, **keywords))
+        assert direct == through_library
+    assert client.calls == []
+
+
 # -- texts handed to the override -----------------------------------------------------
 
 @pytest.mark.parametrize("sent", [

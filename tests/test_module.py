@@ -88,6 +88,19 @@ def test_class_registration():
     assert hasattr(OrvClient, "nextVa1idId")
 
 
+# The library's function type is shared by every extension module built with the
+# library in the process, so importing OrvCpp must leave it as the library made it.
+METHOD_DESCRIPTOR_FLAG = 1 << 17
+
+
+def test_the_library_s_function_type_is_left_unchanged():
+    library_function = type(OrvClient.__init__)
+    assert library_function.__name__ == "function"
+    assert library_function.__flags__ & METHOD_DESCRIPTOR_FLAG == 0
+    assert all(issubclass(type(method), library_function) for method in vars(OrvClient).values()
+               if callable(method) and not isinstance(method, type))
+
+
 def registered_methods():
     return [name for name, value in vars(OrvClient).items()
             if not name.startswith("__") and callable(value)]

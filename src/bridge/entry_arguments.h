@@ -25,6 +25,7 @@
 #include <typeinfo>
 
 #include "orv_client_wrapper.h"
+#include "python_compat.h"
 
 namespace bridge {
 
@@ -55,7 +56,7 @@ struct DirectConversion<int> {
   }
   static void convert(PyObject* source, void* storage) {
     long wide = PyLong_AsLong(source);
-    if (PyErr_Occurred()) boost::python::throw_error_already_set();
+    if (wide == -1 && PyErr_Occurred()) boost::python::throw_error_already_set();
     new (storage) int(boost::numeric_cast<int>(wide));
   }
 };
@@ -222,16 +223,16 @@ class SelfArgument {
   // never gives a class that replaces a dead one at the same address the dead one's
   // tag, so a matching valid tag means the same class.
   static bool isKnownInstanceClass(PyTypeObject* type) {
-    return type == knownInstanceClass_ && type->tp_version_tag == knownVersionTag_ &&
-           PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+    unsigned int version = validVersionTag(type);
+    return type == knownInstanceClass_ && version != 0 && version == knownVersionTag_;
   }
 
   [[gnu::noinline]] static OrvClientWrapper* findGenerally(PyObject* source) {
     PyTypeObject* type = Py_TYPE(source);
     if (PyType_IsSubtype(type, instanceType_)) {
-      if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+      if (unsigned int version = validVersionTag(type)) {
         knownInstanceClass_ = type;
-        knownVersionTag_ = type->tp_version_tag;
+        knownVersionTag_ = version;
       }
       boost::python::instance_holder* holder =
           reinterpret_cast<boost::python::objects::instance<>*>(source)->objects;

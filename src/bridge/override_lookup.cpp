@@ -3,6 +3,7 @@
 #include <boost/python/errors.hpp>
 
 #include "../client/operation_traits.h"
+#include "entry_function.h"
 #include "python_compat.h"
 
 namespace bridge {
@@ -23,13 +24,34 @@ struct RegisteredEntry {
 };
 RegisteredEntry registeredEntries[operationCount] = {};
 
+// The class attribute named after each operation, as _PyType_Lookup finds it (borrowed,
+// or null), remembered with the class and its version tag as the interpreter's own
+// attribute cache remembers it: the tag changes whenever the dictionary of the class or
+// of any of its bases changes, so a matching valid tag means the same answer.
+struct ClassAttribute {
+  PyTypeObject* type;
+  unsigned int versionTag;
+  PyObject* attribute;
+};
+ClassAttribute classAttributes[operationCount] = {};
+
+PyObject* classAttribute(PyTypeObject* type, int operationIndex) {
+  ClassAttribute& known = classAttributes[operationIndex];
+  unsigned int version = validVersionTag(type);
+  if (version != 0 && known.type == type && known.versionTag == version) return known.attribute;
+  PyObject* attribute = _PyType_Lookup(type, operationNameObjects[operationIndex]);
+  version = validVersionTag(type);  // the lookup may have given the class its tag
+  if (version != 0) known = {type, version, attribute};
+  return attribute;
+}
+
 // The registered class's own entry for the operation (borrowed), or null.
 PyObject* registeredEntry(int operationIndex) {
   RegisteredEntry& known = registeredEntries[operationIndex];
-  bool tagged = PyType_HasFeature(registeredClass, Py_TPFLAGS_VALID_VERSION_TAG);
-  if (tagged && known.versionTag == registeredClass->tp_version_tag) return known.entry;
+  unsigned int version = validVersionTag(registeredClass);
+  if (version != 0 && known.versionTag == version) return known.entry;
   PyObject* entry = PyDict_GetItem(registeredClass->tp_dict, operationNameObjects[operationIndex]);
-  if (tagged) known = {entry, registeredClass->tp_version_tag};
+  if (version != 0) known = {entry, version};
   return entry;
 }
 
@@ -41,9 +63,11 @@ bool isOwnBinding(PyObject* found, PyObject* owner, int operationIndex) {
 }
 
 // A function whose binding to an instance is a bound method of that function and
-// instance: a Python function, or one of the library's.
+// instance: a Python function, or one of the library's (the entries' subtype binds as
+// the library's type does).
 bool bindsAsMethod(PyObject* attribute) {
-  return PyFunction_Check(attribute) || Py_TYPE(attribute) == libraryFunctionType;
+  return PyFunction_Check(attribute) || Py_TYPE(attribute) == libraryFunctionType ||
+         isEntryFunction(attribute);
 }
 
 // A lookup that raised means "no override", and its error is dropped, unless it is not
@@ -109,7 +133,7 @@ Override findOverride(PyObject* owner, int operationIndex) {
       (type->tp_flags & Py_TPFLAGS_MANAGED_DICT))
     return lookUpGenerally(owner, operationIndex);
 
-  PyObject* attribute = _PyType_Lookup(type, name);  // borrowed; sets no error
+  PyObject* attribute = classAttribute(type, operationIndex);  // borrowed; sets no error
   if (attribute && !bindsAsMethod(attribute)) return lookUpGenerally(owner, operationIndex);
   // Keep the class attribute alive while the instance dictionary is searched, which
   // may run Python code (a key's __eq__).

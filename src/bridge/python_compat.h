@@ -4,8 +4,8 @@
 // our own code building and behaving the same from CPython 3.7 on.
 //
 // Used unchanged on every version from 3.7 to 3.13, with the same meaning: _PyType_Lookup
-// (borrowed result, no error set), tp_version_tag with Py_TPFLAGS_VALID_VERSION_TAG,
-// tp_dict and tp_dictoffset of heap types, PyUnicode_IS_READY (always true from 3.12).
+// (borrowed result, no error set), tp_version_tag (whose validity is read through
+// validVersionTag below: the flag for it is no longer kept from 3.12 on), tp_dict and tp_dictoffset of heap types, PyUnicode_IS_READY (always true from 3.12).
 // Boost.Python's instance<>::objects, value_holder and detail::caller are the same from
 // Boost 1.74 to 1.90 for what the bridge uses; the held object's offset is measured at
 // run time, not assumed.
@@ -25,8 +25,19 @@
 #define Py_TPFLAGS_METHOD_DESCRIPTOR 0
 #endif
 
+namespace bridge {
+// Whether the interpreter calls objects with their arguments in place (3.8 on). Where it
+// does not, the entries keep the library's own function type and call.
+constexpr bool interpreterHasVectorcall = PY_VERSION_HEX >= 0x03080000;
+}  // namespace bridge
+
 #if PY_VERSION_HEX < 0x03080000
 // Before 3.8 there is no vectorcall: build the argument tuple.
+typedef PyObject* (*vectorcallfunc)(PyObject*, PyObject* const*, std::size_t, PyObject*);
+#define Py_TPFLAGS_HAVE_VECTORCALL 0
+inline Py_ssize_t PyVectorcall_NARGS(std::size_t n) {
+  return static_cast<Py_ssize_t>(n & ~(static_cast<std::size_t>(1) << (8 * sizeof(std::size_t) - 1)));
+}
 #define PY_VECTORCALL_ARGUMENTS_OFFSET (static_cast<std::size_t>(1) << (8 * sizeof(std::size_t) - 1))
 inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
                                      PyObject*) {
@@ -43,6 +54,7 @@ inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args, 
 }
 #elif PY_VERSION_HEX < 0x03090000
 #define PyObject_Vectorcall _PyObject_Vectorcall
+#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
 #endif
 
 #if PY_VERSION_HEX < 0x030D0000
@@ -61,3 +73,38 @@ namespace orv_compat {
 constexpr bool heapBaseVisitsType = PY_VERSION_HEX >= 0x03090000;
 
 }  // namespace orv_compat
+
+namespace bridge {
+// Sets an object's type (before 3.9 through the lvalue Py_TYPE; the name Py_SET_TYPE is
+// left to the interpreter and to Boost.Python, which defines it for older ones).
+inline void setType(PyObject* object, PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x03090000
+  Py_SET_TYPE(object, type);
+#else
+  Py_TYPE(object) = type;
+#endif
+}
+
+// The type's version tag while it is valid, otherwise 0 (a type whose valid tag happens
+// to be 0 is then merely never cached). The interpreter changes the tag whenever the
+// type's dictionary changes. Before 3.12 a flag tells whether the tag is valid; from
+// 3.12 on the flag is no longer maintained and an invalid tag is 0.
+inline unsigned int validVersionTag(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+  return type->tp_version_tag;
+#else
+  return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
+// Places the per-object vectorcall entry of a static type's objects (3.8 on; before, the
+// slot is something else and the entries keep the library's type).
+inline void setVectorcallOffset(PyTypeObject* type, Py_ssize_t offset) {
+#if PY_VERSION_HEX >= 0x03080000
+  type->tp_vectorcall_offset = offset;
+#else
+  (void)type;
+  (void)offset;
+#endif
+}
+}  // namespace bridge

@@ -7,7 +7,6 @@
 
 #include "../client/request_gateway.h"
 #include "../client/simulation_feed.h"
-#include "../bridge/python_compat.h"
 #include "registration.h"
 #include "wrapper_methods.h"
 
@@ -16,9 +15,14 @@ namespace {
 using Client = boost::python::class_<OrvClientWrapper, boost::noncopyable>;
 
 // Registers `Function` under `name`, as the library's function object (see entryFunction).
+// Entries with the module's quick call get its function subtype once the library has
+// registered them (name, docstring and place in the class are set by then).
 template <auto Function>
 void defineEntry(Client& cls, const char* name) {
-  cls.def(name, entryFunction<Function>());
+  boost::python::object entry = entryFunction<Function>();
+  cls.def(name, entry);
+  if constexpr (hasQuickCall<Function>)
+    bridge::adoptEntry(static_cast<bridge::EntryFunction*>(entry.ptr()));
 }
 
 // A virtual operation exposed under its own name; the call dispatches like a native one.
@@ -68,18 +72,6 @@ void defineConstructor(Client& cls) {
   cls.def("__init__", boost::python::make_function(&constructInstance));
 }
 
-// Binding one of the library's functions to an instance makes a bound method that calls
-// the function with the instance in front of the arguments: exactly what the flag
-// Py_TPFLAGS_METHOD_DESCRIPTOR promises the interpreter. With the flag on the library's
-// function type, `client.place_order(...)` calls the function directly instead of
-// making and dropping a bound method on every call; no call's outcome changes. (The
-// type belongs to the library and is shared by every module built with it.)
-void callFunctionsAsMethods(Client& cls) {
-  PyObject* function =
-      PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, "e_connect");
-  if (function) Py_TYPE(function)->tp_flags |= Py_TPFLAGS_METHOD_DESCRIPTOR;
-}
-
 }  // namespace
 
 boost::python::object registerClient() {
@@ -121,6 +113,5 @@ boost::python::object registerClient() {
   defineDirect<&OrvClient::historicalData>(cls);
   defineDirect<&OrvClient::position>(cls);
   defineDirect<&OrvClient::execDetails>(cls);
-  callFunctionsAsMethods(cls);
   return cls;
 }

@@ -5,6 +5,7 @@
 
 #include <boost/python/default_call_policies.hpp>
 #include <boost/python/detail/caller.hpp>
+#include <boost/python/errors.hpp>
 #include <boost/python/object/function_object.hpp>
 #include <boost/python/object/py_function.hpp>
 #include <boost/python/signature.hpp>
@@ -15,6 +16,7 @@
 #include <utility>
 
 #include "../bridge/entry_arguments.h"
+#include "../bridge/entry_function.h"
 #include "../bridge/orv_client_wrapper.h"
 
 // A member function of OrvClient as a function of the wrapper.
@@ -38,6 +40,11 @@ struct OnWrapper<Method> {
 // as the library's caller does, and calls the function with the values moved in. The
 // signature, and with it the docstring and the argument error's text, is the library's
 // own for the function.
+//
+// quickCall is the same call as the interpreter's vectorcall entry of the function
+// object: with exactly the function's arguments and no keywords it runs the steps above
+// on the caller's arguments in place, translating C++ exceptions as the library's call
+// does; any other call, and the argument error, are left to the library's call.
 template <auto Function>
 struct EntryCaller;
 
@@ -49,36 +56,68 @@ struct EntryCaller<Function> {
                                                       Signature>;
 
   PyObject* operator()(PyObject* args, PyObject*) const {
-    return call(args, std::index_sequence_for<P...>{});
+    return call(PySequence_Fast_ITEMS(args), std::index_sequence_for<P...>{});
   }
 
   unsigned min_arity() const { return LibraryCaller::min_arity(); }
   boost::python::detail::py_func_sig_info signature() const { return LibraryCaller::signature(); }
 
+  static PyObject* quickCall(PyObject* entry, PyObject* const* args, std::size_t nargsf,
+                             PyObject* kwnames) {
+    constexpr Py_ssize_t arity = 1 + sizeof...(P);
+    if (PyVectorcall_NARGS(nargsf) != arity || (kwnames && PyTuple_GET_SIZE(kwnames) > 0))
+      return bridge::callThroughLibrary(entry, args, nargsf, kwnames);
+    // The interpreter guards its calls into a type's call slot against runaway recursion.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result;
+    try {
+      result = call(args, std::index_sequence_for<P...>{});
+    } catch (...) {
+      boost::python::handle_exception();
+      result = nullptr;
+    }
+    Py_LeaveRecursiveCall();
+    if (result || PyErr_Occurred()) return result;
+    return bridge::refuseThroughLibrary(entry, args, arity);
+  }
+
  private:
   template <std::size_t... I>
-  static PyObject* call(PyObject* args, std::index_sequence<I...>) {
+  static PyObject* call(PyObject* const* args, std::index_sequence<I...>) {
     constexpr std::size_t n = sizeof...(P);
-    OrvClientWrapper* self = bridge::SelfArgument::find(PyTuple_GET_ITEM(args, 0));
+    OrvClientWrapper* self = bridge::SelfArgument::find(args[0]);
     if (!self) return nullptr;
     std::tuple<bridge::EntryArgument<P>...> arguments;
-    if (!(std::get<I>(arguments).accept(PyTuple_GET_ITEM(args, I + 1)) && ...)) return nullptr;
+    if (!(std::get<I>(arguments).accept(args[I + 1]) && ...)) return nullptr;
     (std::get<n - 1 - I>(arguments).convert(), ...);
     Function(*self, std::get<I>(arguments).take()...);
     Py_RETURN_NONE;
   }
 };
 
+// Whether the registered function's object is a bridge::EntryFunction with a quick call:
+// a function without a result, where the interpreter has vectorcall.
+template <auto Function>
+constexpr bool hasQuickCall =
+    bridge::interpreterHasVectorcall &&
+    std::is_void_v<typename boost::mpl::front<decltype(boost::python::detail::get_signature(
+        Function))>::type>;
+
 // The Python function object for a registered function: the library's own function
-// type, carrying EntryCaller for functions without a result and the library's caller
-// otherwise.
+// type, carrying EntryCaller for functions without a result (with room for its quick
+// call where the interpreter has vectorcall) and the library's caller otherwise.
 template <auto Function>
 boost::python::object entryFunction() {
   using Result = decltype(boost::python::detail::get_signature(Function));
-  if constexpr (std::is_void_v<typename boost::mpl::front<Result>::type>) {
+  if constexpr (!std::is_void_v<typename boost::mpl::front<Result>::type>) {
+    return boost::python::make_function(Function);
+  } else if constexpr (hasQuickCall<Function>) {
+    auto* entry = new bridge::EntryFunction(
+        boost::python::objects::py_function(EntryCaller<Function>{}),
+        &EntryCaller<Function>::quickCall);
+    return boost::python::object(boost::python::handle<>(static_cast<PyObject*>(entry)));
+  } else {
     return boost::python::objects::function_object(
         boost::python::objects::py_function(EntryCaller<Function>{}));
-  } else {
-    return boost::python::make_function(Function);
   }
 }

@@ -1,0 +1,95 @@
+#include "entry_function.h"
+
+#include <boost/python/errors.hpp>
+
+namespace bridge {
+namespace {
+
+// The subtype. The library's type does not admit subtypes made the usual ways (a class
+// statement, a type made from a spec), which refuse bases not marked as base types, so
+// it is a static type, readied by the interpreter like the library's own.
+PyTypeObject entryType;
+bool entryTypeReady = false;
+PyObject* anyKeyword = nullptr;  // {"": None}, a keyword no entry accepts
+
+void deallocate(PyObject* self) { delete static_cast<EntryFunction*>(self); }
+
+// The library's layout plus the call entry, with the library's call slot and attributes,
+// and the promise that binding one of its objects to an instance makes a bound method
+// calling it with the instance first (as the library's binding does), so that
+// `client.place_order(...)` calls it without making that method.
+void readyEntryType(PyTypeObject* library, Py_ssize_t vectorcallOffset) {
+  Py_INCREF(&entryType);  // held by the module for good, as a static type must be
+  entryType.tp_name = "OrvCpp.function";
+  entryType.tp_basicsize = static_cast<Py_ssize_t>(sizeof(EntryFunction));
+  entryType.tp_dealloc = &deallocate;
+  entryType.tp_call = library->tp_call;
+  entryType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+  setVectorcallOffset(&entryType, vectorcallOffset);
+  entryType.tp_base = library;
+  if (PyType_Ready(&entryType) < 0) boost::python::throw_error_already_set();
+  // Readying gives the type a `__doc__` of None that would hide the library's
+  // docstring descriptor from the objects: the library's descriptor takes its place.
+  PyObject* doc = PyDict_GetItemString(library->tp_dict, "__doc__");
+  if (doc && PyDict_SetItemString(entryType.tp_dict, "__doc__", doc) < 0)
+    boost::python::throw_error_already_set();
+  PyType_Modified(&entryType);
+  anyKeyword = Py_BuildValue("{sO}", "", Py_None);
+  if (!anyKeyword) boost::python::throw_error_already_set();
+  entryTypeReady = true;
+}
+
+}  // namespace
+
+void adoptEntry(EntryFunction* entry) {
+  if (!entryTypeReady) {
+    // Where the call entry sits in the object, measured on the object itself.
+    Py_ssize_t offset = reinterpret_cast<char*>(&entry->vectorcall) -
+                        reinterpret_cast<char*>(static_cast<PyObject*>(entry));
+    readyEntryType(Py_TYPE(entry), offset);
+  }
+  setType(entry, &entryType);
+}
+
+bool isEntryFunction(PyObject* object) { return Py_TYPE(object) == &entryType; }
+
+PyObject* callThroughLibrary(PyObject* entry, PyObject* const* args, std::size_t nargsf,
+                             PyObject* kwnames) {
+  Py_ssize_t count = PyVectorcall_NARGS(nargsf);
+  PyObject* positional = PyTuple_New(count);
+  if (!positional) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Py_INCREF(args[i]);
+    PyTuple_SET_ITEM(positional, i, args[i]);
+  }
+  PyObject* keywords = nullptr;
+  if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+    keywords = PyDict_New();
+    for (Py_ssize_t i = 0; keywords && i < PyTuple_GET_SIZE(kwnames); ++i) {
+      if (PyDict_SetItem(keywords, PyTuple_GET_ITEM(kwnames, i), args[count + i]) < 0)
+        Py_CLEAR(keywords);
+    }
+    if (!keywords) {
+      Py_DECREF(positional);
+      return nullptr;
+    }
+  }
+  PyObject* result = Py_TYPE(entry)->tp_call(entry, positional, keywords);
+  Py_DECREF(positional);
+  Py_XDECREF(keywords);
+  return result;
+}
+
+PyObject* refuseThroughLibrary(PyObject* entry, PyObject* const* args, Py_ssize_t count) {
+  PyObject* positional = PyTuple_New(count);
+  if (!positional) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Py_INCREF(args[i]);
+    PyTuple_SET_ITEM(positional, i, args[i]);
+  }
+  PyObject* result = Py_TYPE(entry)->tp_call(entry, positional, anyKeyword);
+  Py_DECREF(positional);
+  return result;
+}
+
+}  // namespace bridge
