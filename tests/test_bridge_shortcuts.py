@@ -111,6 +111,15 @@ def test_values_of_every_kind(recorder, method, value, received):
     assert args == (received,) and type(args[0]) is type(received)
 
 
+@pytest.mark.parametrize("length", range(1, 19))
+def test_text_with_one_non_ascii_character_anywhere(recorder, length):
+    # the ASCII test of native texts reads them in words: every byte must count
+    texts = ["a" * i + "\xe9" + "a" * (length - 1 - i) for i in range(length)]
+    for text in texts:
+        recorder.request_f_a(text)
+    assert [args for _, args in recorder.calls] == [(text,) for text in texts]
+
+
 @pytest.mark.parametrize("value,received", [
     (FloatWithConversion(1.5), 9.0),   # through the float conversion, as the library does
     (IntWithConversions(1), 9.0),

@@ -16,16 +16,27 @@ inline PyObject* toPython(int value) { return PyLong_FromLong(value); }
 inline PyObject* toPython(bool value) { return PyBool_FromLong(value); }
 inline PyObject* toPython(double value) { return PyFloat_FromDouble(value); }
 
-// Whether every byte is below 0x80, tested eight bytes at a time.
+// Whether every byte is below 0x80, tested eight bytes at a time; the last bytes of a
+// text that is not a multiple of eight long are tested in one more word overlapping the
+// one before (or two overlapping half words for texts of four to seven bytes).
 inline bool isAscii(const char* data, std::size_t size) {
   std::uint64_t seen = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= size; i += 8) {
+  if (size >= 8) {
     std::uint64_t word;
-    std::memcpy(&word, data + i, 8);
+    for (std::size_t i = 0; i + 8 <= size; i += 8) {
+      std::memcpy(&word, data + i, 8);
+      seen |= word;
+    }
+    std::memcpy(&word, data + size - 8, 8);
     seen |= word;
+  } else if (size >= 4) {
+    std::uint32_t head, tail;
+    std::memcpy(&head, data, 4);
+    std::memcpy(&tail, data + size - 4, 4);
+    seen = head | tail;
+  } else {
+    for (std::size_t i = 0; i < size; ++i) seen |= static_cast<unsigned char>(data[i]);
   }
-  for (; i < size; ++i) seen |= static_cast<unsigned char>(data[i]);
   return (seen & 0x8080808080808080ULL) == 0;
 }
 
