@@ -153,3 +153,19 @@ class RecursionGuard {
 #endif
 };
 }  // namespace bridge
+
+namespace bridge {
+// Calls `callable` with its arguments in place, as PyObject_Vectorcall does. For a Python
+// function (exactly the interpreter's function type) the function's own entry is called
+// directly: the generic call's only other step, the check that the callee returned a
+// result or raised but not both, cannot fail for a Python function, whose frame ends
+// one way or the other. That entry is public from 3.9 on.
+inline PyObject* callInPlace(PyObject* callable, PyObject* const* args, std::size_t nargsf) {
+#if PY_VERSION_HEX >= 0x03090000
+  if (Py_TYPE(callable) == &PyFunction_Type) {
+    if (vectorcallfunc entry = PyVectorcall_Function(callable)) return entry(callable, args, nargsf, nullptr);
+  }
+#endif
+  return PyObject_Vectorcall(callable, args, nargsf, nullptr);
+}
+}  // namespace bridge
