@@ -57,6 +57,14 @@ def test_int_overflow_messages(value, message):
     assert error_of(Recorder().req_ids, value) == (OverflowError, message)
 
 
+@pytest.mark.parametrize("value", [0, -1, 2**30 - 1, 2**30, -(2**30) + 1, -(2**30),
+                                   2**31 - 1, -(2**31), True])
+def test_int_values_on_both_sides_of_one_digit(recorder, value):
+    # ints of one internal digit are read in place, longer ones through the C API
+    recorder.req_ids(value)
+    assert recorder.calls[0][1] == (value,) and type(recorder.calls[0][1][0]) is int
+
+
 def test_a_refused_argument_wins_over_a_failing_conversion():
     # Every argument is checked before any is converted: an argument of the wrong type
     # gives the argument error even when another one could not be converted.

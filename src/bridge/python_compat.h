@@ -169,3 +169,23 @@ inline PyObject* callInPlace(PyObject* callable, PyObject* const* args, std::siz
   return PyObject_Vectorcall(callable, args, nargsf, nullptr);
 }
 }  // namespace bridge
+
+namespace bridge {
+// The value of an int (or bool) object that the interpreter keeps as a single digit,
+// read in place: from 3.12 on such a "compact" int's value is public and inline, and is
+// what PyLong_AsLong returns for it. Returns false for any other int (and before 3.12),
+// which then takes PyLong_AsLong.
+inline bool compactIntValue(PyObject* number, long* value) {
+#if PY_VERSION_HEX >= 0x030C0000
+  const PyLongObject* digits = reinterpret_cast<const PyLongObject*>(number);
+  if (PyUnstable_Long_IsCompact(digits)) {
+    *value = static_cast<long>(PyUnstable_Long_CompactValue(digits));
+    return true;
+  }
+#else
+  (void)number;
+  (void)value;
+#endif
+  return false;
+}
+}  // namespace bridge
