@@ -57,6 +57,14 @@ def test_int_overflow_messages(value, message):
     assert error_of(Recorder().req_ids, value) == (OverflowError, message)
 
 
+@pytest.mark.parametrize("value", [0, -1, 2**30 - 1, 2**30, -(2**30) + 1, -(2**30),
+                                   2**31 - 1, -(2**31), True])
+def test_int_values_on_both_sides_of_one_digit(recorder, value):
+    # ints of one internal digit are read in place, longer ones through the C API
+    recorder.req_ids(value)
+    assert recorder.calls[0][1] == (value,) and type(recorder.calls[0][1][0]) is int
+
+
 def test_a_refused_argument_wins_over_a_failing_conversion():
     # Every argument is checked before any is converted: an argument of the wrong type
     # gives the argument error even when another one could not be converted.
@@ -109,6 +117,15 @@ def test_values_of_every_kind(recorder, method, value, received):
     getattr(recorder, method)(value)
     (_, args), = recorder.calls
     assert args == (received,) and type(args[0]) is type(received)
+
+
+@pytest.mark.parametrize("length", range(1, 19))
+def test_text_with_one_non_ascii_character_anywhere(recorder, length):
+    # the ASCII test of native texts reads them in words: every byte must count
+    texts = ["a" * i + "\xe9" + "a" * (length - 1 - i) for i in range(length)]
+    for text in texts:
+        recorder.request_f_a(text)
+    assert [args for _, args in recorder.calls] == [(text,) for text in texts]
 
 
 @pytest.mark.parametrize("value,received", [

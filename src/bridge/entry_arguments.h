@@ -55,8 +55,11 @@ struct DirectConversion<int> {
     return (PyLong_CheckExact(source) || PyBool_Check(source)) && onlyBuiltInConversion<int>();
   }
   static void convert(PyObject* source, void* storage) {
-    long wide = PyLong_AsLong(source);
-    if (wide == -1 && PyErr_Occurred()) boost::python::throw_error_already_set();
+    long wide;
+    if (!compactIntValue(source, &wide)) {
+      wide = PyLong_AsLong(source);
+      if (wide == -1 && PyErr_Occurred()) boost::python::throw_error_already_set();
+    }
     new (storage) int(boost::numeric_cast<int>(wide));
   }
 };

@@ -49,10 +49,9 @@ void callWithArguments(PyObject* callable, PyObject* owner, int operationIndex,
   PyObject* result;
   if (owner) {
     converted.slots[0] = owner;
-    result = PyObject_Vectorcall(callable, converted.slots, n + 1, nullptr);
+    result = callInPlace(callable, converted.slots, n + 1);
   } else {
-    result = PyObject_Vectorcall(callable, converted.arguments(),
-                                 n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    result = callInPlace(callable, converted.arguments(), n | PY_VECTORCALL_ARGUMENTS_OFFSET);
   }
   if (!result) {
     explainUncallableOverride(callable, operationIndex);

@@ -146,10 +146,10 @@ Override findOverride(PyObject* owner, int operationIndex) {
   // raises SystemError, as the interpreter's lookup would, which means no override.)
   if (dict) {
     Py_INCREF(dict);
-    PyObject* found = PyDict_GetItemWithError(dict, name);  // borrowed
-    Py_XINCREF(found);
+    PyObject* found;
+    int present = dictionaryItem(dict, name, &found);
     Py_DECREF(dict);
-    if (found) {
+    if (present > 0) {
       Py_XDECREF(attribute);
       if (isOwnBinding(found, owner, operationIndex)) {
         Py_DECREF(found);
@@ -157,7 +157,7 @@ Override findOverride(PyObject* owner, int operationIndex) {
       }
       return {found, false};
     }
-    if (PyErr_Occurred()) {
+    if (present < 0) {
       // The dictionary search raised (a key's __eq__): as in getattr(), the lookup
       // ends with that error, which means no override.
       bool keep = keepLookupError();

@@ -4,8 +4,6 @@
 
 #include <Python.h>
 
-#include <cstdint>
-#include <cstring>
 #include <string>
 
 #include "../client/tick_type.h"
@@ -16,34 +14,10 @@ inline PyObject* toPython(int value) { return PyLong_FromLong(value); }
 inline PyObject* toPython(bool value) { return PyBool_FromLong(value); }
 inline PyObject* toPython(double value) { return PyFloat_FromDouble(value); }
 
-// Whether every byte is below 0x80, tested eight bytes at a time.
-inline bool isAscii(const char* data, std::size_t size) {
-  std::uint64_t seen = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= size; i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, data + i, 8);
-    seen |= word;
-  }
-  for (; i < size; ++i) seen |= static_cast<unsigned char>(data[i]);
-  return (seen & 0x8080808080808080ULL) == 0;
-}
-
 // Strict UTF-8 over the full length: zero bytes stay, invalid bytes raise UnicodeDecodeError.
-// An all-ASCII text of two or more bytes is copied into a new ASCII str, which is what
-// the decoder makes of it too, and an empty text is the interpreter's shared empty str,
-// as from the decoder; the decoder handles everything else (including one-character
-// texts, for which it hands out shared objects as well).
-inline PyObject* toPython(const std::string& text) {
-  std::size_t size = text.size();
-  if (size == 0) return PyUnicode_New(0, 0);
-  if (size > 1 && isAscii(text.data(), size)) {
-    PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
-    if (result) std::memcpy(PyUnicode_DATA(result), text.data(), size);
-    return result;
-  }
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(size));
-}
+// (Out of line: every operation's bridge converts texts, and inlined into all of them
+// it left the compiler too little room to inline what the entries need.)
+PyObject* toPython(const std::string& text);
 
 // The registered TickType member for a listed value, a new unnamed member otherwise.
 PyObject* toPython(TickType value);

@@ -108,3 +108,84 @@ inline void setVectorcallOffset(PyTypeObject* type, Py_ssize_t offset) {
 #endif
 }
 }  // namespace bridge
+
+namespace bridge {
+// Looks `key` up in the dictionary `dict`: 1 with a new reference in *found, 0 when
+// absent, -1 with the error the search raised (a key's __eq__). 3.13 answers the three
+// cases in one call; before, a miss has to be told from an error by asking for one.
+inline int dictionaryItem(PyObject* dict, PyObject* key, PyObject** found) {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyDict_GetItemRef(dict, key, found);
+#else
+  *found = PyDict_GetItemWithError(dict, key);
+  if (*found) {
+    Py_INCREF(*found);
+    return 1;
+  }
+  return PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+// The interpreter's guard against runaway recursion around a call into a type's call
+// slot (Py_EnterRecursiveCall, Py_LeaveRecursiveCall). On 3.12 and 3.13 each of the two
+// finds the thread state through a thread-local variable; here it is found once, the
+// depth is counted in place while well within the limit, and the interpreter's own
+// check takes over (counting as it does) as soon as the limit is near. Elsewhere, and
+// where the interpreter also checks the stack every so many calls, the calls themselves.
+class RecursionGuard {
+ public:
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(USE_STACKCHECK)
+  bool enter(const char* where) {
+    thread_ = PyThreadState_Get();
+    if (thread_->c_recursion_remaining > 0) {
+      --thread_->c_recursion_remaining;
+      return true;
+    }
+    return Py_EnterRecursiveCall(where) == 0;
+  }
+  void leave() { ++thread_->c_recursion_remaining; }
+
+ private:
+  PyThreadState* thread_ = nullptr;
+#else
+  bool enter(const char* where) { return Py_EnterRecursiveCall(where) == 0; }
+  void leave() { Py_LeaveRecursiveCall(); }
+#endif
+};
+}  // namespace bridge
+
+namespace bridge {
+// Calls `callable` with its arguments in place, as PyObject_Vectorcall does. For a Python
+// function (exactly the interpreter's function type) the function's own entry is called
+// directly: the generic call's only other step, the check that the callee returned a
+// result or raised but not both, cannot fail for a Python function, whose frame ends
+// one way or the other. That entry is public from 3.9 on.
+inline PyObject* callInPlace(PyObject* callable, PyObject* const* args, std::size_t nargsf) {
+#if PY_VERSION_HEX >= 0x03090000
+  if (Py_TYPE(callable) == &PyFunction_Type) {
+    if (vectorcallfunc entry = PyVectorcall_Function(callable)) return entry(callable, args, nargsf, nullptr);
+  }
+#endif
+  return PyObject_Vectorcall(callable, args, nargsf, nullptr);
+}
+}  // namespace bridge
+
+namespace bridge {
+// The value of an int (or bool) object that the interpreter keeps as a single digit,
+// read in place: from 3.12 on such a "compact" int's value is public and inline, and is
+// what PyLong_AsLong returns for it. Returns false for any other int (and before 3.12),
+// which then takes PyLong_AsLong.
+inline bool compactIntValue(PyObject* number, long* value) {
+#if PY_VERSION_HEX >= 0x030C0000
+  const PyLongObject* digits = reinterpret_cast<const PyLongObject*>(number);
+  if (PyUnstable_Long_IsCompact(digits)) {
+    *value = static_cast<long>(PyUnstable_Long_CompactValue(digits));
+    return true;
+  }
+#else
+  (void)number;
+  (void)value;
+#endif
+  return false;
+}
+}  // namespace bridge

@@ -68,7 +68,8 @@ struct EntryCaller<Function> {
     if (PyVectorcall_NARGS(nargsf) != arity || (kwnames && PyTuple_GET_SIZE(kwnames) > 0))
       return bridge::callThroughLibrary(entry, args, nargsf, kwnames);
     // The interpreter guards its calls into a type's call slot against runaway recursion.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    bridge::RecursionGuard guard;
+    if (!guard.enter(" while calling a Python object")) return nullptr;
     PyObject* result;
     try {
       result = call(args, std::index_sequence_for<P...>{});
@@ -76,7 +77,7 @@ struct EntryCaller<Function> {
       boost::python::handle_exception();
       result = nullptr;
     }
-    Py_LeaveRecursiveCall();
+    guard.leave();
     if (result || PyErr_Occurred()) return result;
     return bridge::refuseThroughLibrary(entry, args, arity);
   }
