@@ -301,6 +301,8 @@ def run_mypy(tmp_path, source):
     program = tmp_path / "program.py"
     program.write_text(source)
     os.environ["MYPYPATH"] = str(stubs)
+    # mypy raises the interpreter's recursion limit for good; later tests rely on the default.
+    recursion_limit = sys.getrecursionlimit()
     try:
         stdout, stderr, status = mypy_api.run([
             "--config-file", str(ROOT / "pyproject.toml"), "--strict",
@@ -308,6 +310,7 @@ def run_mypy(tmp_path, source):
             "--no-error-summary", str(program)])
     finally:
         del os.environ["MYPYPATH"]
+        sys.setrecursionlimit(recursion_limit)
     errors = {(int(line), code) for line, code in
               re.findall(r"^\S*program\.py:(\d+): error: .*\[([\w-]+)\]$", stdout, re.M)}
     return errors, stdout + stderr, status

@@ -47,7 +47,11 @@ object reduceTickType(object member) {
   requireTickType(member.ptr(), "__reduce__");
   object values = object(boost::python::handle<>(
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(tickTypeClass), "values")));
-  object number(boost::python::handle<>(PyNumber_Index(member.ptr())));
+  // The value as an exact int (before 3.10 PyNumber_Index hands an int subclass back
+  // as it is, and a member among its own constructor arguments would recurse).
+  long value = PyLong_AsLong(member.ptr());
+  if (value == -1 && PyErr_Occurred()) boost::python::throw_error_already_set();
+  object number(boost::python::handle<>(PyLong_FromLong(value)));
   PyObject* registered = PyDict_GetItemWithError(values.ptr(), number.ptr());
   if (!registered && PyErr_Occurred()) boost::python::throw_error_already_set();
   if (registered == member.ptr()) {

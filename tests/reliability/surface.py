@@ -150,11 +150,14 @@ OVERRIDE_KINDS = ("absent", "missing", "disabled", "counting", "raising", "recor
 
 def sample_values() -> dict[str, list]:
     long_text = "x" * 4096
+    # A text of its own, not the interned literal that other modules' code objects also
+    # hold: its reference count then moves only with what crosses the boundary.
+    text = "".join(("te", "xt"))
     return {
         "int": [7, 2**31 - 1, -(2**31), 123456789, True, TickType.BID],
         "float": [1.5, float("nan"), float("inf"), -0.0, 12345678901234567890, 2.5e300],
         "bool": [True, False, None, 0, 5, TickType.ASK],
-        "str": ["text", "\u00e9\u20ac\U0001d11e", b"zero\x00byte", b"\xff\xfe invalid",
+        "str": [text, "\u00e9\u20ac\U0001d11e", b"zero\x00byte", b"\xff\xfe invalid",
                 long_text, b"", long_text.encode()],
         "TickType": [TickType.BID, TickType.NOT_SET, TickType(200), TickType(-5),
                      TickType(58), TickType.LAST_RTH_TRADE],
