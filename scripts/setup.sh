@@ -6,24 +6,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
-need_debian_packages() {
-  local missing=() package
-  for package in "$@"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-      missing+=("$package")
-  done
-  ((${#missing[@]})) || return 0
-  if ! command -v apt-get >/dev/null 2>&1; then
-    echo "setup: needs the Debian packages ${missing[*]}, and this machine has no apt-get; install their equivalents" >&2
-    exit 1
-  fi
-  echo "setup: installing Debian packages: ${missing[*]}" >&2
-  local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
-}
+source scripts/lib/debian_packages.sh
 
 # A C++ compiler; Boost.Python comes from PyPI (cmeel-boost) into the environment.
 command -v dpkg-query >/dev/null 2>&1 && need_debian_packages g++

@@ -17,21 +17,7 @@ exclusive() {
   fi
 }
 
-# Installs the Debian packages given that are not installed yet; does nothing otherwise.
-need_debian_packages() {
-  local missing=() package
-  for package in "$@"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-      missing+=("$package")
-  done
-  ((${#missing[@]})) || return 0
-  echo "reliability: installing Debian packages: ${missing[*]}" >&2
-  local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
-}
+source "$root/scripts/lib/debian_packages.sh"
 
 # build_module NAME [pip -C options...]: builds the module into build/NAME-site, reusing
 # build/NAME for incremental rebuilds, and prints the site directory. Skipped when no

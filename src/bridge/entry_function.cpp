@@ -6,7 +6,7 @@ namespace bridge {
 namespace {
 
 // The subtype. The library's type does not admit subtypes made the usual ways (a class
-// statement, a type made from a spec), which refuse bases not marked as base types, so
+// statement, PyType_FromSpecWithBases), which refuse bases not marked as base types, so
 // it is a static type, readied by the interpreter like the library's own.
 PyTypeObject entryType;
 bool entryTypeReady = false;
@@ -39,6 +39,17 @@ void readyEntryType(PyTypeObject* library, Py_ssize_t vectorcallOffset) {
   entryTypeReady = true;
 }
 
+// The positional arguments of a call as the tuple the library's call slot takes.
+PyObject* positionalTuple(PyObject* const* args, Py_ssize_t count) {
+  PyObject* positional = PyTuple_New(count);
+  if (!positional) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Py_INCREF(args[i]);
+    PyTuple_SET_ITEM(positional, i, args[i]);
+  }
+  return positional;
+}
+
 }  // namespace
 
 void adoptEntry(EntryFunction* entry) {
@@ -56,12 +67,8 @@ bool isEntryFunction(PyObject* object) { return Py_TYPE(object) == &entryType; }
 PyObject* callThroughLibrary(PyObject* entry, PyObject* const* args, std::size_t nargsf,
                              PyObject* kwnames) {
   Py_ssize_t count = PyVectorcall_NARGS(nargsf);
-  PyObject* positional = PyTuple_New(count);
+  PyObject* positional = positionalTuple(args, count);
   if (!positional) return nullptr;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    Py_INCREF(args[i]);
-    PyTuple_SET_ITEM(positional, i, args[i]);
-  }
   PyObject* keywords = nullptr;
   if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
     keywords = PyDict_New();
@@ -81,12 +88,8 @@ PyObject* callThroughLibrary(PyObject* entry, PyObject* const* args, std::size_t
 }
 
 PyObject* refuseThroughLibrary(PyObject* entry, PyObject* const* args, Py_ssize_t count) {
-  PyObject* positional = PyTuple_New(count);
+  PyObject* positional = positionalTuple(args, count);
   if (!positional) return nullptr;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    Py_INCREF(args[i]);
-    PyTuple_SET_ITEM(positional, i, args[i]);
-  }
   PyObject* result = Py_TYPE(entry)->tp_call(entry, positional, anyKeyword);
   Py_DECREF(positional);
   return result;

@@ -96,21 +96,22 @@ struct EntryCaller<Function> {
   }
 };
 
+// Whether a registered function returns nothing (and so is called through EntryCaller).
+template <auto Function>
+constexpr bool returnsNothing = std::is_void_v<
+    typename boost::mpl::front<decltype(boost::python::detail::get_signature(Function))>::type>;
+
 // Whether the registered function's object is a bridge::EntryFunction with a quick call:
 // a function without a result, where the interpreter has vectorcall.
 template <auto Function>
-constexpr bool hasQuickCall =
-    bridge::interpreterHasVectorcall &&
-    std::is_void_v<typename boost::mpl::front<decltype(boost::python::detail::get_signature(
-        Function))>::type>;
+constexpr bool hasQuickCall = bridge::interpreterHasVectorcall && returnsNothing<Function>;
 
 // The Python function object for a registered function: the library's own function
 // type, carrying EntryCaller for functions without a result (with room for its quick
 // call where the interpreter has vectorcall) and the library's caller otherwise.
 template <auto Function>
 boost::python::object entryFunction() {
-  using Result = decltype(boost::python::detail::get_signature(Function));
-  if constexpr (!std::is_void_v<typename boost::mpl::front<Result>::type>) {
+  if constexpr (!returnsNothing<Function>) {
     return boost::python::make_function(Function);
   } else if constexpr (hasQuickCall<Function>) {
     auto* entry = new bridge::EntryFunction(
