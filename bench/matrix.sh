@@ -5,7 +5,7 @@
 #   bench/matrix.sh                      callgrind instruction counts, all interpreters
 #   bench/matrix.sh --wall 3.11 3.13     wall clock, only these interpreters
 #
-# Each interpreter (python3.X on PATH, or the newest pyenv 3.X) gets a virtual
+# Each interpreter (the newest pyenv 3.X, or python3.X on PATH) gets a virtual
 # environment in build/bench-3.X with Boost.Python from PyPI (cmeel-boost) and the
 # module built into it by pip (in build/bench-3.X/build, apart from the project's own
 # build); the build is redone only when a source file changes.
@@ -27,13 +27,15 @@ done
 extra=("$@")
 
 find_python() {
-  if command -v "python$1" >/dev/null; then
-    command -v "python$1"
-    return
-  fi
+  # pyenv's own build first; a python3.X on the PATH may be a pyenv shim that only
+  # names the version it would need, so it counts only if it runs.
   local found
   found="$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}/versions/$1".* 2>/dev/null | sort -V | tail -n 1)"
-  [ -n "$found" ] && echo "$found/bin/python$1"
+  if [ -n "$found" ] && [ -x "$found/bin/python$1" ]; then
+    echo "$found/bin/python$1"
+  elif command -v "python$1" >/dev/null && "python$1" -c '' 2>/dev/null; then
+    command -v "python$1"
+  fi
 }
 
 # Makes build/bench-$1 with the module built for that interpreter; prints Boost's prefix.

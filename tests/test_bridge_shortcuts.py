@@ -141,6 +141,30 @@ def test_double_values(recorder, value, received):
     assert type(price) is float and price == received
 
 
+@pytest.mark.parametrize("method,args", [
+    ("place_order", (2**29 + 7, "ACME STK USD 1234567890", "BUY")),
+    ("place_order", (2**30 + 7, "", "x")),
+    ("simulateOrderStatus", (1, "Filled", "x" * 40, "\xe9t\xe9", -0.0, 2**31 - 1, -5,
+                             float("nan"), -(2**31), "a\x00b", float("inf"))),
+    ("simulateTickPrice", (1, TickType.LAST, 101.25, "abc", "unused")),
+])
+def test_arguments_reach_the_override_equal_and_keep_their_counts(recorder, method, args):
+    # Objects the caller passed may reach the override as they are: each must arrive
+    # with its exact type and value (bit for bit: -0.0, NaN), and every reference the
+    # call took must be given back (watched on the texts and floats; small ints and
+    # members are shared too widely to count).
+    own = [arg for arg in args if type(arg) in (str, float)]
+    counts = [sys.getrefcount(arg) for arg in own]
+    getattr(recorder, method)(*args)
+    (_, received), = recorder.calls
+    sent = args[:len(received)]
+    assert [(type(value), repr(value)) for value in received] == [
+        (type(value), repr(value)) for value in sent]
+    del received, sent
+    recorder.calls.clear()
+    assert [sys.getrefcount(arg) for arg in own] == counts
+
+
 def test_text_with_a_cached_utf8_form_is_not_changed_in_size():
     text = "é" * 10
     size = sys.getsizeof(text)

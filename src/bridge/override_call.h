@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "../client/operation_traits.h"
+#include "offered_arguments.h"
 #include "override_lookup.h"
 #include "python_arguments.h"
 #include "python_compat.h"
@@ -33,17 +34,18 @@ struct OwnedReference {
   ~OwnedReference() { Py_XDECREF(object); }
 };
 
-// Converts the arguments from the last to the first, then calls `callable` with them in
-// parameter order, preceded by `owner` unless that is null, and discards the result.
+// Converts the arguments from the last to the first (each one the offered object in the
+// same position when that is already its Python value), then calls `callable` with them
+// in parameter order, preceded by `owner` unless that is null, and discards the result.
 // Throws error_already_set on any failure.
 template <class... Args, std::size_t... I>
 void callWithArguments(PyObject* callable, PyObject* owner, int operationIndex,
-                       std::index_sequence<I...>, const Args&... args) {
+                       OfferedArguments offer, std::index_sequence<I...>, const Args&... args) {
   constexpr std::size_t n = sizeof...(Args);
   ArgumentSlots<n> converted;
   [[maybe_unused]] auto values = std::forward_as_tuple(args...);
   // A comma fold runs left to right, so position n-1-I visits the last argument first.
-  ((converted.arguments()[n - 1 - I] = toPython(std::get<n - 1 - I>(values)),
+  ((converted.arguments()[n - 1 - I] = toPython(std::get<n - 1 - I>(values), offer[n - 1 - I]),
     converted.arguments()[n - 1 - I] ? void() : boost::python::throw_error_already_set()),
    ...);
   PyObject* result;
@@ -63,7 +65,7 @@ void callWithArguments(PyObject* callable, PyObject* owner, int operationIndex,
 // Hands the operation to the Python override of `owner`, if it has one that tests true.
 // Returns false when there is none, so the caller runs the native default instead.
 template <auto Operation, class... Args>
-bool dispatchToPython(PyObject* owner, const Args&... args) {
+bool dispatchToPython(PyObject* owner, OfferedArguments offer, const Args&... args) {
   Override found = findOverride(owner, static_cast<int>(OperationTraits<Operation>::index));
   if (!found.callable) return false;
   OwnedReference override{found.callable};
@@ -73,7 +75,7 @@ bool dispatchToPython(PyObject* owner, const Args&... args) {
     if (present == 0) return false;
   }
   callWithArguments(found.callable, found.takesOwner ? owner : nullptr,
-                    static_cast<int>(OperationTraits<Operation>::index),
+                    static_cast<int>(OperationTraits<Operation>::index), offer,
                     std::index_sequence_for<Args...>{}, args...);
   return true;
 }

@@ -4,9 +4,11 @@
 
 #include <Python.h>
 
+#include <cstring>
 #include <string>
 
 #include "../client/tick_type.h"
+#include "python_compat.h"
 
 namespace bridge {
 
@@ -21,5 +23,39 @@ PyObject* toPython(const std::string& text);
 
 // The registered TickType member for a listed value, a new unnamed member otherwise.
 PyObject* toPython(TickType value);
+
+// Whether `object` is already what toPython(value) makes: an object of the same exact
+// type with the same value, which can then be handed on in place of a new one. Ints are
+// compared where their value can be read in place; texts only when all-ASCII. bool and
+// TickType values are shared objects already.
+inline bool isPythonValue(PyObject* object, int value) {
+  long held;
+  return PyLong_CheckExact(object) && compactIntValue(object, &held) && held == value;
+}
+inline bool isPythonValue(PyObject* object, double value) {
+  // Bit for bit: == would take -0.0 for 0.0 and never match a NaN.
+  if (!PyFloat_CheckExact(object)) return false;
+  double held = PyFloat_AS_DOUBLE(object);
+  return std::memcmp(&held, &value, sizeof value) == 0;
+}
+inline bool isPythonValue(PyObject* object, const std::string& text) {
+  return PyUnicode_CheckExact(object) && PyUnicode_IS_COMPACT_ASCII(object) &&
+         static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)) == text.size() &&
+         std::memcmp(PyUnicode_DATA(object), text.data(), text.size()) == 0;
+}
+template <class T>
+bool isPythonValue(PyObject*, const T&) {
+  return false;
+}
+
+// toPython(value), or `offered` itself when it already is that object's value.
+template <class T>
+PyObject* toPython(const T& value, PyObject* offered) {
+  if (offered && isPythonValue(offered, value)) {
+    Py_INCREF(offered);
+    return offered;
+  }
+  return toPython(value);
+}
 
 }  // namespace bridge
