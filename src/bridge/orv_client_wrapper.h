@@ -1,6 +1,8 @@
 // OrvClientWrapper: the native object every Python OrvClient instance holds. Each
 // overridden operation reaches the Python method of the same name when the instance has
-// one, and OrvClient's own body otherwise.
+// one. Otherwise OrvClient's own body would run, and that body is empty for every
+// overridden operation (orv_client.h), so nothing more is done: the values are not moved
+// into a call that does nothing with them.
 #pragma once
 
 #include <boost/python/wrapper.hpp>
@@ -13,9 +15,8 @@ class OrvClientWrapper : public OrvClient, public boost::python::wrapper<OrvClie
  public:
 #define ORV_OVERRIDDEN(name, ...)                                                          \
   void name(ORV_PARAMS(__VA_ARGS__)) override {                                            \
-    if (!bridge::dispatchToPython<&OrvClient::name>(owner(), takeOffer() __VA_OPT__(, )    \
-                                                    ORV_ARGS(__VA_ARGS__)))                \
-      OrvClient::name(ORV_MOVED_ARGS(__VA_ARGS__));                                        \
+    bridge::dispatchToPython<&OrvClient::name>(owner(), takeOffer() __VA_OPT__(, )         \
+                                               ORV_ARGS(__VA_ARGS__));                     \
   }
 #include "../client/operations.def"
 

@@ -62,22 +62,21 @@ void callWithArguments(PyObject* callable, PyObject* owner, int operationIndex,
   Py_DECREF(result);
 }
 
-// Hands the operation to the Python override of `owner`, if it has one that tests true.
-// Returns false when there is none, so the caller runs the native default instead.
+// Hands the operation to the Python override of `owner`, if it has one that tests true;
+// does nothing otherwise.
 template <auto Operation, class... Args>
-bool dispatchToPython(PyObject* owner, OfferedArguments offer, const Args&... args) {
+void dispatchToPython(PyObject* owner, OfferedArguments offer, const Args&... args) {
   Override found = findOverride(owner, static_cast<int>(OperationTraits<Operation>::index));
-  if (!found.callable) return false;
+  if (!found.callable) return;
   OwnedReference override{found.callable};
   if (!found.takesOwner) {
     int present = PyObject_IsTrue(found.callable);
     if (present < 0) boost::python::throw_error_already_set();
-    if (present == 0) return false;
+    if (present == 0) return;
   }
   callWithArguments(found.callable, found.takesOwner ? owner : nullptr,
                     static_cast<int>(OperationTraits<Operation>::index), offer,
                     std::index_sequence_for<Args...>{}, args...);
-  return true;
 }
 
 }  // namespace bridge

@@ -30,7 +30,8 @@ class OrvClient {
   void simulateCurrentTime(OrvLong time);
   void simulateNextValidIdForTesting();
 
-  // The 96 virtual operations. All but the two dispatchers do nothing by default.
+  // The 96 virtual operations. All but the two dispatchers do nothing by default (the
+  // Python bridge relies on it and skips these bodies when there is no override).
 #define ORV_OVERRIDDEN(name, ...) \
   virtual void name(__VA_ARGS__) {}
 #define ORV_DISPATCHER(name, ...) virtual void name(__VA_ARGS__);

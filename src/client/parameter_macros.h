@@ -42,18 +42,3 @@
 #define ORV_ARGS_9 ORV_ARGS_8, a9
 #define ORV_ARGS_10 ORV_ARGS_9, a10
 #define ORV_ARGS_11 ORV_ARGS_10, a11
-
-// ORV_MOVED_ARGS(int, bool) -> std::move(a1), std::move(a2)
-#define ORV_MOVED_ARGS(...) ORV_CAT(ORV_MOVED_ARGS_, ORV_COUNT(__VA_ARGS__))
-#define ORV_MOVED_ARGS_0
-#define ORV_MOVED_ARGS_1 std::move(a1)
-#define ORV_MOVED_ARGS_2 ORV_MOVED_ARGS_1, std::move(a2)
-#define ORV_MOVED_ARGS_3 ORV_MOVED_ARGS_2, std::move(a3)
-#define ORV_MOVED_ARGS_4 ORV_MOVED_ARGS_3, std::move(a4)
-#define ORV_MOVED_ARGS_5 ORV_MOVED_ARGS_4, std::move(a5)
-#define ORV_MOVED_ARGS_6 ORV_MOVED_ARGS_5, std::move(a6)
-#define ORV_MOVED_ARGS_7 ORV_MOVED_ARGS_6, std::move(a7)
-#define ORV_MOVED_ARGS_8 ORV_MOVED_ARGS_7, std::move(a8)
-#define ORV_MOVED_ARGS_9 ORV_MOVED_ARGS_8, std::move(a9)
-#define ORV_MOVED_ARGS_10 ORV_MOVED_ARGS_9, std::move(a10)
-#define ORV_MOVED_ARGS_11 ORV_MOVED_ARGS_10, std::move(a11)
