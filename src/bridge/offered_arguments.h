@@ -1,14 +1,16 @@
 // The Python objects an entry was called with, offered to the override that the entry's
 // call reaches, so that an argument the override would receive as a new object equal to
-// one the caller passed (same exact type, same value) can be that object instead.
+// one the caller passed (same exact type, same value) can be that object instead, as a
+// Python-to-Python call would pass it.
 //
-// The offer is made on the client object just before the entry calls into the native
-// code and taken (cleared) by the first dispatch to Python on that client, before any
-// Python code runs: between the two only native code runs, so the offer never outlives
-// the entry's call, whose caller holds the objects, and no other call sees it. Each
-// object is handed on only after its type and value are checked against the native
-// value (python_arguments.h), so an offer that does not correspond to the operation's
-// parameters costs a comparison and nothing else.
+// The entry makes the offer just before it calls into the native code, and the first
+// dispatch to Python takes it (clears it) before any Python code runs. Between the two
+// only native code runs, with the interpreter lock held and never released, so no other
+// thread sees the offer, the offer never outlives the entry's call (whose caller holds
+// the objects), and one offer for the process is enough. Each object is handed on only
+// after its type and value are checked against the native value (python_arguments.h),
+// so an offer that does not correspond to the operation's parameters costs a comparison
+// and nothing else.
 #pragma once
 
 #include <Python.h>
@@ -24,20 +26,23 @@ struct OfferedArguments {
   PyObject* operator[](std::size_t i) const { return i < count ? objects[i] : nullptr; }
 };
 
-// Makes the offer on `client` for the lifetime of the scope and withdraws whatever is
-// left of it at the end, however the call ends.
-template <class Client>
+// The offer not yet taken, if any.
+inline OfferedArguments pendingOffer;
+
+inline OfferedArguments takeOffer() {
+  OfferedArguments offer = pendingOffer;
+  pendingOffer = {};
+  return offer;
+}
+
+// Makes the offer for the lifetime of the scope and withdraws whatever is left of it at
+// the end, however the call ends.
 class OfferScope {
  public:
-  OfferScope(Client& client, PyObject* const* objects, std::size_t count) : client_(client) {
-    client_.offerArguments({objects, count});
-  }
-  ~OfferScope() { client_.offerArguments({}); }
+  OfferScope(PyObject* const* objects, std::size_t count) { pendingOffer = {objects, count}; }
+  ~OfferScope() { pendingOffer = {}; }
   OfferScope(const OfferScope&) = delete;
   OfferScope& operator=(const OfferScope&) = delete;
-
- private:
-  Client& client_;
 };
 
 }  // namespace bridge

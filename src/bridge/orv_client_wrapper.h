@@ -15,23 +15,12 @@ class OrvClientWrapper : public OrvClient, public boost::python::wrapper<OrvClie
  public:
 #define ORV_OVERRIDDEN(name, ...)                                                          \
   void name(ORV_PARAMS(__VA_ARGS__)) override {                                            \
-    bridge::dispatchToPython<&OrvClient::name>(owner(), takeOffer() __VA_OPT__(, )         \
+    bridge::dispatchToPython<&OrvClient::name>(owner(), bridge::takeOffer() __VA_OPT__(, ) \
                                                ORV_ARGS(__VA_ARGS__));                     \
   }
 #include "../client/operations.def"
 
-  // The arguments of the entry call in progress (see offered_arguments.h).
-  void offerArguments(bridge::OfferedArguments offer) { offer_ = offer; }
-
  private:
   // The Python instance this object lives in; set by the library during __init__.
   PyObject* owner() const { return boost::python::detail::wrapper_base_::get_owner(*this); }
-
-  bridge::OfferedArguments takeOffer() {
-    bridge::OfferedArguments offer = offer_;
-    offer_ = {};
-    return offer;
-  }
-
-  bridge::OfferedArguments offer_;
 };

@@ -91,7 +91,7 @@ struct EntryCaller<Function> {
     std::tuple<bridge::EntryArgument<P>...> arguments;
     if (!(std::get<I>(arguments).accept(args[I + 1]) && ...)) return nullptr;
     (std::get<n - 1 - I>(arguments).convert(), ...);
-    bridge::OfferScope<OrvClientWrapper> offer(*self, args + 1, n);
+    bridge::OfferScope offer(args + 1, n);
     Function(*self, std::get<I>(arguments).take()...);
     Py_RETURN_NONE;
   }
