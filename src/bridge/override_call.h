@@ -40,7 +40,8 @@ struct OwnedReference {
 // Throws error_already_set on any failure.
 template <class... Args, std::size_t... I>
 void callWithArguments(PyObject* callable, PyObject* owner, int operationIndex,
-                       OfferedArguments offer, std::index_sequence<I...>, const Args&... args) {
+                       [[maybe_unused]] OfferedArguments offer, std::index_sequence<I...>,
+                       const Args&... args) {
   constexpr std::size_t n = sizeof...(Args);
   ArgumentSlots<n> converted;
   [[maybe_unused]] auto values = std::forward_as_tuple(args...);
