@@ -5,7 +5,8 @@
 //
 // Used unchanged on every version from 3.7 to 3.13, with the same meaning: _PyType_Lookup
 // (borrowed result, no error set), tp_version_tag (whose validity is read through
-// validVersionTag below: the flag for it is no longer kept from 3.12 on), tp_dict and tp_dictoffset of heap types, PyUnicode_IS_READY (always true from 3.12).
+// validVersionTag below: the flag for it is no longer kept from 3.12 on), tp_dict and
+// tp_dictoffset of heap types, PyUnicode_IS_READY (always true from 3.12).
 // Boost.Python's instance<>::objects, value_holder and detail::caller are the same from
 // Boost 1.74 to 1.90 for what the bridge uses; the held object's offset is measured at
 // run time, not assumed.
@@ -35,13 +36,13 @@ constexpr bool interpreterHasVectorcall = PY_VERSION_HEX >= 0x03080000;
 // Before 3.8 there is no vectorcall: build the argument tuple.
 typedef PyObject* (*vectorcallfunc)(PyObject*, PyObject* const*, std::size_t, PyObject*);
 #define Py_TPFLAGS_HAVE_VECTORCALL 0
-inline Py_ssize_t PyVectorcall_NARGS(std::size_t n) {
-  return static_cast<Py_ssize_t>(n & ~(static_cast<std::size_t>(1) << (8 * sizeof(std::size_t) - 1)));
-}
 #define PY_VECTORCALL_ARGUMENTS_OFFSET (static_cast<std::size_t>(1) << (8 * sizeof(std::size_t) - 1))
+inline Py_ssize_t PyVectorcall_NARGS(std::size_t n) {
+  return static_cast<Py_ssize_t>(n & ~PY_VECTORCALL_ARGUMENTS_OFFSET);
+}
 inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
                                      PyObject*) {
-  Py_ssize_t count = static_cast<Py_ssize_t>(nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET);
+  Py_ssize_t count = PyVectorcall_NARGS(nargsf);
   PyObject* tuple = PyTuple_New(count);
   if (!tuple) return nullptr;
   for (Py_ssize_t i = 0; i < count; ++i) {
@@ -107,9 +108,7 @@ inline void setVectorcallOffset(PyTypeObject* type, Py_ssize_t offset) {
   (void)offset;
 #endif
 }
-}  // namespace bridge
 
-namespace bridge {
 // Looks `key` up in the dictionary `dict`: 1 with a new reference in *found, 0 when
 // absent, -1 with the error the search raised (a key's __eq__). 3.13 answers the three
 // cases in one call; before, a miss has to be told from an error by asking for one.
@@ -152,9 +151,7 @@ class RecursionGuard {
   void leave() { Py_LeaveRecursiveCall(); }
 #endif
 };
-}  // namespace bridge
 
-namespace bridge {
 // Calls `callable` with its arguments in place, as PyObject_Vectorcall does. For a Python
 // function (exactly the interpreter's function type) the function's own entry is called
 // directly: the generic call's only other step, the check that the callee returned a
@@ -163,14 +160,13 @@ namespace bridge {
 inline PyObject* callInPlace(PyObject* callable, PyObject* const* args, std::size_t nargsf) {
 #if PY_VERSION_HEX >= 0x03090000
   if (Py_TYPE(callable) == &PyFunction_Type) {
-    if (vectorcallfunc entry = PyVectorcall_Function(callable)) return entry(callable, args, nargsf, nullptr);
+    if (vectorcallfunc entry = PyVectorcall_Function(callable))
+      return entry(callable, args, nargsf, nullptr);
   }
 #endif
   return PyObject_Vectorcall(callable, args, nargsf, nullptr);
 }
-}  // namespace bridge
 
-namespace bridge {
 // The value of an int (or bool) object that the interpreter keeps as a single digit,
 // read in place: from 3.12 on such a "compact" int's value is public and inline, and is
 // what PyLong_AsLong returns for it. Returns false for any other int (and before 3.12),
