@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# bench/dispatch.py on every CPython from 3.7 to 3.13, one table per interpreter, then
-# the native/python ratios of all of them side by side.
+# bench/dispatch.py on every CPython from 3.7 to 3.13 (3.14 and 3.15 when named, in the
+# Debian unstable root: scripts/unstable_root.sh run bench/matrix.sh 3.14 3.15), one
+# table per interpreter, then the native/python ratios of all of them side by side.
 #
 #   bench/matrix.sh                      callgrind instruction counts, all interpreters
 #   bench/matrix.sh --wall 3.11 3.13     wall clock, only these interpreters
@@ -38,7 +39,9 @@ find_python() {
   fi
 }
 
-# Makes build/bench-$1 with the module built for that interpreter; prints Boost's prefix.
+# Makes build/bench-$1 with the module built for that interpreter; prints Boost's prefix
+# (PyPI's cmeel-boost), or nothing where PyPI has no cmeel-boost for the interpreter and
+# the installed Boost.Python is used (ORV_SYSTEM_BOOST).
 prepare() {
   local version=$1 venv="build/bench-$1" python
   if [ ! -x "$venv/bin/python" ]; then
@@ -50,19 +53,24 @@ prepare() {
     "$python" -m venv "$venv" >&2
     "$venv/bin/python" -m pip install -q --disable-pip-version-check -U pip >&2 || return 1
   fi
-  if ! "$venv/bin/python" -m cmeel cmake >/dev/null 2>&1; then
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-      cmeel-boost scikit-build-core cmake ninja >&2 || return 1
+  local prefix="" boost=() stamp hash
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja >&2 ||
+    return 1
+  if "$venv/bin/python" -m cmeel cmake >/dev/null 2>&1 ||
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=cmeel-boost \
+      cmeel-boost >&2; then
+    prefix="$("$venv/bin/python" -m cmeel cmake)"
+    boost=(-C "cmake.define.CMAKE_PREFIX_PATH=$prefix")
+  else
+    echo "matrix: no cmeel-boost for CPython $version; using the installed Boost.Python" >&2
+    boost=(-C cmake.define.ORV_SYSTEM_BOOST=ON)
   fi
-  local prefix stamp hash
-  prefix="$("$venv/bin/python" -m cmeel cmake)"
   stamp="$venv/.orv-build"
   hash="$(cat pyproject.toml CMakeLists.txt $(find src -type f | sort) | sha256sum | cut -d' ' -f1)"
   if [ "$(cat "$stamp" 2>/dev/null)" != "$hash" ]; then
     echo "matrix: building OrvCpp for CPython $version" >&2
     nice "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
-      --no-deps --ignore-requires-python -C "cmake.define.CMAKE_PREFIX_PATH=$prefix" \
-      -C "build-dir=$venv/build" . >&2 ||
+      --no-deps --ignore-requires-python "${boost[@]}" -C "build-dir=$venv/build" . >&2 ||
       return 1
     echo "$hash" >"$stamp"
   fi
@@ -75,7 +83,7 @@ for version in "${versions[@]}"; do
   echo "=== CPython $version ==="
   out="$(mktemp)"
   outputs+=("$version:$out")
-  LD_LIBRARY_PATH="$prefix/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
+  LD_LIBRARY_PATH="${prefix:+$prefix/lib}${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
     nice "build/bench-$version/bin/python" bench/dispatch.py "${mode[@]}" "${extra[@]}" | tee "$out" ||
     echo "matrix: bench/dispatch.py failed on CPython $version"
   echo

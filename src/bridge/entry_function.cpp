@@ -25,6 +25,9 @@ void readyEntryType(PyTypeObject* library, Py_ssize_t vectorcallOffset) {
   entryType.tp_dealloc = &deallocate;
   entryType.tp_call = library->tp_call;
   entryType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+  // A method descriptor must bind through its own slot before readying (debug builds of
+  // the interpreter assert it ahead of inheritance): the library's binding, as inherited.
+  entryType.tp_descr_get = library->tp_descr_get;
   setVectorcallOffset(&entryType, vectorcallOffset);
   entryType.tp_base = library;
   if (PyType_Ready(&entryType) < 0) boost::python::throw_error_already_set();
