@@ -235,8 +235,10 @@ def test_override_kinds_on_the_class():
     client.req_ids(3)
     client.request_f_a("d")
     client.cancel_mkt_data(4)
+    # From 3.14 on a partial object binds like a function: the instance comes first.
+    partial_args = (client, "d") if sys.version_info >= (3, 14) else ("d",)
     assert seen == [("static", (1, "a", "b")), ("class", Kinds, (2, "c")),
-                    ("callable", (3,)), ("partial", ("d",)), ("property", (4,))]
+                    ("callable", (3,)), ("partial", partial_args), ("property", (4,))]
 
 
 def test_getattribute_hook_sees_every_lookup():
