@@ -28,7 +28,7 @@ matrix_row() {
         >>"$log" 2>&1 &&
       wheel="$(ls -t "$wheelhouse"/orvcpp-*-cp${version/./}-*.whl | head -n 1)" &&
       tag="$(basename "$wheel" .whl | cut -d- -f3-)" &&
-      boost="$(unzip -Z1 "$wheel" | sed -n 's#^OrvCpp\.libs/libboost_python3[0-9]*-[a-z0-9]*\.so\.##p')" &&
+      boost="$(unzip -Z1 "$wheel" | sed -n 's#^orvcpp\.libs/libboost_python3[0-9]*-[a-z0-9]*\.so\.##Ip')" &&
       _row_step "install $(basename "$wheel") and the test tools" &&
       "$venv" -m pip install -q --disable-pip-version-check "$wheel" pytest hypothesis mypy \
         >>"$log" 2>&1 &&
