@@ -118,17 +118,26 @@ def test_tick_type_stub_lists_every_member_in_value_order():
     assert [annotation_text(d) for d in name.decorator_list] == ["property"]
 
 
-def check_positional_only(function, expected_types):
+def check_positional_only(function, expected_names, expected_types):
     args = function.args
     assert not (args.vararg or args.kwonlyargs or args.kwarg or args.defaults), function.name
     # Positional-only by name (two leading underscores), which every Python version's
     # parser and type checkers read.
     assert not getattr(args, "posonlyargs", None), function.name
     assert args.args[0].arg == "self", function.name
-    assert all(a.arg.startswith("__") and not a.arg.endswith("__") for a in args.args[1:]), \
-        function.name
+    assert [a.arg for a in args.args[1:]] == [f"__{n}" for n in expected_names], function.name
+    assert all(n.isidentifier() and n.islower() and not n.startswith("_")
+               for n in expected_names), function.name
     assert [annotation_text(a.annotation) for a in args.args[1:]] == expected_types, \
         function.name
+
+
+def docstring_line(function):
+    """The function's docstring, which must be its whole body and one line."""
+    text = ast.get_docstring(function, clean=False)
+    assert len(function.body) == 1 and text, function.name
+    assert text.strip() and "\n" not in text, function.name
+    return text
 
 
 def test_orv_client_stub_has_every_method_in_registration_order():
@@ -143,7 +152,8 @@ def test_orv_client_stub_has_every_method_in_registration_order():
             expected = list(overridable[method.name].override_types)
         else:
             expected = [{"str": "str | bytes"}.get(t, t) for t in method.params]
-        check_positional_only(function, expected)
+        check_positional_only(function, gen.parameter_names(method, OPERATIONS), expected)
+        docstring_line(function)
         assert annotation_text(function.returns) == (
             "str" if method.name == "getDeveloperResponse" else "None")
 
@@ -155,7 +165,8 @@ def test_callbacks_protocol_lists_the_94_overridable_operations():
     defs = functions(cls)
     assert [d.name for d in defs] == [op.name for op in OVERRIDABLE]
     for function, op in zip(defs, OVERRIDABLE):
-        check_positional_only(function, list(op.override_types))
+        check_positional_only(function, op.names, list(op.override_types))
+        assert docstring_line(function).startswith(op.summary + " Reached from `")
         assert annotation_text(function.returns) == "None"
         assert "bytes" not in annotation_text(function)
 
@@ -166,7 +177,19 @@ def test_docs_table_lists_every_overridable_operation():
     protocol = [(int(n), name, args.strip()) for n, name, args in rows][:94]
     assert [name for _, name, _ in protocol] == [op.name for op in OVERRIDABLE]
     for (_, _, args), op in zip(protocol, OVERRIDABLE):
-        assert args == (", ".join(f"`{t}`" for t in op.override_types) or "(none)")
+        assert args == (", ".join(f"`{n}: {t}`" for n, t in zip(op.names, op.override_types))
+                        or "(none)")
+
+
+def test_docs_give_the_meaning_of_every_callback_argument():
+    section = gen.DOCS_PATH.read_text().split("\n## Callback arguments\n", 1)[1]
+    section = section.split("\n## ", 1)[0]
+    with_arguments = [op for op in OVERRIDABLE if op.kind == gen.CALLBACK and op.native]
+    headings = re.findall(r"^`(\w+)\(([\w, ]*)\)`: ", section, re.M)
+    assert headings == [(op.name, ", ".join(op.names)) for op in with_arguments]
+    items = re.findall(r"^- `(\w+)` \(`(\w+)`\): (\S.*)$", section, re.M)
+    assert [(n, t) for n, t, _ in items] == [
+        pair for op in with_arguments for pair in zip(op.names, op.override_types)]
 
 
 # --- the declared override types are what overrides receive --------------------------
