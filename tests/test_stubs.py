@@ -366,3 +366,52 @@ def test_readme_names_that_bite_are_operations_and_mypy_rejects_the_example(tmp_
     errors, output, status = run_mypy(tmp_path, example)
     assert expected and {line for line, _ in errors} == expected, output
 
+
+
+def readme_subsection(heading):
+    text = readme_section("For strategy authors")
+    return text.split(f"\n### {heading}\n", 1)[1].split("\n### ", 1)[0]
+
+
+def code_blocks(section, language):
+    return re.findall(rf"^```{language}\n(.*?)^```$", section, re.M | re.S)
+
+
+@pytest.mark.parametrize("change, rejected", [
+    (None, None),
+    (("def tickPrice(", "def tickprice("), "misc"),  # marked @override, overrides nothing
+    (("price: float, attrib: str", "price: str, attrib: str"), "override"),
+])
+def test_readme_override_example_catches_a_misspelled_or_mis_typed_callback(
+        tmp_path, change, rejected):
+    (example,) = code_blocks(readme_subsection("Let the type checker catch a misspelled callback"),
+                             "python")
+    if change:
+        assert example.count(change[0]) == 1
+        example = example.replace(change[0], change[1])
+    errors, output, status = run_mypy(tmp_path, example)
+    changed_line = [n for n, line in enumerate(example.splitlines(), 1)
+                    if change and change[1] in line]
+    assert errors == ({(changed_line[0], rejected)} if change else set()), output
+
+
+def test_readme_strategy_and_its_pytest_example_run_as_written(tmp_path):
+    (strategy,) = code_blocks(readme_subsection("A strategy is a subclass"), "python")
+    live = code_blocks(readme_subsection("Live events from your broker code"), "python")
+    testing = readme_subsection("Test a strategy with pytest")
+    (test_module,) = code_blocks(testing, "python")
+    (command,) = code_blocks(testing, "sh")
+    (tmp_path / "strategy.py").write_text(strategy)
+    (tmp_path / "test_strategy.py").write_text(test_module)
+    (tmp_path / "live.py").write_text(strategy + "".join(live) + "print(s.sent)\n")
+    printed = strategy.splitlines()[-1].split("# ", 1)[1]
+    run = dict(cwd=tmp_path, capture_output=True, text=True)
+    result = subprocess.run([sys.executable, "strategy.py"], **run)
+    assert result.stdout.strip() == printed, result.stderr
+    # Two LAST prices above 100 (one of them an unnamed TickType(4)), two orders.
+    result = subprocess.run([sys.executable, "live.py"], **run)
+    assert result.stdout.splitlines()[-1] == str([(1, "XYZ", "SELL 10")] * 2), result.stderr
+    words = command.split()
+    assert words[:3] == ["python", "-m", "pytest"]
+    result = subprocess.run([sys.executable, *words[1:], "-p", "no:cacheprovider"], **run)
+    assert result.returncode == 0 and "2 passed" in result.stdout, result.stdout
