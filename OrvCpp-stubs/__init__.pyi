@@ -93,12 +93,14 @@ class NamedTickType(TickType):
     # A registered member, the only kind of TickType with a name. Exists for type
     # checkers only: at run time the members are plain TickType objects.
     @property
-    def name(self) -> str: ...
+    def name(self) -> str:
+        """The registered name of the member."""
 
 class OrvClient:
     # The methods, in registration order. The callbacks a subclass may define
     # are listed in full by OrvClientCallbacks below.
-    def __init__(self) -> None: ...
+    def __init__(self) -> None:
+        """Builds the native object; a subclass's __init__ must call it, as super().__init__()."""
     def setRunningMode(self, __mode: int) -> None:
         """Stores the value in the object; nothing reads it."""
     def setDeveloper(self) -> None:

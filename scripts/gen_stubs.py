@@ -374,12 +374,15 @@ def render_stub(operations: list[Operation], methods: list[Method],
     out.append("    # A registered member, the only kind of TickType with a name. Exists for type")
     out.append("    # checkers only: at run time the members are plain TickType objects.")
     out.append("    @property")
-    out.append("    def name(self) -> str: ...")
+    out.append("    def name(self) -> str:")
+    out.append('        """The registered name of the member."""')
     out.append("")
     out.append("class OrvClient:")
     out.append("    # The methods, in registration order. The callbacks a subclass may define")
     out.append("    # are listed in full by OrvClientCallbacks below.")
-    out.append("    def __init__(self) -> None: ...")
+    out.append("    def __init__(self) -> None:")
+    out.append('        """Builds the native object; a subclass\'s __init__ must call it, '
+               'as super().__init__()."""')
     for method in methods:
         if method.name in overrides:
             types = list(overrides[method.name].override_types)

@@ -144,6 +144,7 @@ def test_orv_client_stub_has_every_method_in_registration_order():
     cls = stub_classes()["OrvClient"]
     defs = functions(cls)
     assert defs[0].name == "__init__" and len(defs[0].args.args) == 1
+    assert "super().__init__()" in docstring_line(defs[0])
     assert [d.name for d in defs[1:]] == [m.name for m in METHODS]
     overridable = {op.name: op for op in OVERRIDABLE}
     for function, method in zip(defs[1:], METHODS):
