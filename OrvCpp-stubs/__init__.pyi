@@ -119,25 +119,25 @@ class OrvClient:
         """Returns the text recorded last in developer mode; `default developerResponse` before the first."""
     def simulateCurrentTime(self, __time: int) -> None:
         """Replays one `currentTime` event: calls `currentTime` with its arguments."""
-    def simulateTickPrice(self, __req_id: int, __tick_type: TickType, __price: float, __attrib: str | bytes, __ignored: str | bytes) -> None:
+    def simulateTickPrice(self, __req_id: int, __tick_type: TickType, __price: float, __attrib: str | bytes, __unused: str | bytes) -> None:
         """Replays one `tickPrice` event: calls `tickPrice` with its first 4 arguments; the 5th (a text) is accepted and dropped. In developer mode, records `simulateTickPrice test 1 passed` after the call returns (not when it raises)."""
-    def simulateTickSize(self, __req_id: int, __tick_type: TickType, __size: str | bytes, __ignored: str | bytes) -> None:
+    def simulateTickSize(self, __req_id: int, __tick_type: TickType, __size: str | bytes, __unused: str | bytes) -> None:
         """Replays one `tickSize` event: calls `tickSize` with its first 3 arguments; the 4th (a text) is accepted and dropped. In developer mode, records `simulateTickSize test 1 passed` after the call returns (not when it raises)."""
-    def simulateOpenOrder(self, __order_id: int, __contract: str | bytes, __order: str | bytes, __order_state: str | bytes, __ignored: str | bytes) -> None:
+    def simulateOpenOrder(self, __order_id: int, __contract: str | bytes, __order: str | bytes, __order_state: str | bytes, __unused: str | bytes) -> None:
         """Replays one `openOrder` event: calls `openOrder` with its first 4 arguments; the 5th (a text) is accepted and dropped. In developer mode, records `simulateOpenOrder test 1 passed` after the call returns (not when it raises)."""
     def simulateOrderStatus(self, __order_id: int, __status: str | bytes, __filled: str | bytes, __remaining: str | bytes, __avg_fill_price: float, __perm_id: int, __parent_id: int, __last_fill_price: float, __client_id: int, __why_held: str | bytes, __mkt_cap_price: float) -> None:
         """Replays one `orderStatus` event: calls `orderStatus` with its arguments. In developer mode, records `simulateOrderStatus test 1 passed` after the call returns (not when it raises)."""
-    def simulatePosition(self, __account: str | bytes, __contract: str | bytes, __position: str | bytes, __avg_cost: float, __ignored: str | bytes) -> None:
+    def simulatePosition(self, __account: str | bytes, __contract: str | bytes, __position: str | bytes, __avg_cost: float, __unused: str | bytes) -> None:
         """Replays one `position` event: calls `position` with its first 4 arguments; the 5th (a text) is accepted and dropped. In developer mode, records `simulatePosition test 1 passed` after the call returns (not when it raises)."""
     def simulatePositionEnd(self) -> None:
         """Replays one `positionEnd` event: calls `positionEnd()`. In developer mode, records `simulatePositionEnd test 1 passed` after the call returns (not when it raises)."""
     def simulateOpenOrderEnd(self) -> None:
         """Replays one `openOrderEnd` event: calls `openOrderEnd()`. In developer mode, records `simulateOpenOrderEnd test 1 passed` after the call returns (not when it raises)."""
-    def simulateExecDetails(self, __req_id: int, __contract: str | bytes, __execution: str | bytes, __ignored: str | bytes) -> None:
+    def simulateExecDetails(self, __req_id: int, __contract: str | bytes, __execution: str | bytes, __unused: str | bytes) -> None:
         """Replays one `execDetails` event: calls `execDetails` with its first 3 arguments; the 4th (a text) is accepted and dropped. In developer mode, records `simulateExecDetails test 1 passed` after the call returns (not when it raises)."""
     def simulateNextValidId(self, __order_id: int) -> None:
         """Replays one `nextValidId` event: calls `nextValidId` with its arguments. In developer mode, records `simulateNextValidId test 1 passed` after the call returns (not when it raises)."""
-    def simulateUpdateAccountValue(self, __key: str | bytes, __value: str | bytes, __currency: str | bytes, __account: str | bytes) -> None:
+    def simulateUpdateAccountValue(self, __key: str | bytes, __value: str | bytes, __currency: str | bytes, __account_name: str | bytes) -> None:
         """Replays one `updateAccountValue` event: calls `updateAccountValue` with its arguments. In developer mode, records `simulateUpdateAccountValue test 1 passed` after the call returns (not when it raises)."""
     def simulateHistoricalData(self, __req_id: int, __bar: str | bytes) -> None:
         """Replays one `historicalData` event: calls `historicalData` with its arguments. In developer mode, records `simulateHistoricalData test 1 passed` after the call returns (not when it raises)."""
@@ -149,9 +149,9 @@ class OrvClient:
         """Asks for the next valid order id. Calls `reqIds` with its arguments."""
     def req_current_time(self) -> None:
         """Asks for the broker's current time. Calls `reqCurrentTime()`."""
-    def req_mkt_data(self, __req_id: int, __contract: str | bytes, __generic_tick_list: str | bytes, __snapshot: bool, __regulatory_snapshot: bool, __mkt_data_options: str | bytes) -> None:
+    def req_mkt_data(self, __req_id: int, __contract: str | bytes, __generic_ticks: str | bytes, __snapshot: bool, __regulatory: bool, __options: str | bytes) -> None:
         """Subscribes to market data for a contract. Calls `reqMktData` with its arguments."""
-    def req_historical_data(self, __req_id: int, __contract: str | bytes, __end_date_time: str | bytes, __duration: str | bytes, __bar_size: str | bytes, __what_to_show: str | bytes, __use_rth: int, __format_date: int, __keep_up_to_date: bool, __chart_options: str | bytes) -> None:
+    def req_historical_data(self, __req_id: int, __contract: str | bytes, __end: str | bytes, __duration: str | bytes, __bar_size: str | bytes, __what_to_show: str | bytes, __use_rth: int, __format_date: int, __keep_up_to_date: bool, __options: str | bytes) -> None:
         """Asks for historical bars. Calls `reqHistoricalData` with its arguments."""
     def req_positions(self) -> None:
         """Subscribes to the positions of all accounts. Calls `reqPositions()`."""
@@ -177,13 +177,13 @@ class OrvClient:
         """Asks for a contract's details. Calls `reqContractDetails` with its arguments."""
     def cancel_mkt_data(self, __req_id: int) -> None:
         """Cancels a market data subscription. Calls `cancelMktData` with its arguments."""
-    def cancel_order(self, __order_id: int, __manual_cancel_order_time: str | bytes) -> None:
+    def cancel_order(self, __order_id: int, __manual_cancel_time: str | bytes) -> None:
         """Cancels an order. Calls `cancelOrder` with its arguments."""
     def req_account_updates(self, __subscribe: bool, __account: str | bytes) -> None:
         """Subscribes to, or unsubscribes from, an account's values. Calls `reqAccountUpdates` with its arguments. In developer mode, records `reqAccountUpdates test 1 passed` instead."""
     def req_executions(self, __req_id: int, __exec_filter: str | bytes) -> None:
         """Asks for executions matching a filter. Calls `reqExecutions` with its arguments."""
-    def req_mkt_depth(self, __req_id: int, __contract: str | bytes, __num_rows: int, __is_smart_depth: bool, __mkt_depth_options: str | bytes) -> None:
+    def req_mkt_depth(self, __req_id: int, __contract: str | bytes, __num_rows: int, __is_smart_depth: bool, __options: str | bytes) -> None:
         """Subscribes to market depth for a contract. Calls `reqMktDepth` with its arguments."""
     def cancel_mkt_depth(self, __req_id: int, __is_smart_depth: bool) -> None:
         """Cancels a market depth subscription. Calls `cancelMktDepth` with its arguments."""
@@ -191,21 +191,21 @@ class OrvClient:
         """Binds orders placed elsewhere to this client. Calls `reqAutoOpenOrders` with its arguments."""
     def request_f_a(self, __fa_data_type: str | bytes) -> None:
         """Asks for financial-advisor configuration data. Calls `requestFA` with its arguments."""
-    def replace_f_a(self, __req_id: int, __fa_data_type: str | bytes, __xml: str | bytes) -> None:
+    def replace_f_a(self, __req_id: int, __fa_data_type: str | bytes, __cxml: str | bytes) -> None:
         """Replaces financial-advisor configuration data. Calls `replaceFA` with its arguments."""
     def exercise_options(self, __req_id: int, __contract: str | bytes, __exercise_action: int, __exercise_quantity: int, __account: str | bytes, __override: int) -> None:
         """Exercises or lets lapse an option. Calls `exerciseOptions` with its arguments."""
     def cancel_historical_data(self, __req_id: int) -> None:
         """Cancels a historical data request. Calls `cancelHistoricalData` with its arguments."""
-    def req_real_time_bars(self, __req_id: int, __contract: str | bytes, __bar_size: int, __what_to_show: str | bytes, __use_rth: bool, __real_time_bars_options: str | bytes) -> None:
+    def req_real_time_bars(self, __req_id: int, __contract: str | bytes, __bar_size: int, __what_to_show: str | bytes, __use_rth: bool, __options: str | bytes) -> None:
         """Subscribes to real-time bars. Calls `reqRealTimeBars` with its arguments."""
     def cancel_real_time_bars(self, __req_id: int) -> None:
         """Cancels a real-time bars subscription. Calls `cancelRealTimeBars` with its arguments."""
     def cancel_scanner_subscription(self, __req_id: int) -> None:
         """Cancels a market scanner subscription. Calls `cancelScannerSubscription` with its arguments."""
-    def req_scanner_subscription(self, __req_id: int, __subscription: str | bytes, __scanner_subscription_options: str | bytes, __scanner_subscription_filter_options: str | bytes) -> None:
+    def req_scanner_subscription(self, __req_id: int, __subscription: str | bytes, __options: str | bytes, __filter_options: str | bytes) -> None:
         """Subscribes to a market scanner. Calls `reqScannerSubscription` with its arguments."""
-    def req_fundamental_data(self, __req_id: int, __contract: str | bytes, __report_type: str | bytes, __fundamental_data_options: str | bytes) -> None:
+    def req_fundamental_data(self, __req_id: int, __contract: str | bytes, __report_type: str | bytes, __options: str | bytes) -> None:
         """Asks for a contract's fundamental data. Calls `reqFundamentalData` with its arguments."""
     def cancel_fundamental_data(self, __req_id: int) -> None:
         """Cancels a fundamental data request. Calls `cancelFundamentalData` with its arguments."""
@@ -241,9 +241,9 @@ class OrvClient:
         """Asks for the exchanges that offer market depth. Calls `reqMktDepthExchanges()`."""
     def req_smart_components(self, __req_id: int, __bbo_exchange: str | bytes) -> None:
         """Asks for the exchanges behind a smart-routing code. Calls `reqSmartComponents` with its arguments."""
-    def req_news_article(self, __req_id: int, __provider_code: str | bytes, __article_id: str | bytes, __news_article_options: str | bytes) -> None:
+    def req_news_article(self, __req_id: int, __provider_code: str | bytes, __article_id: str | bytes, __options: str | bytes) -> None:
         """Asks for a news article. Calls `reqNewsArticle` with its arguments."""
-    def req_historical_news(self, __req_id: int, __con_id: int, __provider_codes: str | bytes, __start_date_time: str | bytes, __end_date_time: str | bytes, __total_results: int, __historical_news_options: str | bytes) -> None:
+    def req_historical_news(self, __req_id: int, __con_id: int, __provider_codes: str | bytes, __start_date_time: str | bytes, __end_date_time: str | bytes, __total_results: int, __options: str | bytes) -> None:
         """Asks for historical news headlines. Calls `reqHistoricalNews` with its arguments."""
     def req_head_timestamp(self, __req_id: int, __contract: str | bytes, __what_to_show: str | bytes, __use_rth: int, __format_date: int) -> None:
         """Asks for the time of a contract's earliest data. Calls `reqHeadTimestamp` with its arguments."""
@@ -263,7 +263,7 @@ class OrvClient:
         """Subscribes to one position's profit and loss. Calls `reqPnLSingle` with its arguments."""
     def cancel_pn_l_single(self, __req_id: int) -> None:
         """Cancels a single-position profit-and-loss subscription. Calls `cancelPnLSingle` with its arguments."""
-    def req_historical_ticks(self, __req_id: int, __contract: str | bytes, __start_date_time: str | bytes, __end_date_time: str | bytes, __number_of_ticks: int, __what_to_show: str | bytes, __use_rth: int, __ignore_size: bool, __misc_options: str | bytes) -> None:
+    def req_historical_ticks(self, __req_id: int, __contract: str | bytes, __start_date_time: str | bytes, __end_date_time: str | bytes, __number_of_ticks: int, __what_to_show: str | bytes, __use_rth: int, __ignore_size: bool, __options: str | bytes) -> None:
         """Asks for historical ticks. Calls `reqHistoricalTicks` with its arguments."""
     def req_tick_by_tick_data(self, __req_id: int, __contract: str | bytes, __tick_type: str | bytes, __number_of_ticks: int, __ignore_size: bool) -> None:
         """Subscribes to tick-by-tick data. Calls `reqTickByTickData` with its arguments."""
@@ -281,7 +281,7 @@ class OrvClient:
         """Cancels an event calendar data request. Calls `cancelWshEventData` with its arguments."""
     def req_user_info(self, __req_id: int) -> None:
         """Asks for the user's information. Calls `reqUserInfo` with its arguments."""
-    def req_news_bulletins(self, __all_msgs: bool) -> None:
+    def req_news_bulletins(self, __all_messages: bool) -> None:
         """Subscribes to news bulletins. Calls `reqNewsBulletins` with its arguments."""
     def set_server_log_level(self, __log_level: int) -> None:
         """Sets the broker server's log level. Calls `setServerLogLevel` with its arguments."""
@@ -313,7 +313,7 @@ class OrvClient:
         """The positions listing has ended. The native entry: dispatches to the subclass's `positionEnd` as a native call does."""
     def openOrderEnd(self) -> None:
         """The open orders listing has ended. The native entry: dispatches to the subclass's `openOrderEnd` as a native call does."""
-    def updateAccountValue(self, __key: str, __value: str, __currency: str, __account: str) -> None:
+    def updateAccountValue(self, __key: str, __value: str, __currency: str, __account_name: str) -> None:
         """One value of a subscribed account. The native entry: dispatches to the subclass's `updateAccountValue` as a native call does."""
     def orderStatus(self, __order_id: int, __status: str, __filled: str, __remaining: str, __avg_fill_price: float, __perm_id: int, __parent_id: int, __last_fill_price: float, __client_id: int, __why_held: str, __mkt_cap_price: float) -> None:
         """A change of an order's state. The native entry: dispatches to the subclass's `orderStatus` as a native call does."""
@@ -348,9 +348,9 @@ class OrvClientCallbacks(Protocol):
         """Asks for the next valid order id. Reached from `req_heart_beats`, `req_ids`."""
     def reqCurrentTime(self) -> None:
         """Asks for the broker's current time. Reached from `req_current_time`."""
-    def reqMktData(self, __req_id: int, __contract: str, __generic_tick_list: str, __snapshot: bool, __regulatory_snapshot: bool, __mkt_data_options: str) -> None:
+    def reqMktData(self, __req_id: int, __contract: str, __generic_ticks: str, __snapshot: bool, __regulatory: bool, __options: str) -> None:
         """Subscribes to market data for a contract. Reached from `req_mkt_data`."""
-    def reqHistoricalData(self, __req_id: int, __contract: str, __end_date_time: str, __duration: str, __bar_size: str, __what_to_show: str, __use_rth: int, __format_date: int, __keep_up_to_date: bool, __chart_options: str) -> None:
+    def reqHistoricalData(self, __req_id: int, __contract: str, __end: str, __duration: str, __bar_size: str, __what_to_show: str, __use_rth: int, __format_date: int, __keep_up_to_date: bool, __options: str) -> None:
         """Asks for historical bars. Reached from `req_historical_data`."""
     def reqPositions(self) -> None:
         """Subscribes to the positions of all accounts. Reached from `req_positions`."""
@@ -376,13 +376,13 @@ class OrvClientCallbacks(Protocol):
         """Asks for a contract's details. Reached from `req_contract_details`."""
     def cancelMktData(self, __req_id: int) -> None:
         """Cancels a market data subscription. Reached from `cancel_mkt_data`."""
-    def cancelOrder(self, __order_id: int, __manual_cancel_order_time: str) -> None:
+    def cancelOrder(self, __order_id: int, __manual_cancel_time: str) -> None:
         """Cancels an order. Reached from `cancel_order`."""
     def reqAccountUpdates(self, __subscribe: bool, __account: str) -> None:
         """Subscribes to, or unsubscribes from, an account's values. Reached from `req_account_updates`."""
     def reqExecutions(self, __req_id: int, __exec_filter: str) -> None:
         """Asks for executions matching a filter. Reached from `req_executions`."""
-    def reqMktDepth(self, __req_id: int, __contract: str, __num_rows: int, __is_smart_depth: bool, __mkt_depth_options: str) -> None:
+    def reqMktDepth(self, __req_id: int, __contract: str, __num_rows: int, __is_smart_depth: bool, __options: str) -> None:
         """Subscribes to market depth for a contract. Reached from `req_mkt_depth`."""
     def cancelMktDepth(self, __req_id: int, __is_smart_depth: bool) -> None:
         """Cancels a market depth subscription. Reached from `cancel_mkt_depth`."""
@@ -390,21 +390,21 @@ class OrvClientCallbacks(Protocol):
         """Binds orders placed elsewhere to this client. Reached from `req_auto_open_orders`."""
     def requestFA(self, __fa_data_type: str) -> None:
         """Asks for financial-advisor configuration data. Reached from `request_f_a`."""
-    def replaceFA(self, __req_id: int, __fa_data_type: str, __xml: str) -> None:
+    def replaceFA(self, __req_id: int, __fa_data_type: str, __cxml: str) -> None:
         """Replaces financial-advisor configuration data. Reached from `replace_f_a`."""
     def exerciseOptions(self, __req_id: int, __contract: str, __exercise_action: int, __exercise_quantity: int, __account: str, __override: int) -> None:
         """Exercises or lets lapse an option. Reached from `exercise_options`."""
     def cancelHistoricalData(self, __req_id: int) -> None:
         """Cancels a historical data request. Reached from `cancel_historical_data`."""
-    def reqRealTimeBars(self, __req_id: int, __contract: str, __bar_size: int, __what_to_show: str, __use_rth: bool, __real_time_bars_options: str) -> None:
+    def reqRealTimeBars(self, __req_id: int, __contract: str, __bar_size: int, __what_to_show: str, __use_rth: bool, __options: str) -> None:
         """Subscribes to real-time bars. Reached from `req_real_time_bars`."""
     def cancelRealTimeBars(self, __req_id: int) -> None:
         """Cancels a real-time bars subscription. Reached from `cancel_real_time_bars`."""
     def cancelScannerSubscription(self, __req_id: int) -> None:
         """Cancels a market scanner subscription. Reached from `cancel_scanner_subscription`."""
-    def reqScannerSubscription(self, __req_id: int, __subscription: str, __scanner_subscription_options: str, __scanner_subscription_filter_options: str) -> None:
+    def reqScannerSubscription(self, __req_id: int, __subscription: str, __options: str, __filter_options: str) -> None:
         """Subscribes to a market scanner. Reached from `req_scanner_subscription`."""
-    def reqFundamentalData(self, __req_id: int, __contract: str, __report_type: str, __fundamental_data_options: str) -> None:
+    def reqFundamentalData(self, __req_id: int, __contract: str, __report_type: str, __options: str) -> None:
         """Asks for a contract's fundamental data. Reached from `req_fundamental_data`."""
     def cancelFundamentalData(self, __req_id: int) -> None:
         """Cancels a fundamental data request. Reached from `cancel_fundamental_data`."""
@@ -440,9 +440,9 @@ class OrvClientCallbacks(Protocol):
         """Asks for the exchanges that offer market depth. Reached from `req_mkt_depth_exchanges`."""
     def reqSmartComponents(self, __req_id: int, __bbo_exchange: str) -> None:
         """Asks for the exchanges behind a smart-routing code. Reached from `req_smart_components`."""
-    def reqNewsArticle(self, __req_id: int, __provider_code: str, __article_id: str, __news_article_options: str) -> None:
+    def reqNewsArticle(self, __req_id: int, __provider_code: str, __article_id: str, __options: str) -> None:
         """Asks for a news article. Reached from `req_news_article`."""
-    def reqHistoricalNews(self, __req_id: int, __con_id: int, __provider_codes: str, __start_date_time: str, __end_date_time: str, __total_results: int, __historical_news_options: str) -> None:
+    def reqHistoricalNews(self, __req_id: int, __con_id: int, __provider_codes: str, __start_date_time: str, __end_date_time: str, __total_results: int, __options: str) -> None:
         """Asks for historical news headlines. Reached from `req_historical_news`."""
     def reqHeadTimestamp(self, __req_id: int, __contract: str, __what_to_show: str, __use_rth: int, __format_date: int) -> None:
         """Asks for the time of a contract's earliest data. Reached from `req_head_timestamp`."""
@@ -462,7 +462,7 @@ class OrvClientCallbacks(Protocol):
         """Subscribes to one position's profit and loss. Reached from `req_pn_l_single`."""
     def cancelPnLSingle(self, __req_id: int) -> None:
         """Cancels a single-position profit-and-loss subscription. Reached from `cancel_pn_l_single`."""
-    def reqHistoricalTicks(self, __req_id: int, __contract: str, __start_date_time: str, __end_date_time: str, __number_of_ticks: int, __what_to_show: str, __use_rth: int, __ignore_size: bool, __misc_options: str) -> None:
+    def reqHistoricalTicks(self, __req_id: int, __contract: str, __start_date_time: str, __end_date_time: str, __number_of_ticks: int, __what_to_show: str, __use_rth: int, __ignore_size: bool, __options: str) -> None:
         """Asks for historical ticks. Reached from `req_historical_ticks`."""
     def reqTickByTickData(self, __req_id: int, __contract: str, __tick_type: str, __number_of_ticks: int, __ignore_size: bool) -> None:
         """Subscribes to tick-by-tick data. Reached from `req_tick_by_tick_data`."""
@@ -480,7 +480,7 @@ class OrvClientCallbacks(Protocol):
         """Cancels an event calendar data request. Reached from `cancel_wsh_event_data`."""
     def reqUserInfo(self, __req_id: int) -> None:
         """Asks for the user's information. Reached from `req_user_info`."""
-    def reqNewsBulletins(self, __all_msgs: bool) -> None:
+    def reqNewsBulletins(self, __all_messages: bool) -> None:
         """Subscribes to news bulletins. Reached from `req_news_bulletins`."""
     def setServerLogLevel(self, __log_level: int) -> None:
         """Sets the broker server's log level. Reached from `set_server_log_level`."""
@@ -508,7 +508,7 @@ class OrvClientCallbacks(Protocol):
         """The positions listing has ended. Reached from `simulatePositionEnd`, `positionEnd`."""
     def openOrderEnd(self) -> None:
         """The open orders listing has ended. Reached from `simulateOpenOrderEnd`, `openOrderEnd`."""
-    def updateAccountValue(self, __key: str, __value: str, __currency: str, __account: str) -> None:
+    def updateAccountValue(self, __key: str, __value: str, __currency: str, __account_name: str) -> None:
         """One value of a subscribed account. Reached from `simulateUpdateAccountValue`, `updateAccountValue`."""
     def orderStatus(self, __order_id: int, __status: str, __filled: str, __remaining: str, __avg_fill_price: float, __perm_id: int, __parent_id: int, __last_fill_price: float, __client_id: int, __why_held: str, __mkt_cap_price: float) -> None:
         """A change of an order's state. Reached from `simulateOrderStatus`, `orderStatus`."""

@@ -5,13 +5,14 @@ Writes
   OrvCpp-stubs/__init__.pyi  the PEP 561 stub package shipped in the wheel
   docs/api.md                the user reference of the Python interface
 
-from two sources that must agree, worded with the parameter names and summaries of
+from two sources that must agree, worded with the summaries and meanings of
 scripts/interface_words.py:
   * the built module: the methods of OrvClient, in registration order, with the
     parameter types from the first line of each method's generated signature text,
     for example "place_order( (OrvClient)arg1, (int)arg2, (str)arg3) -> None";
-  * src/client/operations.def and src/client/tick_types.def: the virtual operations
-    with their native parameter types, and the TickType members.
+  * src/client/operations.def, src/client/parameter_names.def and
+    src/client/tick_types.def: the virtual operations with their native parameter
+    types and parameter names, and the TickType members.
 
 Every method whose name derives from an operation (the operation itself, its
 snake-case request entry, its "simulate" replay entry) is checked against the
@@ -40,6 +41,7 @@ import interface_words as words  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 OPERATIONS_DEF = ROOT / "src" / "client" / "operations.def"
+PARAMETER_NAMES_DEF = ROOT / "src" / "client" / "parameter_names.def"
 TICK_TYPES_DEF = ROOT / "src" / "client" / "tick_types.def"
 STUB_PATH = ROOT / "OrvCpp-stubs" / "__init__.pyi"
 DOCS_PATH = ROOT / "docs" / "api.md"
@@ -87,6 +89,7 @@ class Operation:
     kind: str
     name: str
     native: tuple[str, ...]
+    names: tuple[str, ...]  # the parameters' names, from parameter_names.def
 
     @property
     def overridable(self) -> bool:
@@ -94,11 +97,7 @@ class Operation:
 
     @property
     def summary(self) -> str:
-        return words.OPERATIONS[self.name][0]
-
-    @property
-    def names(self) -> tuple[str, ...]:
-        return tuple(words.OPERATIONS[self.name][1].split())
+        return words.OPERATIONS[self.name]
 
     @property
     def signature_types(self) -> tuple[str, ...]:
@@ -120,10 +119,23 @@ class Method:
 # --- sources -------------------------------------------------------------------------
 
 _ROW = re.compile(r"^(ORV_[A-Z_]+)\((\w+)((?:\s*,\s*[\w:]+)*)\)\s*$")
+_NAMES = re.compile(r"^ORV_PARAMETER_NAMES\((\w+)((?:\s*,\s*\w+)*)\)\s*$")
+
+
+def read_parameter_names(path: Path = PARAMETER_NAMES_DEF) -> list[tuple[str, tuple[str, ...]]]:
+    rows = []
+    for line in path.read_text().splitlines():
+        match = _NAMES.match(line.strip())
+        if match:
+            rows.append((match.group(1),
+                         tuple(n.strip() for n in match.group(2).split(",") if n.strip())))
+    return rows
 _TICK = re.compile(r"^ORV_TICK_TYPE\((\w+),\s*(\d+)\)\s*$")
 
 
-def read_operations(path: Path = OPERATIONS_DEF) -> list[Operation]:
+def read_operations(path: Path = OPERATIONS_DEF,
+                    names_path: Path = PARAMETER_NAMES_DEF) -> list[Operation]:
+    names = read_parameter_names(names_path)
     operations: list[Operation] = []
     for line in path.read_text().splitlines():
         match = _ROW.match(line.strip())
@@ -136,11 +148,17 @@ def read_operations(path: Path = OPERATIONS_DEF) -> list[Operation]:
         for t in native:
             if t not in NATIVE_TYPES:
                 raise TableMismatch(f"{path.name}: {name} has unknown parameter type {t}")
-        named = words.OPERATIONS.get(name, ("", ""))[1].split()
-        if name not in words.OPERATIONS or len(named) != len(native):
-            raise TableMismatch(f"interface_words.py: {name} takes {len(native)} parameters, "
-                                f"named {named}")
-        operations.append(Operation(len(operations) + 1, kind, name, native))
+        row = names[len(operations)] if len(operations) < len(names) else ("", ())
+        if row[0] != name or len(row[1]) != len(native):
+            raise TableMismatch(f"{names_path.name}: row {len(operations) + 1} names "
+                                f"{row[0] or 'nothing'}{row[1]}, {path.name} has {name} "
+                                f"with {len(native)} parameters")
+        if name not in words.OPERATIONS:
+            raise TableMismatch(f"interface_words.py: no summary for {name}")
+        operations.append(Operation(len(operations) + 1, kind, name, native, row[1]))
+    if len(names) != len(operations):
+        raise TableMismatch(f"{names_path.name} has {len(names)} rows, {path.name} "
+                            f"{len(operations)}")
     unknown = set(words.OPERATIONS) - {op.name for op in operations}
     if unknown:
         raise TableMismatch(f"interface_words.py names operations not in {path.name}: "

@@ -76,6 +76,20 @@ def test_generator_refuses_a_table_the_module_does_not_follow(tmp_path, monkeypa
                               OrvCpp)
 
 
+@pytest.mark.parametrize("row, changed", [
+    ("ORV_PARAMETER_NAMES(placeOrder, order_id, contract, order)",
+     "ORV_PARAMETER_NAMES(placeOrder, order_id, contract)"),
+    ("ORV_PARAMETER_NAMES(reqIds, num_ids)\n", ""),
+])
+def test_generator_refuses_parameter_names_that_do_not_follow_the_table(tmp_path, row, changed):
+    names = tmp_path / "parameter_names.def"
+    text = gen.PARAMETER_NAMES_DEF.read_text()
+    assert text.count(row) == 1
+    names.write_text(text.replace(row, changed))
+    with pytest.raises(gen.TableMismatch, match="parameter_names.def"):
+        gen.read_operations(gen.OPERATIONS_DEF, names)
+
+
 def test_table_counts():
     assert len(OPERATIONS) == 96
     assert len(OVERRIDABLE) == 94
