@@ -5,12 +5,14 @@ Writes
   OrvCpp-stubs/__init__.pyi  the PEP 561 stub package shipped in the wheel
   docs/api.md                the user reference of the Python interface
 
-from two sources that must agree:
+from two sources that must agree, worded with the summaries and meanings of
+scripts/interface_words.py:
   * the built module: the methods of OrvClient, in registration order, with the
     parameter types from the first line of each method's generated signature text,
     for example "place_order( (OrvClient)arg1, (int)arg2, (str)arg3) -> None";
-  * src/client/operations.def and src/client/tick_types.def: the virtual operations
-    with their native parameter types, and the TickType members.
+  * src/client/operations.def, src/client/parameter_names.def and
+    src/client/tick_types.def: the virtual operations with their native parameter
+    types and parameter names, and the TickType members.
 
 Every method whose name derives from an operation (the operation itself, its
 snake-case request entry, its "simulate" replay entry) is checked against the
@@ -34,8 +36,12 @@ from dataclasses import dataclass
 from pathlib import Path
 from types import ModuleType
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))  # when loaded by path, not run
+import interface_words as words  # noqa: E402
+
 ROOT = Path(__file__).resolve().parent.parent
 OPERATIONS_DEF = ROOT / "src" / "client" / "operations.def"
+PARAMETER_NAMES_DEF = ROOT / "src" / "client" / "parameter_names.def"
 TICK_TYPES_DEF = ROOT / "src" / "client" / "tick_types.def"
 STUB_PATH = ROOT / "OrvCpp-stubs" / "__init__.pyi"
 DOCS_PATH = ROOT / "docs" / "api.md"
@@ -83,10 +89,15 @@ class Operation:
     kind: str
     name: str
     native: tuple[str, ...]
+    names: tuple[str, ...]  # the parameters' names, from parameter_names.def
 
     @property
     def overridable(self) -> bool:
         return self.kind != DISPATCHER
+
+    @property
+    def summary(self) -> str:
+        return words.OPERATIONS[self.name]
 
     @property
     def signature_types(self) -> tuple[str, ...]:
@@ -108,10 +119,23 @@ class Method:
 # --- sources -------------------------------------------------------------------------
 
 _ROW = re.compile(r"^(ORV_[A-Z_]+)\((\w+)((?:\s*,\s*[\w:]+)*)\)\s*$")
+_NAMES = re.compile(r"^ORV_PARAMETER_NAMES\((\w+)((?:\s*,\s*\w+)*)\)\s*$")
+
+
+def read_parameter_names(path: Path = PARAMETER_NAMES_DEF) -> list[tuple[str, tuple[str, ...]]]:
+    rows = []
+    for line in path.read_text().splitlines():
+        match = _NAMES.match(line.strip())
+        if match:
+            rows.append((match.group(1),
+                         tuple(n.strip() for n in match.group(2).split(",") if n.strip())))
+    return rows
 _TICK = re.compile(r"^ORV_TICK_TYPE\((\w+),\s*(\d+)\)\s*$")
 
 
-def read_operations(path: Path = OPERATIONS_DEF) -> list[Operation]:
+def read_operations(path: Path = OPERATIONS_DEF,
+                    names_path: Path = PARAMETER_NAMES_DEF) -> list[Operation]:
+    names = read_parameter_names(names_path)
     operations: list[Operation] = []
     for line in path.read_text().splitlines():
         match = _ROW.match(line.strip())
@@ -124,7 +148,21 @@ def read_operations(path: Path = OPERATIONS_DEF) -> list[Operation]:
         for t in native:
             if t not in NATIVE_TYPES:
                 raise TableMismatch(f"{path.name}: {name} has unknown parameter type {t}")
-        operations.append(Operation(len(operations) + 1, kind, name, native))
+        row = names[len(operations)] if len(operations) < len(names) else ("", ())
+        if row[0] != name or len(row[1]) != len(native):
+            raise TableMismatch(f"{names_path.name}: row {len(operations) + 1} names "
+                                f"{row[0] or 'nothing'}{row[1]}, {path.name} has {name} "
+                                f"with {len(native)} parameters")
+        if name not in words.OPERATIONS:
+            raise TableMismatch(f"interface_words.py: no summary for {name}")
+        operations.append(Operation(len(operations) + 1, kind, name, native, row[1]))
+    if len(names) != len(operations):
+        raise TableMismatch(f"{names_path.name} has {len(names)} rows, {path.name} "
+                            f"{len(operations)}")
+    unknown = set(words.OPERATIONS) - {op.name for op in operations}
+    if unknown:
+        raise TableMismatch(f"interface_words.py names operations not in {path.name}: "
+                            f"{sorted(unknown)}")
     if len(operations) != EXPECTED_OPERATIONS:
         raise TableMismatch(f"{path.name}: {len(operations)} operations, "
                             f"expected {EXPECTED_OPERATIONS}")
@@ -241,6 +279,38 @@ def check_consistency(operations: list[Operation], methods: list[Method],
         raise TableMismatch("\n".join(problems))
 
 
+# --- names ---------------------------------------------------------------------------
+
+def source_operation(method: Method, operations: list[Operation]) -> tuple[Operation, bool] | None:
+    """The operation a method's name derives from, and whether it is its replay entry."""
+    for op in operations:
+        if method.name in (op.name, request_entry_name(op.name)):
+            return op, False
+        if method.name == simulation_entry_name(op.name):
+            return op, True
+    return None
+
+
+def parameter_names(method: Method, operations: list[Operation]) -> tuple[str, ...]:
+    """The names of a method's parameters: those of the operation its name derives from
+    (a replay entry's dropped trailing text added), or those of interface_words.METHODS."""
+    source = source_operation(method, operations)
+    if source is not None:
+        op, _ = source
+        extra = len(method.params) - len(op.names)
+        dropped = [words.DROPPED_TEXT] if extra == 1 else [
+            f"{words.DROPPED_TEXT}{n}" for n in range(1, extra + 1)]
+        names = op.names + tuple(dropped)
+    elif method.name in words.METHODS:
+        names = tuple(words.METHODS[method.name][1].split())
+    else:
+        raise TableMismatch(f"interface_words.py has no parameter names for {method.name}")
+    if len(names) != len(method.params) or len(set(names)) != len(names):
+        raise TableMismatch(f"OrvClient.{method.name} takes {len(method.params)} parameters, "
+                            f"named {names}")
+    return names
+
+
 # --- rendering -----------------------------------------------------------------------
 
 HEADER = '''\
@@ -249,8 +319,10 @@ HEADER = '''\
 # Generated by scripts/gen_stubs.py from the built module and
 # src/client/operations.def; do not edit by hand, run the script instead.
 #
-# Parameters are positional-only, as the module accepts no keyword arguments (named
-# with two leading underscores, the form type checkers read on every Python version).
+# Parameters are positional-only, as the module accepts no keyword arguments: their
+# names carry two leading underscores, the form every type checker reads on every
+# Python version. Each method has a one-line docstring; the module's own docstrings
+# are the binding library's signatures.
 # Text parameters accept str (encoded as UTF-8) or bytes, except where a method is
 # also a callback that a subclass may override: there they are typed str, the type
 # the override receives from the native side.
@@ -265,15 +337,43 @@ HEADER = '''\
 '''
 
 
-def parameter_list(types: tuple[str, ...] | list[str]) -> str:
-    if not types:
-        return "self"
-    names = ", ".join(f"__a{i}: {t}" for i, t in enumerate(types, 1))
-    return f"self, {names}"
+def parameter_list(names: tuple[str, ...], types: tuple[str, ...] | list[str]) -> str:
+    # Positional-only by the double-underscore prefix, which every mypy reads (the "/"
+    # marker is a syntax error to the parser of the oldest mypy for CPython 3.7).
+    return ", ".join(["self", *(f"__{n}: {t}" for n, t in zip(names, types))])
+
+
+def method_docstring(method: Method, operations: list[Operation], found: Probe,
+                     initial: str) -> str:
+    """One line: what the method is for, then what it calls, observed by the probe."""
+    what = describe(method, found, initial)
+    source = source_operation(method, operations)
+    if not found.calls:
+        line = what
+    elif source is not None and source[1]:
+        line = f"Replays one `{source[0].name}` event: {what[0].lower()}{what[1:]}"
+    elif source is not None and source[0].name == method.name and source[0].overridable:
+        # A callback registered on the class: the native entry, not the override.
+        line = (f"{source[0].summary} The native entry: dispatches to the subclass's "
+                f"`{method.name}` as a native call does.")
+    else:
+        summary = source[0].summary if source is not None else words.METHODS[method.name][0]
+        line = f"{summary} {what}"
+    developer = describe_developer(method, found, parameter_names(method, operations))
+    if developer:
+        line += f" In developer mode, {developer[0].lower()}{developer[1:]}"
+    if '"' in line or "\\" in line:
+        raise TableMismatch(f"{method.name}: the docstring cannot hold {line!r}")
+    return line
+
+
+def reached_from(op: Operation, methods: list[Method], probes: dict[str, Probe]) -> list[str]:
+    return [m.name for m in methods if op.name in probes[m.name].reach]
 
 
 def render_stub(operations: list[Operation], methods: list[Method],
-                tick_types: list[tuple[str, int]]) -> str:
+                tick_types: list[tuple[str, int]], probes: dict[str, Probe],
+                initial: str) -> str:
     overrides = {op.name: op for op in operations if op.overridable}
     out = [HEADER]
     out.append("from typing import ClassVar, Protocol, type_check_only\n")
@@ -292,19 +392,25 @@ def render_stub(operations: list[Operation], methods: list[Method],
     out.append("    # A registered member, the only kind of TickType with a name. Exists for type")
     out.append("    # checkers only: at run time the members are plain TickType objects.")
     out.append("    @property")
-    out.append("    def name(self) -> str: ...")
+    out.append("    def name(self) -> str:")
+    out.append('        """The registered name of the member."""')
     out.append("")
     out.append("class OrvClient:")
     out.append("    # The methods, in registration order. The callbacks a subclass may define")
     out.append("    # are listed in full by OrvClientCallbacks below.")
-    out.append("    def __init__(self) -> None: ...")
+    out.append("    def __init__(self) -> None:")
+    out.append('        """Builds the native object; a subclass\'s __init__ must call it, '
+               'as super().__init__()."""')
     for method in methods:
         if method.name in overrides:
             types = list(overrides[method.name].override_types)
         else:
             types = [SIGNATURE_TYPES[t] for t in method.params]
         ret = RETURN_TYPES[method.returns]
-        out.append(f"    def {method.name}({parameter_list(types)}) -> {ret}: ...")
+        params = parameter_list(parameter_names(method, operations), types)
+        out.append(f"    def {method.name}({params}) -> {ret}:")
+        doc = method_docstring(method, operations, probes[method.name], initial)
+        out.append(f'        """{doc}"""')
     out.append("")
     out.append("@type_check_only")
     out.append("class OrvClientCallbacks(Protocol):")
@@ -314,7 +420,10 @@ def render_stub(operations: list[Operation], methods: list[Method],
     out.append("    # `if TYPE_CHECKING:`, the module itself has no such attribute.")
     for op in operations:
         if op.overridable:
-            out.append(f"    def {op.name}({parameter_list(op.override_types)}) -> None: ...")
+            params = parameter_list(op.names, op.override_types)
+            out.append(f"    def {op.name}({params}) -> None:")
+            sources = code_list(reached_from(op, methods, probes))
+            out.append(f'        """{op.summary} Reached from {sources}."""')
     return "\n".join(out) + "\n"
 
 
@@ -404,15 +513,6 @@ def probe(module: ModuleType, operations: list[Operation],
     return probes
 
 
-# What the methods that reach no override do; nothing outside the object can observe it.
-STATE_NOTES = {
-    "setDeveloper": "Turns developer mode on for this object, for good (nothing turns it off).",
-    "getDeveloperResponse": "Returns the text recorded last in developer mode; "
-                            "`{initial}` before the first.",
-    "setRunningMode": "Stores the value in the object; nothing reads it.",
-}
-
-
 def ordinal(n: int) -> str:
     return f"{n}{'th' if 10 <= n % 100 <= 20 else {1: 'st', 2: 'nd', 3: 'rd'}.get(n % 10, 'th')}"
 
@@ -435,20 +535,20 @@ def describe_call(method: Method, passed: tuple[object, ...], name: str,
 
 def describe(method: Method, found: Probe, initial: str) -> str:
     if not found.calls:
-        if method.name not in STATE_NOTES:
-            raise TableMismatch(f"{method.name} reaches no override and has no note")
-        return STATE_NOTES[method.name].format(initial=initial)
+        if method.name not in words.METHODS:
+            raise TableMismatch(f"{method.name} reaches no override and has no summary")
+        return words.METHODS[method.name][0].format(initial=initial)
     steps = [describe_call(method, found.passed, n, a) for n, a in found.calls]
     return "Calls " + ", then ".join(steps) + "."
 
 
-def describe_developer(method: Method, found: Probe) -> str:
+def describe_developer(method: Method, found: Probe, names: tuple[str, ...]) -> str:
     text = found.developer_text
     if text is None:
         return ""
     # Whole numbers passed in appear in the text in decimal: name the argument instead.
-    by_value = {str(v): f"<a{i}>" for i, (v, t) in
-                enumerate(zip(found.passed, method.params), 1) if t == "int"}
+    by_value = {str(v): f"<{name}>" for v, t, name in
+                zip(found.passed, method.params, names) if t == "int"}
     shown = " ".join(by_value.get(word, word) for word in text.split(" "))
     if not found.developer_calls and found.calls:
         return f"Records `{shown}` instead."
@@ -461,9 +561,26 @@ def code_list(names: list[str]) -> str:
     return ", ".join(f"`{n}`" for n in names)
 
 
-def type_cell(types: list[str]) -> str:
+def type_cell(names: tuple[str, ...], types: list[str]) -> str:
     # A "|" inside a table cell must be escaped, code spans included.
-    return ", ".join(f"`{t}`".replace("|", "\\|") for t in types) or "(none)"
+    return ", ".join(f"`{n}: {t}`".replace("|", "\\|")
+                     for n, t in zip(names, types)) or "(none)"
+
+
+def callback_arguments(operations: list[Operation]) -> list[str]:
+    """A list per operation the broker side calls: each argument, its type and meaning."""
+    lines = []
+    for op in operations:
+        meanings = words.CALLBACK_ARGUMENTS.get(op.name)
+        if op.kind != CALLBACK or not op.native:
+            continue
+        if meanings is None or list(meanings) != list(op.names):
+            raise TableMismatch(f"interface_words.py: the meanings of {op.name}'s arguments "
+                                f"do not follow its names {op.names}")
+        lines += ["", f"`{op.name}({', '.join(op.names)})`: {op.summary}", ""]
+        lines += [f"- `{name}` (`{t}`): {meanings[name]}"
+                  for name, t in zip(op.names, op.override_types)]
+    return lines
 
 
 def render_docs(operations: list[Operation], methods: list[Method],
@@ -538,7 +655,8 @@ def render_docs(operations: list[Operation], methods: list[Method],
         "    def placeOrder(self, order_id: int, contract: str, order: str) -> None:",
         "        ...",
         "",
-        "    def tickPrice(self, req_id: int, field: TickType, price: float, attrib: str) -> None:",
+        "    def tickPrice(self, req_id: int, tick_type: TickType, price: float,",
+        "                  attrib: str) -> None:",
         "        ...",
         "```",
         "",
@@ -553,14 +671,25 @@ def render_docs(operations: list[Operation], methods: list[Method],
         "",
         f"The {len(overridable)} methods a subclass may define, in the order of the native",
         "interface. *Reached from* names the `OrvClient` methods whose call leads to it.",
+        "The argument names are those of the stubs; the native side passes the arguments",
+        "by position, so an override may name them as it likes.",
         "",
-        "| # | Method | Kind | Arguments | Reached from |",
-        "|---|---|---|---|---|",
+        "| # | Method | Kind | Arguments | What it is | Reached from |",
+        "|---|---|---|---|---|---|",
     ]
     for index, op in enumerate(overridable, 1):
         sources = [m.name for m in methods if op.name in reach[m.name]]
         lines.append(f"| {index} | `{op.name}` | {KIND_DESCRIPTIONS[op.kind]} | "
-                     f"{type_cell(list(op.override_types))} | {code_list(sources)} |")
+                     f"{type_cell(op.names, list(op.override_types))} | {op.summary} | "
+                     f"{code_list(sources)} |")
+    lines += [
+        "",
+        "## Callback arguments",
+        "",
+        "What each argument means, for every callback with arguments. Texts are passed",
+        "through as they were given: the module reads none of them.",
+        *callback_arguments(operations),
+    ]
     lines += [
         "",
         "## `OrvClient` methods",
@@ -575,18 +704,19 @@ def render_docs(operations: list[Operation], methods: list[Method],
         "*What it does* is observed by calling each method on a subclass that defines",
         "every method of the protocol; \"its arguments\" means all of them, unchanged",
         "(texts as `str`). *In developer mode* says what changes after `setDeveloper()`;",
-        "`<a2>` stands for the second argument, written in decimal. An empty cell: the",
-        "same as without developer mode.",
+        "`<port>` stands for the argument of that name, written in decimal. An empty cell:",
+        "the same as without developer mode.",
         "",
         "| # | Method | Arguments | Returns | What it does | In developer mode |",
         "|---|---|---|---|---|---|",
     ]
     for method in methods:
-        args = type_cell([SIGNATURE_TYPES[t] for t in method.params])
+        names = parameter_names(method, operations)
+        args = type_cell(names, [SIGNATURE_TYPES[t] for t in method.params])
         found = probes[method.name]
         lines.append(f"| {method.order} | `{method.name}` | {args} | "
                      f"`{RETURN_TYPES[method.returns]}` | {describe(method, found, initial)} | "
-                     f"{describe_developer(method, found)} |")
+                     f"{describe_developer(method, found, names)} |")
     lines += [
         "",
         "## `TickType`",
@@ -622,7 +752,7 @@ def generate(module: ModuleType | None = None) -> dict[Path, str]:
     probes = probe(module, operations, methods)
     initial = module.OrvClient().getDeveloperResponse()
     return {
-        STUB_PATH: render_stub(operations, methods, tick_types),
+        STUB_PATH: render_stub(operations, methods, tick_types, probes, initial),
         DOCS_PATH: render_docs(operations, methods, tick_types, probes, initial),
     }
 

@@ -62,12 +62,16 @@ PY
   echo "$deps_hash" >"$deps_stamp"
 fi
 
-# The module: rebuilt (incrementally, in build/) only when a source file changes.
+# The module: rebuilt only when a source file changes, and then incrementally, in the
+# build folder named here (pip alone would build from scratch in a temporary one). The
+# folder goes to the build backend through its environment variable rather than pip's
+# -C, which the pip that CPython 3.7 brings (22.0) does not know.
 build_stamp="$venv/.orv-build"
 build_hash="$(cat pyproject.toml CMakeLists.txt $(find cmake src -type f | sort) | sha256sum | cut -d' ' -f1)"
 if [ "$(cat "$build_stamp" 2>/dev/null)" != "$build_hash" ] ||
   ! "$venv/bin/python" -c 'import OrvCpp' 2>/dev/null; then
   echo "setup: building OrvCpp" >&2
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
+  SKBUILD_BUILD_DIR='build/{wheel_tag}' "$venv/bin/python" -m pip install -q \
+    --disable-pip-version-check --no-build-isolation --no-deps .
   echo "$build_hash" >"$build_stamp"
 fi

@@ -140,14 +140,31 @@ def test_wheel_installs_and_imports_in_a_fresh_venv(dist, tmp_path):
     assert "import-not-found" not in result.stdout and "import-untyped" not in result.stdout
 
 
+def tree_state(root):
+    return sorted((p.relative_to(root).as_posix(), p.stat().st_mtime_ns)
+                  for p in [root, *root.rglob("*")])
+
+
 def test_pip_install_of_the_source_tree(dist, tmp_path):
     """`pip install .` with build isolation (the build backend comes from the package
-    index), from the unpacked sdist so that this checkout's build directory is not used."""
+    index), from the unpacked sdist so that this checkout's build directory is not used.
+    The tree is made read-only, and pip must leave it exactly as it was (a check that
+    still holds where permissions do not bind, as for root)."""
     sdist, _ = dist
     with tarfile.open(sdist) as archive:
         archive.extractall(tmp_path, filter="data")
     python = fresh_venv(tmp_path / "venv")
-    run(python, "-m", "pip", "install", "-q", ".", cwd=tmp_path / DIST_NAME)
+    tree = tmp_path / DIST_NAME
+    modes = {p: p.stat().st_mode for p in [tree, *tree.rglob("*")]}
+    for path, mode in modes.items():
+        path.chmod(mode & ~0o222)
+    before = tree_state(tree)
+    try:
+        run(python, "-m", "pip", "install", "-q", ".", cwd=tree)
+        assert tree_state(tree) == before
+    finally:
+        for path, mode in modes.items():
+            path.chmod(mode)
     assert "imported" in run(python, "-c", IMPORT_CHECK, cwd=tmp_path)
     # Boost.Python came from the build environment: nothing of it, or numpy, stays.
     installed = [line.split()[0] for line in run(python, "-m", "pip", "freeze").splitlines()]

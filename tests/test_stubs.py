@@ -76,6 +76,20 @@ def test_generator_refuses_a_table_the_module_does_not_follow(tmp_path, monkeypa
                               OrvCpp)
 
 
+@pytest.mark.parametrize("row, changed", [
+    ("ORV_PARAMETER_NAMES(placeOrder, order_id, contract, order)",
+     "ORV_PARAMETER_NAMES(placeOrder, order_id, contract)"),
+    ("ORV_PARAMETER_NAMES(reqIds, num_ids)\n", ""),
+])
+def test_generator_refuses_parameter_names_that_do_not_follow_the_table(tmp_path, row, changed):
+    names = tmp_path / "parameter_names.def"
+    text = gen.PARAMETER_NAMES_DEF.read_text()
+    assert text.count(row) == 1
+    names.write_text(text.replace(row, changed))
+    with pytest.raises(gen.TableMismatch, match="parameter_names.def"):
+        gen.read_operations(gen.OPERATIONS_DEF, names)
+
+
 def test_table_counts():
     assert len(OPERATIONS) == 96
     assert len(OVERRIDABLE) == 94
@@ -118,23 +132,33 @@ def test_tick_type_stub_lists_every_member_in_value_order():
     assert [annotation_text(d) for d in name.decorator_list] == ["property"]
 
 
-def check_positional_only(function, expected_types):
+def check_positional_only(function, expected_names, expected_types):
     args = function.args
     assert not (args.vararg or args.kwonlyargs or args.kwarg or args.defaults), function.name
     # Positional-only by name (two leading underscores), which every Python version's
     # parser and type checkers read.
     assert not getattr(args, "posonlyargs", None), function.name
     assert args.args[0].arg == "self", function.name
-    assert all(a.arg.startswith("__") and not a.arg.endswith("__") for a in args.args[1:]), \
-        function.name
+    assert [a.arg for a in args.args[1:]] == [f"__{n}" for n in expected_names], function.name
+    assert all(n.isidentifier() and n.islower() and not n.startswith("_")
+               for n in expected_names), function.name
     assert [annotation_text(a.annotation) for a in args.args[1:]] == expected_types, \
         function.name
+
+
+def docstring_line(function):
+    """The function's docstring, which must be its whole body and one line."""
+    text = ast.get_docstring(function, clean=False)
+    assert len(function.body) == 1 and text, function.name
+    assert text.strip() and "\n" not in text, function.name
+    return text
 
 
 def test_orv_client_stub_has_every_method_in_registration_order():
     cls = stub_classes()["OrvClient"]
     defs = functions(cls)
     assert defs[0].name == "__init__" and len(defs[0].args.args) == 1
+    assert "super().__init__()" in docstring_line(defs[0])
     assert [d.name for d in defs[1:]] == [m.name for m in METHODS]
     overridable = {op.name: op for op in OVERRIDABLE}
     for function, method in zip(defs[1:], METHODS):
@@ -143,7 +167,8 @@ def test_orv_client_stub_has_every_method_in_registration_order():
             expected = list(overridable[method.name].override_types)
         else:
             expected = [{"str": "str | bytes"}.get(t, t) for t in method.params]
-        check_positional_only(function, expected)
+        check_positional_only(function, gen.parameter_names(method, OPERATIONS), expected)
+        docstring_line(function)
         assert annotation_text(function.returns) == (
             "str" if method.name == "getDeveloperResponse" else "None")
 
@@ -155,7 +180,8 @@ def test_callbacks_protocol_lists_the_94_overridable_operations():
     defs = functions(cls)
     assert [d.name for d in defs] == [op.name for op in OVERRIDABLE]
     for function, op in zip(defs, OVERRIDABLE):
-        check_positional_only(function, list(op.override_types))
+        check_positional_only(function, op.names, list(op.override_types))
+        assert docstring_line(function).startswith(op.summary + " Reached from `")
         assert annotation_text(function.returns) == "None"
         assert "bytes" not in annotation_text(function)
 
@@ -166,7 +192,19 @@ def test_docs_table_lists_every_overridable_operation():
     protocol = [(int(n), name, args.strip()) for n, name, args in rows][:94]
     assert [name for _, name, _ in protocol] == [op.name for op in OVERRIDABLE]
     for (_, _, args), op in zip(protocol, OVERRIDABLE):
-        assert args == (", ".join(f"`{t}`" for t in op.override_types) or "(none)")
+        assert args == (", ".join(f"`{n}: {t}`" for n, t in zip(op.names, op.override_types))
+                        or "(none)")
+
+
+def test_docs_give_the_meaning_of_every_callback_argument():
+    section = gen.DOCS_PATH.read_text().split("\n## Callback arguments\n", 1)[1]
+    section = section.split("\n## ", 1)[0]
+    with_arguments = [op for op in OVERRIDABLE if op.kind == gen.CALLBACK and op.native]
+    headings = re.findall(r"^`(\w+)\(([\w, ]*)\)`: ", section, re.M)
+    assert headings == [(op.name, ", ".join(op.names)) for op in with_arguments]
+    items = re.findall(r"^- `(\w+)` \(`(\w+)`\): (\S.*)$", section, re.M)
+    assert [(n, t) for n, t, _ in items] == [
+        pair for op in with_arguments for pair in zip(op.names, op.override_types)]
 
 
 # --- the declared override types are what overrides receive --------------------------
@@ -343,3 +381,52 @@ def test_readme_names_that_bite_are_operations_and_mypy_rejects_the_example(tmp_
     errors, output, status = run_mypy(tmp_path, example)
     assert expected and {line for line, _ in errors} == expected, output
 
+
+
+def readme_subsection(heading):
+    text = readme_section("For strategy authors")
+    return text.split(f"\n### {heading}\n", 1)[1].split("\n### ", 1)[0]
+
+
+def code_blocks(section, language):
+    return re.findall(rf"^```{language}\n(.*?)^```$", section, re.M | re.S)
+
+
+@pytest.mark.parametrize("change, rejected", [
+    (None, None),
+    (("def tickPrice(", "def tickprice("), "misc"),  # marked @override, overrides nothing
+    (("price: float, attrib: str", "price: str, attrib: str"), "override"),
+])
+def test_readme_override_example_catches_a_misspelled_or_mis_typed_callback(
+        tmp_path, change, rejected):
+    (example,) = code_blocks(readme_subsection("Let the type checker catch a misspelled callback"),
+                             "python")
+    if change:
+        assert example.count(change[0]) == 1
+        example = example.replace(change[0], change[1])
+    errors, output, status = run_mypy(tmp_path, example)
+    changed_line = [n for n, line in enumerate(example.splitlines(), 1)
+                    if change and change[1] in line]
+    assert errors == ({(changed_line[0], rejected)} if change else set()), output
+
+
+def test_readme_strategy_and_its_pytest_example_run_as_written(tmp_path):
+    (strategy,) = code_blocks(readme_subsection("A strategy is a subclass"), "python")
+    live = code_blocks(readme_subsection("Live events from your broker code"), "python")
+    testing = readme_subsection("Test a strategy with pytest")
+    (test_module,) = code_blocks(testing, "python")
+    (command,) = code_blocks(testing, "sh")
+    (tmp_path / "strategy.py").write_text(strategy)
+    (tmp_path / "test_strategy.py").write_text(test_module)
+    (tmp_path / "live.py").write_text(strategy + "".join(live) + "print(s.sent)\n")
+    printed = strategy.splitlines()[-1].split("# ", 1)[1]
+    run = dict(cwd=tmp_path, capture_output=True, text=True)
+    result = subprocess.run([sys.executable, "strategy.py"], **run)
+    assert result.stdout.strip() == printed, result.stderr
+    # Two LAST prices above 100 (one of them an unnamed TickType(4)), two orders.
+    result = subprocess.run([sys.executable, "live.py"], **run)
+    assert result.stdout.splitlines()[-1] == str([(1, "XYZ", "SELL 10")] * 2), result.stderr
+    words = command.split()
+    assert words[:3] == ["python", "-m", "pytest"]
+    result = subprocess.run([sys.executable, *words[1:], "-p", "no:cacheprovider"], **run)
+    assert result.returncode == 0 and "2 passed" in result.stdout, result.stdout
