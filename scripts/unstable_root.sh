@@ -92,7 +92,7 @@ ensure() {
   # The mirror's unstable snapshot may carry an expired Release date.
   in_root apt-get -qq -o Acquire::Check-Valid-Until=false update >>"$target.log" 2>&1 &&
     DEBIAN_FRONTEND=noninteractive in_root apt-get install -y -qq --no-install-recommends \
-      "${packages[@]}" >>"$target.log" 2>&1 || {
+      "${packages[@]}" >>"$target.log" 2>&1 && in_root apt-get clean || {
     say "apt-get in the root failed, see $target.log"
     exit 1
   }
