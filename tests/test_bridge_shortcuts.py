@@ -187,29 +187,27 @@ def test_bound_class_method_stored_on_the_instance_is_not_an_override():
     assert reference() is None
 
 
-def test_a_function_replacing_the_class_entry_is_the_class_binding():
+@pytest.mark.parametrize("make", [Log, OrvClient, lambda: type("Bare", (OrvClient,), {})()])
+def test_a_function_replacing_the_class_entry_is_an_override(make):
+    # Only the registered entry object is the class's own binding: a function a user sets
+    # under its name on OrvClient itself is found like any override.
     calls = []
 
     def replacement(self, *args):
-        calls.append(args)
+        calls.append((self, args))
 
     original = OrvClient.__dict__["tickSize"]
-    client = Log()
+    client = make()
     client.simulateTickSize(1, TickType.BID, "1", "x")  # fills any cache of the entry
     try:
         OrvClient.tickSize = replacement
         client.simulateTickSize(1, TickType.BID, "2", "x")
-        assert calls == []
-
-        class Overriding(Log):
-            tickSize = replacement
-
-        Overriding().simulateTickSize(1, TickType.BID, "3", "x")
-        assert calls == []  # still the registered class's own entry
+        assert calls == [(client, (1, TickType.BID, "2"))]
     finally:
         OrvClient.tickSize = original
-    Log().simulateTickSize(1, TickType.BID, "4", "x")
-    assert calls == []
+    make().simulateTickSize(1, TickType.BID, "4", "x")
+    client.simulateTickSize(1, TickType.BID, "5", "x")
+    assert len(calls) == 1
 
 
 def test_override_kinds_on_the_class():

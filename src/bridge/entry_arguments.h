@@ -86,16 +86,25 @@ struct DirectConversion<bool> {
   }
 };
 
-// double: a float's value, or an int through its float conversion.
+// double: a float's value, or an int through its float conversion. A float subclass is
+// converted as float() converts it, through its __float__, whose result must be a float:
+// the built-in conversion calls the same method but reads whatever it returns as a
+// float, so a __float__ returning a str, None or an int would hand on another object's
+// bits.
 template <>
 struct DirectConversion<double> {
   static bool applies(PyObject* source) {
-    return (PyFloat_CheckExact(source) || PyLong_CheckExact(source)) &&
+    return (PyFloat_CheckExact(source) || PyLong_CheckExact(source) || PyFloat_Check(source)) &&
            onlyBuiltInConversion<double>();
   }
   static void convert(PyObject* source, void* storage) {
     if (PyFloat_CheckExact(source)) {
       new (storage) double(PyFloat_AS_DOUBLE(source));
+      return;
+    }
+    if (!PyLong_CheckExact(source)) {
+      boost::python::handle<> number(PyNumber_Float(source));
+      new (storage) double(PyFloat_AS_DOUBLE(number.get()));
       return;
     }
     double value = PyLong_AsDouble(source);
@@ -128,6 +137,32 @@ struct DirectConversion<std::string> {
   }
 };
 
+// Objects of classes made with the library's metaclass. The library takes every such
+// object for one of its instances and reads a list of held C++ objects out of it, in
+// any argument position; a class made with that metaclass from other bases
+// (`type(OrvClient)("X", (int,), {})`) has another layout, and the read goes into the
+// object's own data. Such objects are refused as arguments, before the library sees them.
+class LibraryInstances {
+ public:
+  static void remember(PyTypeObject* registeredClass) {
+    instanceType_ = registeredClass->tp_base;
+    metatype_ = Py_TYPE(registeredClass);
+  }
+
+  // Whether the object's class has the library's metaclass but not its instance layout.
+  static bool misshapen(PyObject* source) {
+    PyTypeObject* metatype = Py_TYPE(Py_TYPE(source));
+    return (metatype == metatype_ || PyType_IsSubtype(metatype, metatype_)) &&
+           !PyType_IsSubtype(Py_TYPE(source), instanceType_);
+  }
+
+  static PyTypeObject* instanceType() { return instanceType_; }
+
+ private:
+  static inline PyTypeObject* instanceType_ = nullptr;
+  static inline PyTypeObject* metatype_ = nullptr;
+};
+
 // One positional argument of a registered entry, converted in the library's two stages:
 // accept() decides whether the object converts at all, without any effect; convert()
 // then produces the value and may raise. A value the conversion constructed is handed
@@ -138,8 +173,9 @@ struct DirectConversion<std::string> {
 // class is a plain Python class (its metaclass is `type`) cannot hold a wrapped C++
 // object, so the library's first step, a search for one, would find nothing, and the
 // registered converters decide alone: they are asked here in the library's order.
-// Anything else takes the library's own first stage. The second stage is the library's
-// for both.
+// An object of the library's metaclass without its instance layout is refused (see
+// LibraryInstances). Anything else takes the library's own first stage. The second
+// stage is the library's for both.
 template <class T>
 class EntryArgument {
  public:
@@ -160,6 +196,7 @@ class EntryArgument {
       }
       return false;
     }
+    if (LibraryInstances::misshapen(source)) return false;
     data_.stage1 = rvalue_from_python_stage1(source, registered<T>::converters);
     return data_.stage1.convertible != nullptr;
   }
@@ -203,8 +240,7 @@ class SelfArgument {
  public:
   static void rememberClass(PyTypeObject* registeredClass) {
     registeredClass_ = registeredClass;
-    instanceType_ = registeredClass->tp_base;
-    metatype_ = Py_TYPE(registeredClass);
+    LibraryInstances::remember(registeredClass);
   }
 
   static OrvClientWrapper* find(PyObject* source) {
@@ -224,16 +260,18 @@ class SelfArgument {
   // The last class found to have the library's instance layout is remembered with its
   // version tag: the interpreter gives a class a new tag when its bases change, and
   // never gives a class that replaces a dead one at the same address the dead one's
-  // tag, so a matching valid tag means the same class.
+  // tag, so a matching valid tag means the same class. Where tags can come back, every
+  // class other than the registered one is checked.
   static bool isKnownInstanceClass(PyTypeObject* type) {
+    if constexpr (versionTagsCanRecur) return false;
     unsigned int version = validVersionTag(type);
     return type == knownInstanceClass_ && version != 0 && version == knownVersionTag_;
   }
 
   [[gnu::noinline]] static OrvClientWrapper* findGenerally(PyObject* source) {
     PyTypeObject* type = Py_TYPE(source);
-    if (PyType_IsSubtype(type, instanceType_)) {
-      if (unsigned int version = validVersionTag(type)) {
+    if (PyType_IsSubtype(type, LibraryInstances::instanceType())) {
+      if (unsigned int version = versionTagsCanRecur ? 0 : validVersionTag(type)) {
         knownInstanceClass_ = type;
         knownVersionTag_ = version;
       }
@@ -247,16 +285,14 @@ class SelfArgument {
         if (heldOffset_ >= 0)
           return reinterpret_cast<OrvClientWrapper*>(reinterpret_cast<char*>(holder) + heldOffset_);
       }
-    } else if (Py_TYPE(type) == metatype_ || PyType_IsSubtype(Py_TYPE(type), metatype_)) {
-      return nullptr;  // the library's metaclass, but not its instance layout
+    } else if (LibraryInstances::misshapen(source)) {
+      return nullptr;
     }
     return static_cast<OrvClientWrapper*>(boost::python::converter::get_lvalue_from_python(
         source, boost::python::converter::registered<OrvClientWrapper>::converters));
   }
 
   static inline PyTypeObject* registeredClass_ = nullptr;
-  static inline PyTypeObject* instanceType_ = nullptr;
-  static inline PyTypeObject* metatype_ = nullptr;
   static inline PyTypeObject* knownInstanceClass_ = nullptr;  // only ever compared
   static inline unsigned int knownVersionTag_ = 0;
   static inline std::ptrdiff_t heldOffset_ = -1;

@@ -6,6 +6,10 @@
 // Registers TickType in the current scope and returns its class.
 boost::python::object registerTickType();
 
+// Makes TickType's class a metaclass of the module's own, which gives every subclass of
+// TickType, however it is made, the class's own allocator (which checks the size).
+void giveSubclassesTheAllocator(PyTypeObject* tickType);
+
 // Registers OrvClient with its methods and returns its class.
 boost::python::object registerClient();
 
