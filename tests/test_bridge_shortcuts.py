@@ -134,11 +134,29 @@ def test_text_with_one_non_ascii_character_anywhere(recorder, length):
     (True, 1.0),
     (2**53 + 1, float(2**53 + 1)),
     (-0.0, -0.0),
+    (type("FloatSubclass", (float,), {})(2.5), 2.5),  # a float, never the subclass object
 ])
 def test_double_values(recorder, value, received):
     recorder.simulatePosition("a", "c", "p", value, "x")
     (_, (*_, price)), = recorder.calls
     assert type(price) is float and price == received
+
+
+@pytest.mark.parametrize("result", ["not a float", None, 7])
+def test_float_subclass_whose_conversion_returns_no_float(recorder, result):
+    # float() refuses such a __float__; the value is never read from the object returned
+    lying = type("Lying", (float,), {"__float__": lambda self: result})(2.5)
+    with pytest.raises(TypeError, match="returned non-float"):
+        recorder.simulatePosition("a", "c", "p", lying, "x")
+    assert recorder.calls == []
+
+
+def test_a_conversion_that_fails_quietly_still_fails(recorder):
+    # The library reads an int subclass in a float position without checking that the
+    # read succeeded: the error it leaves pending ends the call.
+    with pytest.raises(OverflowError):
+        recorder.simulatePosition("a", "c", "p", IntWithConversions(2**2000), "x")
+    assert recorder.calls == []
 
 
 @pytest.mark.parametrize("method,args", [
@@ -161,6 +179,10 @@ def test_arguments_reach_the_override_equal_and_keep_their_counts(recorder, meth
     sent = args[:len(received)]
     assert [(type(value), repr(value)) for value in received] == [
         (type(value), repr(value)) for value in sent]
+    # Floats and ASCII texts arrive as the very objects passed, as from a Python caller.
+    passed_on = [type(value) is float or (type(value) is str and value.isascii()) for value in sent]
+    assert [got is value for got, value, kept in zip(received, sent, passed_on) if kept] == [
+        True] * sum(passed_on)
     del received, sent
     recorder.calls.clear()
     assert [sys.getrefcount(arg) for arg in own] == counts
@@ -185,6 +207,17 @@ def test_bound_class_method_stored_on_the_instance_is_not_an_override():
     del client
     gc.collect()
     assert reference() is None
+
+
+def test_the_class_entry_bound_to_another_instance_is_an_override():
+    class Ticks(Log):
+        def tickPrice(self, *args):
+            self.seen.append(args)
+
+    other, client = Ticks(), Ticks()
+    client.tickPrice = OrvClient.tickPrice.__get__(other)
+    client.simulateTickPrice(1, TickType.BID, 1.0, "a", "b")
+    assert other.seen == [(1, TickType.BID, 1.0, "a")] and client.seen == []
 
 
 @pytest.mark.parametrize("make", [Log, OrvClient, lambda: type("Bare", (OrvClient,), {})()])

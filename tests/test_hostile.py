@@ -97,6 +97,61 @@ CASES = [
     ("OrvClient.place_order(XInt(), 1, 'a', 'b')", "ArgumentError"),
     ("OrvClient.tickPrice(X(), 1, TickType.LAST, 1.0, 'a')", "ArgumentError"),
     ("OrvClient.tickPrice(XInt(7), 1, TickType.LAST, 1.0, 'a')", "ArgumentError"),
+    # Objects of classes made with OrvClient's metaclass from other bases have no holder
+    # to read: refused in every position, on every path into the library.
+    ("OrvClient().place_order(XInt(1 << 130), 'a', 'b')", "ArgumentError"),
+    ("OrvClient().place_order(1, XInt(1 << 130), 'b')", "ArgumentError"),
+    ("OrvClient().simulateTickPrice(1, XInt(1 << 130), 1.0, '', '')", "ArgumentError"),
+    ("OrvClient().simulateTickPrice(1, TickType.LAST, XInt(1 << 130), '', '')", "ArgumentError"),
+    ("OrvClient.getDeveloperResponse(XInt(1 << 130))", "ArgumentError"),
+    ("OrvClient.place_order(XInt(1 << 130))", "ArgumentError"),
+    # A class made where a dead instance class was, with the layout check skipped, would
+    # have its int read as a holder.
+    ("import gc\n"
+     "class K(OrvClient): pass\n"
+     "K().req_ids(1); address = id(K); del K; gc.collect()\n"
+     "for _ in range(10000):\n"
+     "    Y = type(OrvClient)('Y', (int,), {})\n"
+     "    if id(Y) == address: break\n"
+     "else:\n"
+     "    raise LookupError\n"
+     "OrvClient.req_ids(Y(1 << 130), 1)", "ArgumentError"),
+    # Whatever is put in place of TickType's construction, no member holds more than
+    # 32 bits, and an override receives a TickType.
+    ("TickType.__new__ = staticmethod(TickType.__new__)\n"
+     "class Sub(TickType): pass\n"
+     "str(int.__new__(Sub, (1 << 200) | (0x1000 << 60)))",
+     "OverflowError: TickType value out of range"),
+    ("TickType.__new__ = staticmethod(lambda cls, *a: int.__new__(cls, *a))\n"
+     "str(type.__new__(type, 'Sub', (TickType,), {})(1 << 200))",
+     "OverflowError: TickType value out of range"),
+    ("unnamed = TickType(200); got = []\n"
+     "TickType.__new__ = staticmethod(lambda cls, *a: 'not a member')\n"
+     "class T(OrvClient): tickPrice = lambda self, *a: got.append(a[1])\n"
+     "T().simulateTickPrice(1, unnamed, 1.0, '', '')\n"
+     "assert type(got[0]) is TickType and got[0] == 200 and got[0] is not unnamed", "ok"),
+    # The library's own instance dictionary descriptor, reached through the bases.
+    ("c = S(); OrvClient.__mro__[1].__dict__['__dict__'].__delete__(c)",
+     "TypeError: cannot delete __dict__"),
+    ("c = S()\ntry:\n    OrvClient.__mro__[1].__dict__['__dict__'].__set__(c, [1])\n"
+     "finally:\n    c.tag = 1; assert c.__dict__ == {'calls': [], 'tag': 1}", "TypeError"),
+    # After sys._clear_type_cache() (which restarts the version tags before 3.11) the
+    # override found is the one the class holds now.
+    ("c = S(); sys._clear_type_cache(); c.place_order(1, 'a', 'b')\n"
+     "sys._clear_type_cache(); S.placeOrder = 42\nc.place_order(1, 'a', 'b')",
+     "TypeError: OrvClient operation 'placeOrder': attribute of type 'int' is not callable"),
+    ("c = S(); sys._clear_type_cache(); c.place_order(1, 'a', 'b')\n"
+     "sys._clear_type_cache(); S.placeOrder = lambda self, *a: self.calls.append('new')\n"
+     "c.place_order(1, 'a', 'b'); assert c.calls == [(1, 'a', 'b'), 'new']", "ok"),
+    # A TickType argument whose __class__ answers int first and raises the second time.
+    ("class Flip:\n"
+     "    looks = 0\n"
+     "    @property\n"
+     "    def __class__(self):\n"
+     "        Flip.looks += 1\n"
+     "        if Flip.looks > 1: raise ValueError('second look')\n"
+     "        return int\n"
+     "OrvClient().simulateTickPrice(1, Flip(), 1.0, '', '')", "ArgumentError"),
     # A failing truth test or isinstance() propagates, and nothing is called.
     ("c = S()\ntry:\n    c.req_auto_open_orders(Untestable(0))\nfinally:\n    assert not c.calls",
      "ValueError: no truth value"),
@@ -124,3 +179,36 @@ def test_hostile_case(case, outcome):
     assert done.returncode == 0, done.stderr
     got = done.stdout.strip()
     assert got == outcome or (":" not in outcome and got.split(":")[0] == outcome), got
+
+
+# Objects parked on the registered classes (which never die) and all they reach, down to
+# the globals of their module, are released before the interpreter finalizes.
+PARKED = textwrap.dedent(r"""
+    import sys
+    from OrvCpp import OrvClient, TickType
+
+    class S(OrvClient):
+        def placeOrder(self, *args):
+            pass
+
+        def __del__(self):
+            print("finalized", flush=True)
+
+    log = open(sys.argv[1], "w")
+    log.write("important data\n")
+    exec(sys.argv[2])
+""")
+
+
+@pytest.mark.parametrize("park", [
+    "OrvClient.default = S()",
+    "TickType.default = S()",
+    "OrvClient.tickPrice = S().placeOrder",  # a registered name, bound to something else
+    "TickType.values[1000] = S()",
+])
+def test_objects_parked_on_the_classes_are_released_at_exit(tmp_path, park):
+    out = tmp_path / "out.txt"
+    done = subprocess.run([sys.executable, "-c", PARKED, str(out), park], capture_output=True,
+                          text=True)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert (out.read_text(), done.stdout) == ("important data\n", "finalized\n")

@@ -18,3 +18,7 @@ void makeInstancesCollectable(PyTypeObject* cls);
 
 // Gives `cls` a `__dict__` that only accepts a dict; before any instance exists.
 void guardInstanceDictionary(PyTypeObject* cls);
+
+// Has what a user later stores on the two classes released when the interpreter exits;
+// after everything else is registered.
+void releaseParkedObjectsAtExit(PyTypeObject* tickType, PyTypeObject* client);
