@@ -103,13 +103,18 @@ struct DirectConversion<double> {
       return;
     }
     if (!PyLong_CheckExact(source)) {
-      boost::python::handle<> number(PyNumber_Float(source));
-      new (storage) double(PyFloat_AS_DOUBLE(number.get()));
+      new (storage) double(subclassValue(source));
       return;
     }
     double value = PyLong_AsDouble(source);
     if (value == -1.0 && PyErr_Occurred()) boost::python::throw_error_already_set();
     new (storage) double(value);
+  }
+
+ private:
+  [[gnu::noinline]] static double subclassValue(PyObject* source) {
+    boost::python::handle<> number(PyNumber_Float(source));
+    return PyFloat_AS_DOUBLE(number.get());
   }
 };
 
@@ -158,9 +163,17 @@ class LibraryInstances {
 
   static PyTypeObject* instanceType() { return instanceType_; }
 
+  // A metaclass of the module's own that is known not to derive from the library's
+  // (TickType's), so that its objects are told apart as quickly as those of `type`.
+  static void rememberPlainMetatype(PyTypeObject* metatype) { plainMetatype_ = metatype; }
+  static bool isPlainMetatype(PyTypeObject* metatype) {
+    return metatype == &PyType_Type || metatype == plainMetatype_;
+  }
+
  private:
   static inline PyTypeObject* instanceType_ = nullptr;
   static inline PyTypeObject* metatype_ = nullptr;
+  static inline PyTypeObject* plainMetatype_ = &PyType_Type;
 };
 
 // One positional argument of a registered entry, converted in the library's two stages:
@@ -172,7 +185,8 @@ class LibraryInstances {
 // Three routes give the library's result. The direct one is above. An object whose
 // class is a plain Python class (its metaclass is `type`) cannot hold a wrapped C++
 // object, so the library's first step, a search for one, would find nothing, and the
-// registered converters decide alone: they are asked here in the library's order.
+// registered converters decide alone: they are asked here in the library's order. The
+// same holds for TickType's metaclass, a subclass of `type` of the module's own.
 // An object of the library's metaclass without its instance layout is refused (see
 // LibraryInstances). Anything else takes the library's own first stage. The second
 // stage is the library's for both.
@@ -180,13 +194,18 @@ template <class T>
 class EntryArgument {
  public:
   [[gnu::always_inline]] bool accept(PyObject* source) {
-    using namespace boost::python::converter;
     source_ = source;
     if (DirectConversion<T>::applies(source)) {
       direct_ = true;
       return true;
     }
-    if (Py_TYPE(Py_TYPE(source)) == &PyType_Type) {
+    return acceptGenerally(source);
+  }
+
+  // The two routes through the registry, out of line: the direct one is the common case.
+  [[gnu::noinline]] bool acceptGenerally(PyObject* source) {
+    using namespace boost::python::converter;
+    if (LibraryInstances::isPlainMetatype(Py_TYPE(Py_TYPE(source)))) {
       for (const rvalue_from_python_chain* chain = registered<T>::converters.rvalue_chain;
            chain != nullptr; chain = chain->next) {
         if (void* convertible = chain->convertible(source)) {

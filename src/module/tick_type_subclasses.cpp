@@ -9,6 +9,7 @@
 // allocator. Every way of making a class with TickType among its bases comes here:
 // `type.__new__` defers to the most derived metaclass, and refuses to make a class of a
 // metaclass whose construction is not its own.
+#include "../bridge/entry_arguments.h"
 #include "../bridge/python_compat.h"
 #include "registration.h"
 
@@ -43,4 +44,5 @@ void giveSubclassesTheAllocator(PyTypeObject* tickType) {
   if (PyType_Ready(&memberClassType) < 0) boost::python::throw_error_already_set();
   // TickType's class was `type`, a static type like this one: no reference moves.
   bridge::setType(reinterpret_cast<PyObject*>(tickType), &memberClassType);
+  bridge::LibraryInstances::rememberPlainMetatype(&memberClassType);
 }
