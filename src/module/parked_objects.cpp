@@ -25,15 +25,39 @@ struct Registered {
 };
 std::vector<Registered> registeredDictionaries;
 
+// Binds `name` to `value` (or removes it, for null). A class's attribute is set as an
+// assignment sets it, so that the class's slots follow its dictionary.
+void put(const Registered& registered, PyObject* name, PyObject* value) {
+  int failed;
+  if (registered.owner && PyUnicode_Check(name)) {
+    PyObject* owner = reinterpret_cast<PyObject*>(registered.owner);
+    failed = value ? PyObject_SetAttr(owner, name, value) : PyObject_DelAttr(owner, name);
+  } else {
+    failed = value ? PyDict_SetItem(registered.dictionary, name, value)
+                   : PyDict_DelItem(registered.dictionary, name);
+  }
+  if (failed) PyErr_WriteUnraisable(name);
+}
+
 void restore(const Registered& registered) {
   // The old contents are held until the dictionary is whole again, so that the
   // finalizers of released objects see the registered classes as registered.
   PyObject* previous = PyDict_Copy(registered.dictionary);
   if (!previous) return PyErr_WriteUnraisable(registered.dictionary);
-  PyDict_Clear(registered.dictionary);
-  if (PyDict_Update(registered.dictionary, registered.snapshot) < 0)
-    PyErr_WriteUnraisable(registered.dictionary);
-  if (registered.owner) PyType_Modified(registered.owner);
+  PyObject* name;
+  PyObject* value;
+  Py_ssize_t position = 0;
+  while (PyDict_Next(previous, &position, &name, &value)) {
+    PyObject* original = PyDict_GetItemWithError(registered.snapshot, name);
+    if (!original && PyErr_Occurred()) PyErr_WriteUnraisable(name);
+    else if (original != value) put(registered, name, original);
+  }
+  position = 0;
+  while (PyDict_Next(registered.snapshot, &position, &name, &value)) {
+    int present = PyDict_Contains(registered.dictionary, name);
+    if (present < 0) PyErr_WriteUnraisable(name);
+    else if (present == 0) put(registered, name, value);
+  }
   Py_DECREF(previous);
 }
 
