@@ -264,7 +264,8 @@ class SelfArgument {
 
   static OrvClientWrapper* find(PyObject* source) {
     PyTypeObject* type = Py_TYPE(source);
-    if (type == registeredClass_ || isKnownInstanceClass(type)) {
+    if (type == registeredClass_ || type->tp_base == registeredClass_ ||
+        isKnownInstanceClass(type)) {
       boost::python::instance_holder* holder =
           reinterpret_cast<boost::python::objects::instance<>*>(source)->objects;
       if (holder && typeid(*holder) == typeid(Holder) && heldOffset_ >= 0)
@@ -276,11 +277,13 @@ class SelfArgument {
  private:
   using Holder = boost::python::objects::value_holder<OrvClientWrapper>;
 
-  // The last class found to have the library's instance layout is remembered with its
-  // version tag: the interpreter gives a class a new tag when its bases change, and
-  // never gives a class that replaces a dead one at the same address the dead one's
-  // tag, so a matching valid tag means the same class. Where tags can come back, every
-  // class other than the registered one is checked.
+  // A class whose layout base is the registered class has its layout (assigning
+  // `__bases__` changes that base only to one of the same layout). Of other classes, the
+  // last one found to have the library's instance layout is remembered with its version
+  // tag: the interpreter gives a class a new tag when its bases change, and never gives
+  // a class that replaces a dead one at the same address the dead one's tag, so a
+  // matching valid tag means the same class. Where tags can come back, each such class
+  // is checked on every call.
   static bool isKnownInstanceClass(PyTypeObject* type) {
     if constexpr (versionTagsCanRecur) return false;
     unsigned int version = validVersionTag(type);
