@@ -134,11 +134,21 @@ def test_text_with_one_non_ascii_character_anywhere(recorder, length):
     (True, 1.0),
     (2**53 + 1, float(2**53 + 1)),
     (-0.0, -0.0),
+    (type("FloatSubclass", (float,), {})(2.5), 2.5),  # a float, never the subclass object
 ])
 def test_double_values(recorder, value, received):
     recorder.simulatePosition("a", "c", "p", value, "x")
     (_, (*_, price)), = recorder.calls
     assert type(price) is float and price == received
+
+
+@pytest.mark.parametrize("result", ["not a float", None, 7])
+def test_float_subclass_whose_conversion_returns_no_float(recorder, result):
+    # float() refuses such a __float__; the value is never read from the object returned
+    lying = type("Lying", (float,), {"__float__": lambda self: result})(2.5)
+    with pytest.raises(TypeError, match="returned non-float"):
+        recorder.simulatePosition("a", "c", "p", lying, "x")
+    assert recorder.calls == []
 
 
 @pytest.mark.parametrize("method,args", [
@@ -161,6 +171,10 @@ def test_arguments_reach_the_override_equal_and_keep_their_counts(recorder, meth
     sent = args[:len(received)]
     assert [(type(value), repr(value)) for value in received] == [
         (type(value), repr(value)) for value in sent]
+    # Floats and ASCII texts arrive as the very objects passed, as from a Python caller.
+    passed_on = [type(value) is float or (type(value) is str and value.isascii()) for value in sent]
+    assert [got is value for got, value, kept in zip(received, sent, passed_on) if kept] == [
+        True] * sum(passed_on)
     del received, sent
     recorder.calls.clear()
     assert [sys.getrefcount(arg) for arg in own] == counts
@@ -187,29 +201,38 @@ def test_bound_class_method_stored_on_the_instance_is_not_an_override():
     assert reference() is None
 
 
-def test_a_function_replacing_the_class_entry_is_the_class_binding():
+def test_the_class_entry_bound_to_another_instance_is_an_override():
+    class Ticks(Log):
+        def tickPrice(self, *args):
+            self.seen.append(args)
+
+    other, client = Ticks(), Ticks()
+    client.tickPrice = OrvClient.tickPrice.__get__(other)
+    client.simulateTickPrice(1, TickType.BID, 1.0, "a", "b")
+    assert other.seen == [(1, TickType.BID, 1.0, "a")] and client.seen == []
+
+
+@pytest.mark.parametrize("make", [Log, OrvClient, lambda: type("Bare", (OrvClient,), {})()])
+def test_a_function_replacing_the_class_entry_is_an_override(make):
+    # Only the registered entry object is the class's own binding: a function a user sets
+    # under its name on OrvClient itself is found like any override.
     calls = []
 
     def replacement(self, *args):
-        calls.append(args)
+        calls.append((self, args))
 
     original = OrvClient.__dict__["tickSize"]
-    client = Log()
+    client = make()
     client.simulateTickSize(1, TickType.BID, "1", "x")  # fills any cache of the entry
     try:
         OrvClient.tickSize = replacement
         client.simulateTickSize(1, TickType.BID, "2", "x")
-        assert calls == []
-
-        class Overriding(Log):
-            tickSize = replacement
-
-        Overriding().simulateTickSize(1, TickType.BID, "3", "x")
-        assert calls == []  # still the registered class's own entry
+        assert calls == [(client, (1, TickType.BID, "2"))]
     finally:
         OrvClient.tickSize = original
-    Log().simulateTickSize(1, TickType.BID, "4", "x")
-    assert calls == []
+    make().simulateTickSize(1, TickType.BID, "4", "x")
+    client.simulateTickSize(1, TickType.BID, "5", "x")
+    assert len(calls) == 1
 
 
 def test_override_kinds_on_the_class():

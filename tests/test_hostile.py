@@ -68,6 +68,17 @@ CHILD = textwrap.dedent(r"""
     print(outcome)
 """)
 
+def _boost_python_is_private():
+    """Whether the Boost.Python library loaded is the module's own copy (OrvCpp.libs)."""
+    import OrvCpp  # noqa: F401  (maps its Boost.Python library into this process)
+    with open("/proc/self/maps") as maps:
+        return any("libboost_python" in line and "OrvCpp.libs" in line for line in maps)
+
+
+PRIVATE_LIBRARY_ONLY = pytest.mark.skipif(
+    not _boost_python_is_private(),
+    reason="Boost.Python shared with other extensions (ORV_SYSTEM_BOOST): its types are left as they are")
+
 CASES = [
     # The instance dictionary takes a dict only, and survives an attempt to delete it.
     ("c = S(); c.__dict__ = [1, 2, 3]",
@@ -97,6 +108,70 @@ CASES = [
     ("OrvClient.place_order(XInt(), 1, 'a', 'b')", "ArgumentError"),
     ("OrvClient.tickPrice(X(), 1, TickType.LAST, 1.0, 'a')", "ArgumentError"),
     ("OrvClient.tickPrice(XInt(7), 1, TickType.LAST, 1.0, 'a')", "ArgumentError"),
+    # Objects of classes made with OrvClient's metaclass from other bases have no holder
+    # to read: refused in every position, on every path into the library.
+    ("OrvClient().place_order(XInt(1 << 130), 'a', 'b')", "ArgumentError"),
+    ("OrvClient().place_order(1, XInt(1 << 130), 'b')", "ArgumentError"),
+    ("OrvClient().simulateTickPrice(1, XInt(1 << 130), 1.0, '', '')", "ArgumentError"),
+    ("OrvClient().simulateTickPrice(1, TickType.LAST, XInt(1 << 130), '', '')", "ArgumentError"),
+    ("OrvClient.getDeveloperResponse(XInt(1 << 130))", "ArgumentError"),
+    ("OrvClient.place_order(XInt(1 << 130))", "ArgumentError"),
+    # A class made where a dead instance class was, with the layout check skipped, would
+    # have its int read as a holder. (Under ASan freed memory is not reused: the last
+    # class made is then merely another one.)
+    ("import gc\n"
+     "class K(OrvClient): pass\n"
+     "K().req_ids(1); address = id(K); del K; gc.collect()\n"
+     "for _ in range(10000):\n"
+     "    Y = type(OrvClient)('Y', (int,), {})\n"
+     "    if id(Y) == address: break\n"
+     "OrvClient.req_ids(Y(1 << 130), 1)", "ArgumentError"),
+    # Whatever is put in place of TickType's construction, no member holds more than
+    # 32 bits, and an override receives a TickType.
+    ("TickType.__new__ = staticmethod(TickType.__new__)\n"
+     "class Sub(TickType): pass\n"
+     "str(int.__new__(Sub, (1 << 200) | (0x1000 << 60)))",
+     "OverflowError: TickType value out of range"),
+    ("TickType.__new__ = staticmethod(lambda cls, *a: int.__new__(cls, *a))\n"
+     "str(type.__new__(type, 'Sub', (TickType,), {})(1 << 200))",
+     "OverflowError: TickType value out of range"),
+    ("unnamed = TickType(200); got = []\n"
+     "TickType.__new__ = staticmethod(lambda cls, *a: 'not a member')\n"
+     "class T(OrvClient): tickPrice = lambda self, *a: got.append(a[1])\n"
+     "T().simulateTickPrice(1, unnamed, 1.0, '', '')\n"
+     "assert type(got[0]) is TickType and got[0] == 200 and got[0] is not unnamed", "ok"),
+    # The library's own instance dictionary descriptor, reached through the bases (mended
+    # where the library is the module's private copy).
+    pytest.param("c = S(); OrvClient.__mro__[1].__dict__['__dict__'].__delete__(c)",
+                 "TypeError: cannot delete __dict__", marks=PRIVATE_LIBRARY_ONLY),
+    pytest.param("c = S()\ntry:\n    OrvClient.__mro__[1].__dict__['__dict__'].__set__(c, [1])\n"
+                 "finally:\n    c.tag = 1; assert c.__dict__ == {'calls': [], 'tag': 1}",
+                 "TypeError", marks=PRIVATE_LIBRARY_ONLY),
+    # Before 3.11 sys._clear_type_cache() restarts the numbering of version tags: the
+    # same steps after each clear give the class the same tag again, while the override
+    # found must be the one the class holds now.
+    ("c = S()\n"
+     "def retag(value):\n"
+     "    sys._clear_type_cache(); S.placeOrder = value; S.placeOrder; S.placeOrder\n"
+     "retag(lambda self, *a: self.calls.append('old')); c.place_order(1, 'a', 'b')\n"
+     "retag(42); c.place_order(1, 'a', 'b')",
+     "TypeError: OrvClient operation 'placeOrder': attribute of type 'int' is not callable"),
+    ("c = S()\n"
+     "def retag(value):\n"
+     "    sys._clear_type_cache(); S.placeOrder = value; S.placeOrder; S.placeOrder\n"
+     "old = lambda self, *a: self.calls.append('old')\n"
+     "retag(old); c.place_order(1, 'a', 'b')\n"
+     "retag(lambda self, *a: self.calls.append('new')); c.place_order(1, 'a', 'b')\n"
+     "assert c.calls == ['old', 'new'], c.calls", "ok"),
+    # A TickType argument whose __class__ answers int first and raises the second time.
+    ("class Flip:\n"
+     "    looks = 0\n"
+     "    @property\n"
+     "    def __class__(self):\n"
+     "        Flip.looks += 1\n"
+     "        if Flip.looks > 1: raise ValueError('second look')\n"
+     "        return int\n"
+     "OrvClient().simulateTickPrice(1, Flip(), 1.0, '', '')", "ArgumentError"),
     # A failing truth test or isinstance() propagates, and nothing is called.
     ("c = S()\ntry:\n    c.req_auto_open_orders(Untestable(0))\nfinally:\n    assert not c.calls",
      "ValueError: no truth value"),
@@ -118,9 +193,47 @@ CASES = [
 ]
 
 
-@pytest.mark.parametrize("case,outcome", CASES, ids=[case.split("\n")[0][:60] for case, _ in CASES])
+def _case_id(case):
+    source = case.values[0] if hasattr(case, "values") else case[0]
+    return source.split("\n")[0][:60]
+
+
+@pytest.mark.parametrize("case,outcome", CASES, ids=[_case_id(case) for case in CASES])
 def test_hostile_case(case, outcome):
     done = subprocess.run([sys.executable, "-c", CHILD, case], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     got = done.stdout.strip()
     assert got == outcome or (":" not in outcome and got.split(":")[0] == outcome), got
+
+
+# Objects parked on the registered classes (which never die) and all they reach, down to
+# the globals of their module, are released before the interpreter finalizes.
+PARKED = textwrap.dedent(r"""
+    import sys
+    from OrvCpp import OrvClient, TickType
+
+    class S(OrvClient):
+        def placeOrder(self, *args):
+            pass
+
+        def __del__(self):
+            print("finalized", flush=True)
+
+    log = open(sys.argv[1], "w")
+    log.write("important data\n")
+    exec(sys.argv[2])
+""")
+
+
+@pytest.mark.parametrize("park", [
+    "OrvClient.default = S()",
+    "TickType.default = S()",
+    "OrvClient.tickPrice = S().placeOrder",  # a registered name, bound to something else
+    "TickType.values[1000] = S()",
+])
+def test_objects_parked_on_the_classes_are_released_at_exit(tmp_path, park):
+    out = tmp_path / "out.txt"
+    done = subprocess.run([sys.executable, "-c", PARKED, str(out), park], capture_output=True,
+                          text=True)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert (out.read_text(), done.stdout) == ("important data\n", "finalized\n")

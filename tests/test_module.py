@@ -64,6 +64,24 @@ def test_tick_type_survives_pickle_and_copy(protocol):
             assert (str(copied), repr(copied)) == (str(unnamed), repr(unnamed))
 
 
+class TaggedTickType(TickType):
+    pass
+
+
+@pytest.mark.parametrize("protocol", [*range(pickle.HIGHEST_PROTOCOL + 1), "copy", "deepcopy"])
+def test_tick_type_subclass_members_keep_class_and_attributes(protocol):
+    member = TaggedTickType(7)
+    member.tag = [1]
+    if protocol == "copy":
+        copied = copy.copy(member)
+    elif protocol == "deepcopy":
+        copied = copy.deepcopy(member)
+    else:
+        copied = pickle.loads(pickle.dumps(member, protocol))
+    assert type(copied) is TaggedTickType and copied == 7 and copied is not member
+    assert copied.__dict__ == {"tag": [1]} and str(copied) == "7"
+
+
 def test_tick_type_subclass_prints_its_value():
     class Custom(TickType):
         pass

@@ -36,10 +36,16 @@ SOURCE = textwrap.dedent(r"""
 
     std::string textOf(const std::string& text) { return text; }
 
+    // A second from-Python conversion for bool that never applies: with it registered,
+    // flags take the library's own conversion in every module that converts them.
+    void* neverConvertible(PyObject*) { return nullptr; }
+
     BOOST_PYTHON_MODULE(orv_other) {
       boost::python::class_<std::string>("Text", boost::python::init<std::string>())
           .def("get", &textOf);
       boost::python::class_<Counter>("Counter").def("get", &Counter::get);
+      boost::python::converter::registry::push_back(&neverConvertible, nullptr,
+                                                    boost::python::type_id<bool>());
     }
 """)
 
@@ -143,6 +149,32 @@ def test_wrapped_string_passed_as_text_is_copied(other_extension):
         print(client.received, text.get())
     """)
     assert (code, output) == (0, "(1, 'contract', 'order') contract")
+
+
+def test_flag_through_the_library_s_conversion_with_a_failing_truth_test(other_extension):
+    # The library's bool conversion ignores a truth test that raises: the call must end
+    # with that error, before anything is called.
+    code, output = _run(other_extension, """
+        import OrvCpp, orv_other
+
+        calls = []
+
+        class Client(OrvCpp.OrvClient):
+            def reqAutoOpenOrders(self, *args):
+                calls.append(args)
+
+        class Untestable(int):
+            def __bool__(self):
+                raise ValueError("no truth value")
+
+        Client().req_auto_open_orders(True)
+        try:
+            Client().req_auto_open_orders(Untestable(0))
+        except Exception as error:
+            print(type(error).__name__, error)
+        print(calls)
+    """)
+    assert (code, output) == (0, "ValueError no truth value\n[(True,)]")
 
 
 def test_cycle_through_a_class_with_another_extension_base_is_collected(other_extension):

@@ -86,11 +86,15 @@ struct DirectConversion<bool> {
   }
 };
 
-// double: a float's value, or an int through its float conversion.
+// double: a float's value, or an int through its float conversion. A float subclass is
+// converted as float() converts it, through its __float__, whose result must be a float:
+// the built-in conversion calls the same method but reads whatever it returns as a
+// float, so a __float__ returning a str, None or an int would hand on another object's
+// bits.
 template <>
 struct DirectConversion<double> {
   static bool applies(PyObject* source) {
-    return (PyFloat_CheckExact(source) || PyLong_CheckExact(source)) &&
+    return (PyFloat_CheckExact(source) || PyLong_CheckExact(source) || PyFloat_Check(source)) &&
            onlyBuiltInConversion<double>();
   }
   static void convert(PyObject* source, void* storage) {
@@ -98,9 +102,19 @@ struct DirectConversion<double> {
       new (storage) double(PyFloat_AS_DOUBLE(source));
       return;
     }
+    if (!PyLong_CheckExact(source)) {
+      new (storage) double(subclassValue(source));
+      return;
+    }
     double value = PyLong_AsDouble(source);
     if (value == -1.0 && PyErr_Occurred()) boost::python::throw_error_already_set();
     new (storage) double(value);
+  }
+
+ private:
+  [[gnu::noinline]] static double subclassValue(PyObject* source) {
+    boost::python::handle<> number(PyNumber_Float(source));
+    return PyFloat_AS_DOUBLE(number.get());
   }
 };
 
@@ -128,6 +142,40 @@ struct DirectConversion<std::string> {
   }
 };
 
+// Objects of classes made with the library's metaclass. The library takes every such
+// object for one of its instances and reads a list of held C++ objects out of it, in
+// any argument position; a class made with that metaclass from other bases
+// (`type(OrvClient)("X", (int,), {})`) has another layout, and the read goes into the
+// object's own data. Such objects are refused as arguments, before the library sees them.
+class LibraryInstances {
+ public:
+  static void remember(PyTypeObject* registeredClass) {
+    instanceType_ = registeredClass->tp_base;
+    metatype_ = Py_TYPE(registeredClass);
+  }
+
+  // Whether the object's class has the library's metaclass but not its instance layout.
+  static bool misshapen(PyObject* source) {
+    PyTypeObject* metatype = Py_TYPE(Py_TYPE(source));
+    return (metatype == metatype_ || PyType_IsSubtype(metatype, metatype_)) &&
+           !PyType_IsSubtype(Py_TYPE(source), instanceType_);
+  }
+
+  static PyTypeObject* instanceType() { return instanceType_; }
+
+  // A metaclass of the module's own that is known not to derive from the library's
+  // (TickType's), so that its objects are told apart as quickly as those of `type`.
+  static void rememberPlainMetatype(PyTypeObject* metatype) { plainMetatype_ = metatype; }
+  static bool isPlainMetatype(PyTypeObject* metatype) {
+    return metatype == &PyType_Type || metatype == plainMetatype_;
+  }
+
+ private:
+  static inline PyTypeObject* instanceType_ = nullptr;
+  static inline PyTypeObject* metatype_ = nullptr;
+  static inline PyTypeObject* plainMetatype_ = &PyType_Type;
+};
+
 // One positional argument of a registered entry, converted in the library's two stages:
 // accept() decides whether the object converts at all, without any effect; convert()
 // then produces the value and may raise. A value the conversion constructed is handed
@@ -137,20 +185,27 @@ struct DirectConversion<std::string> {
 // Three routes give the library's result. The direct one is above. An object whose
 // class is a plain Python class (its metaclass is `type`) cannot hold a wrapped C++
 // object, so the library's first step, a search for one, would find nothing, and the
-// registered converters decide alone: they are asked here in the library's order.
-// Anything else takes the library's own first stage. The second stage is the library's
-// for both.
+// registered converters decide alone: they are asked here in the library's order. The
+// same holds for TickType's metaclass, a subclass of `type` of the module's own.
+// An object of the library's metaclass without its instance layout is refused (see
+// LibraryInstances). Anything else takes the library's own first stage. The second
+// stage is the library's for both.
 template <class T>
 class EntryArgument {
  public:
   [[gnu::always_inline]] bool accept(PyObject* source) {
-    using namespace boost::python::converter;
     source_ = source;
     if (DirectConversion<T>::applies(source)) {
       direct_ = true;
       return true;
     }
-    if (Py_TYPE(Py_TYPE(source)) == &PyType_Type) {
+    return acceptGenerally(source);
+  }
+
+  // The two routes through the registry, out of line: the direct one is the common case.
+  [[gnu::noinline]] bool acceptGenerally(PyObject* source) {
+    using namespace boost::python::converter;
+    if (LibraryInstances::isPlainMetatype(Py_TYPE(Py_TYPE(source)))) {
       for (const rvalue_from_python_chain* chain = registered<T>::converters.rvalue_chain;
            chain != nullptr; chain = chain->next) {
         if (void* convertible = chain->convertible(source)) {
@@ -160,6 +215,7 @@ class EntryArgument {
       }
       return false;
     }
+    if (LibraryInstances::misshapen(source)) return false;
     data_.stage1 = rvalue_from_python_stage1(source, registered<T>::converters);
     return data_.stage1.convertible != nullptr;
   }
@@ -203,13 +259,13 @@ class SelfArgument {
  public:
   static void rememberClass(PyTypeObject* registeredClass) {
     registeredClass_ = registeredClass;
-    instanceType_ = registeredClass->tp_base;
-    metatype_ = Py_TYPE(registeredClass);
+    LibraryInstances::remember(registeredClass);
   }
 
   static OrvClientWrapper* find(PyObject* source) {
     PyTypeObject* type = Py_TYPE(source);
-    if (type == registeredClass_ || isKnownInstanceClass(type)) {
+    if (type == registeredClass_ || type->tp_base == registeredClass_ ||
+        isKnownInstanceClass(type)) {
       boost::python::instance_holder* holder =
           reinterpret_cast<boost::python::objects::instance<>*>(source)->objects;
       if (holder && typeid(*holder) == typeid(Holder) && heldOffset_ >= 0)
@@ -221,19 +277,23 @@ class SelfArgument {
  private:
   using Holder = boost::python::objects::value_holder<OrvClientWrapper>;
 
-  // The last class found to have the library's instance layout is remembered with its
-  // version tag: the interpreter gives a class a new tag when its bases change, and
-  // never gives a class that replaces a dead one at the same address the dead one's
-  // tag, so a matching valid tag means the same class.
+  // A class whose layout base is the registered class has its layout (assigning
+  // `__bases__` changes that base only to one of the same layout). Of other classes, the
+  // last one found to have the library's instance layout is remembered with its version
+  // tag: the interpreter gives a class a new tag when its bases change, and never gives
+  // a class that replaces a dead one at the same address the dead one's tag, so a
+  // matching valid tag means the same class. Where tags can come back, each such class
+  // is checked on every call.
   static bool isKnownInstanceClass(PyTypeObject* type) {
+    if constexpr (versionTagsCanRecur) return false;
     unsigned int version = validVersionTag(type);
     return type == knownInstanceClass_ && version != 0 && version == knownVersionTag_;
   }
 
   [[gnu::noinline]] static OrvClientWrapper* findGenerally(PyObject* source) {
     PyTypeObject* type = Py_TYPE(source);
-    if (PyType_IsSubtype(type, instanceType_)) {
-      if (unsigned int version = validVersionTag(type)) {
+    if (PyType_IsSubtype(type, LibraryInstances::instanceType())) {
+      if (unsigned int version = versionTagsCanRecur ? 0 : validVersionTag(type)) {
         knownInstanceClass_ = type;
         knownVersionTag_ = version;
       }
@@ -247,16 +307,14 @@ class SelfArgument {
         if (heldOffset_ >= 0)
           return reinterpret_cast<OrvClientWrapper*>(reinterpret_cast<char*>(holder) + heldOffset_);
       }
-    } else if (Py_TYPE(type) == metatype_ || PyType_IsSubtype(Py_TYPE(type), metatype_)) {
-      return nullptr;  // the library's metaclass, but not its instance layout
+    } else if (LibraryInstances::misshapen(source)) {
+      return nullptr;
     }
     return static_cast<OrvClientWrapper*>(boost::python::converter::get_lvalue_from_python(
         source, boost::python::converter::registered<OrvClientWrapper>::converters));
   }
 
   static inline PyTypeObject* registeredClass_ = nullptr;
-  static inline PyTypeObject* instanceType_ = nullptr;
-  static inline PyTypeObject* metatype_ = nullptr;
   static inline PyTypeObject* knownInstanceClass_ = nullptr;  // only ever compared
   static inline unsigned int knownVersionTag_ = 0;
   static inline std::ptrdiff_t heldOffset_ = -1;

@@ -15,19 +15,18 @@ PyTypeObject* registeredClass = nullptr;
 PyTypeObject* libraryFunctionType = nullptr;
 PyObject* operationNameObjects[operationCount] = {};
 
-// The registered class's own entry for each operation name, with the class's version
-// tag when it was read. The interpreter gives the class a new tag whenever its
-// dictionary changes, so a matching valid tag means the entry is still the one there.
-struct RegisteredEntry {
-  PyObject* entry;  // borrowed from the class dictionary; only ever compared
-  unsigned int versionTag;
-};
-RegisteredEntry registeredEntries[operationCount] = {};
+// The registered class's own entry for each operation name, as the registration left it
+// (a new reference, or null where the class registers no method of that name). Only
+// these objects are the class's own binding: whatever else a user later puts under the
+// same name, on the class or anywhere, is an override.
+PyObject* registeredEntries[operationCount] = {};
 
 // The class attribute named after each operation, as _PyType_Lookup finds it (borrowed,
 // or null), remembered with the class and its version tag as the interpreter's own
 // attribute cache remembers it: the tag changes whenever the dictionary of the class or
-// of any of its bases changes, so a matching valid tag means the same answer.
+// of any of its bases changes, so a matching valid tag means the same answer, where no
+// tag is ever given twice. Where tags can come back (versionTagsCanRecur), the cache
+// would name what may be gone, and the interpreter's lookup answers every time.
 struct ClassAttribute {
   PyTypeObject* type;
   unsigned int versionTag;
@@ -36,6 +35,8 @@ struct ClassAttribute {
 ClassAttribute classAttributes[operationCount] = {};
 
 PyObject* classAttribute(PyTypeObject* type, int operationIndex) {
+  if constexpr (versionTagsCanRecur)
+    return _PyType_Lookup(type, operationNameObjects[operationIndex]);
   ClassAttribute& known = classAttributes[operationIndex];
   unsigned int version = validVersionTag(type);
   if (version != 0 && known.type == type && known.versionTag == version) return known.attribute;
@@ -45,15 +46,8 @@ PyObject* classAttribute(PyTypeObject* type, int operationIndex) {
   return attribute;
 }
 
-// The registered class's own entry for the operation (borrowed), or null.
-PyObject* registeredEntry(int operationIndex) {
-  RegisteredEntry& known = registeredEntries[operationIndex];
-  unsigned int version = validVersionTag(registeredClass);
-  if (version != 0 && known.versionTag == version) return known.entry;
-  PyObject* entry = PyDict_GetItem(registeredClass->tp_dict, operationNameObjects[operationIndex]);
-  if (version != 0) known = {entry, version};
-  return entry;
-}
+// The registered class's own entry for the operation, or null.
+inline PyObject* registeredEntry(int operationIndex) { return registeredEntries[operationIndex]; }
 
 // Whether `found`, the result of the attribute lookup, is the registered class's own
 // binding of the operation to this instance rather than a Python override.
@@ -113,6 +107,12 @@ void prepareOverrideLookup(PyTypeObject* cls) {
   }
   libraryFunctionType = Py_TYPE(constructor);
   Py_INCREF(libraryFunctionType);
+  for (int i = 0; i < operationCount; ++i) {
+    PyObject* entry = PyDict_GetItemWithError(cls->tp_dict, operationNameObjects[i]);
+    if (!entry && PyErr_Occurred()) boost::python::throw_error_already_set();
+    Py_XINCREF(entry);
+    registeredEntries[i] = entry;
+  }
   Py_INCREF(cls);
   registeredClass = cls;
 }

@@ -98,6 +98,12 @@ inline unsigned int validVersionTag(PyTypeObject* type) {
 #endif
 }
 
+// Whether a version tag, once given, can be given again (3.7 to 3.10): there
+// sys._clear_type_cache() invalidates every tag and restarts the numbering, so a class
+// changed afterwards, or a new class at a dead one's address, may get a tag that was
+// seen before. From 3.11 on a tag is never given twice.
+constexpr bool versionTagsCanRecur = PY_VERSION_HEX < 0x030B0000;
+
 // Places the per-object vectorcall entry of a static type's objects (3.8 on; before, the
 // slot is something else and the entries keep the library's type).
 inline void setVectorcallOffset(PyTypeObject* type, Py_ssize_t offset) {

@@ -45,10 +45,16 @@ PyObject* toPython(TickType value) {
       return member;
     }
   }
+  // An unnamed member, made by int's own construction for the class, as calling the
+  // class makes it: whatever a user puts in place of the class's `__new__` or
+  // `__init__`, the override receives a TickType.
   PyObject* number = PyLong_FromLong(value);
   if (!number) return nullptr;
-  PyObject* unnamed = PyObject_CallFunctionObjArgs(tickTypeClass, number, nullptr);
+  PyObject* args = PyTuple_Pack(1, number);
   Py_DECREF(number);
+  if (!args) return nullptr;
+  PyObject* unnamed = PyLong_Type.tp_new(reinterpret_cast<PyTypeObject*>(tickTypeClass), args, nullptr);
+  Py_DECREF(args);
   return unnamed;
 }
 

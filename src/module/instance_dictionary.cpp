@@ -12,13 +12,54 @@ namespace {
 PyGetSetDef dictionaryAttribute = {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict,
                                    nullptr, nullptr};
 
+void installDictionaryAttribute(PyTypeObject* type, PyGetSetDef* attribute) {
+  PyObject* descriptor = PyDescr_NewGetSet(type, attribute);
+  if (!descriptor) boost::python::throw_error_already_set();
+  int failed = PyDict_SetItemString(type->tp_dict, "__dict__", descriptor);
+  Py_DECREF(descriptor);
+  if (failed) boost::python::throw_error_already_set();
+  PyType_Modified(type);
+}
+
+
+// The library's instance type shows the standard descriptor's behaviour for instances
+// of OrvClient and its subclasses, and the library's own for every other object (of
+// another extension's classes, where the library is shared with one), which is called
+// as it was.
+PyTypeObject* clientClass = nullptr;
+PyObject* libraryDescriptor = nullptr;
+
+PyObject* getInstanceDictionary(PyObject* self, void* context) {
+  if (PyObject_TypeCheck(self, clientClass)) return PyObject_GenericGetDict(self, context);
+  return Py_TYPE(libraryDescriptor)
+      ->tp_descr_get(libraryDescriptor, self, reinterpret_cast<PyObject*>(Py_TYPE(self)));
+}
+
+int setInstanceDictionary(PyObject* self, PyObject* value, void* context) {
+  if (PyObject_TypeCheck(self, clientClass)) return PyObject_GenericSetDict(self, value, context);
+  return Py_TYPE(libraryDescriptor)->tp_descr_set(libraryDescriptor, self, value);
+}
+
+PyGetSetDef sharedDictionaryAttribute = {"__dict__", getInstanceDictionary, setInstanceDictionary,
+                                         nullptr, nullptr};
+
 }  // namespace
 
 void guardInstanceDictionary(PyTypeObject* cls) {
-  PyObject* descriptor = PyDescr_NewGetSet(cls, &dictionaryAttribute);
-  if (!descriptor) boost::python::throw_error_already_set();
-  int failed = PyDict_SetItemString(cls->tp_dict, "__dict__", descriptor);
-  Py_DECREF(descriptor);
-  if (failed) boost::python::throw_error_already_set();
-  PyType_Modified(cls);
+  installDictionaryAttribute(cls, &dictionaryAttribute);
+  // The library's own descriptor stays reachable through the class's bases
+  // (`OrvClient.__mro__[1].__dict__["__dict__"].__delete__(client)`). Where the library
+  // is the module's private copy, its instance type gets one that treats OrvClient
+  // instances as the class's own does; a library shared with other extensions (built
+  // with ORV_SYSTEM_BOOST) is left as it is.
+#ifndef ORV_SHARED_BOOST_PYTHON
+  PyTypeObject* instanceType = cls->tp_base;
+  libraryDescriptor = PyDict_GetItemString(instanceType->tp_dict, "__dict__");
+  if (!libraryDescriptor || !Py_TYPE(libraryDescriptor)->tp_descr_get ||
+      !Py_TYPE(libraryDescriptor)->tp_descr_set)
+    return;  // not the library's descriptor as known: nothing to mend
+  Py_INCREF(libraryDescriptor);
+  clientClass = cls;
+  installDictionaryAttribute(instanceType, &sharedDictionaryAttribute);
+#endif
 }

@@ -12,4 +12,6 @@ BOOST_PYTHON_MODULE(OrvCpp) {
   makeInstancesCollectable(reinterpret_cast<PyTypeObject*>(client.ptr()));
   guardInstanceDictionary(reinterpret_cast<PyTypeObject*>(client.ptr()));
   bridge::prepareOverrideLookup(reinterpret_cast<PyTypeObject*>(client.ptr()));
+  releaseParkedObjectsAtExit(reinterpret_cast<PyTypeObject*>(tickType.ptr()),
+                             reinterpret_cast<PyTypeObject*>(client.ptr()));
 }

@@ -1,4 +1,5 @@
 // TickType as Python sees it: an int subclass with one registered member per listed value.
+#include <boost/python/converter/registered.hpp>
 #include <boost/python/converter/registry.hpp>
 #include <boost/python/converter/rvalue_from_python_data.hpp>
 #include <boost/python/enum.hpp>
@@ -6,6 +7,7 @@
 #include <boost/python/tuple.hpp>
 #include <climits>
 
+#include "../bridge/python_compat.h"
 #include "../client/tick_type.h"
 #include "registration.h"
 
@@ -40,9 +42,22 @@ object tickTypeText(object member) {
   return object(boost::python::handle<>(PyLong_Type.tp_repr(member.ptr())));
 }
 
+// The attributes a member was given (its instance dictionary), or null when it has none.
+PyObject* memberState(PyObject* member) {
+  PyObject* name = PyUnicode_InternFromString("__dict__");
+  if (!name) boost::python::throw_error_already_set();
+  PyObject* state = nullptr;
+  int found = PyObject_GetOptionalAttr(member, name, &state);
+  Py_DECREF(name);
+  if (found < 0) boost::python::throw_error_already_set();
+  if (state && PyDict_Check(state) && PyDict_GET_SIZE(state) == 0) Py_CLEAR(state);
+  return state;
+}
+
 // Pickling and copying: a registered member is named, so it comes back as that very
-// member; any other value is rebuilt by calling its class with the value, which gives an
-// equal unnamed member.
+// member; any other value (an unnamed member, or a member of a subclass) is rebuilt by
+// calling its class with the value, and given back the attributes it was given, as for
+// any int subclass.
 object reduceTickType(object member) {
   requireTickType(member.ptr(), "__reduce__");
   object values = object(boost::python::handle<>(
@@ -61,6 +76,9 @@ object reduceTickType(object member) {
   }
   object cls(boost::python::handle<>(boost::python::borrowed(
       reinterpret_cast<PyObject*>(Py_TYPE(member.ptr())))));
+  if (PyObject* state = memberState(member.ptr()))
+    return boost::python::make_tuple(cls, boost::python::make_tuple(number),
+                                     object(boost::python::handle<>(state)));
   return boost::python::make_tuple(cls, boost::python::make_tuple(number));
 }
 
@@ -196,6 +214,9 @@ void guardTickTypeConstruction(object& tickType) {
   cls->tp_new = &newTickTypeSlot;
   cls->tp_alloc = &allocateMember;
   PyType_Modified(cls);
+  // The native construction slot stops int.__new__ only while no `__new__` is set on
+  // the class; the allocator stops every way of making a member, for subclasses too.
+  giveSubclassesTheAllocator(cls);
 }
 
 }  // namespace
@@ -216,5 +237,12 @@ object registerTickType() {
 
   boost::python::converter::registry::insert(&convertibleTickType, &constructTickType,
                                              boost::python::type_id<TickType>());
+  // The enumeration's own converter, now behind this one, accepts the same objects but
+  // asks isinstance() a second time: an object whose __class__ answers differently the
+  // second time would be claimed with an error pending. This one alone decides.
+  auto& registration = const_cast<boost::python::converter::registration&>(
+      boost::python::converter::registered<TickType>::converters);
+  if (registration.rvalue_chain && registration.rvalue_chain->convertible == &convertibleTickType)
+    registration.rvalue_chain->next = nullptr;
   return tickType;
 }

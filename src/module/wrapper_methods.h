@@ -97,6 +97,29 @@ struct EntryCaller<Function> {
   }
 };
 
+// The library's call of a registered function with a result, once no argument is an
+// object that the library's instance search would misread (bridge::LibraryInstances):
+// such an object makes the call match nothing, and the library reports its argument
+// error.
+template <auto Function>
+struct CheckedLibraryCaller {
+  using Signature = decltype(boost::python::detail::get_signature(Function));
+  using LibraryCaller = boost::python::detail::caller<decltype(Function),
+                                                      boost::python::default_call_policies,
+                                                      Signature>;
+
+  PyObject* operator()(PyObject* args, PyObject* keywords) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i)
+      if (bridge::LibraryInstances::misshapen(PyTuple_GET_ITEM(args, i))) return nullptr;
+    return caller(args, keywords);
+  }
+
+  unsigned min_arity() const { return LibraryCaller::min_arity(); }
+  boost::python::detail::py_func_sig_info signature() const { return LibraryCaller::signature(); }
+
+  LibraryCaller caller{Function, boost::python::default_call_policies()};
+};
+
 // Whether a registered function returns nothing (and so is called through EntryCaller).
 template <auto Function>
 constexpr bool returnsNothing = std::is_void_v<
@@ -109,11 +132,13 @@ constexpr bool hasQuickCall = bridge::interpreterHasVectorcall && returnsNothing
 
 // The Python function object for a registered function: the library's own function
 // type, carrying EntryCaller for functions without a result (with room for its quick
-// call where the interpreter has vectorcall) and the library's caller otherwise.
+// call where the interpreter has vectorcall) and the library's caller, checked,
+// otherwise.
 template <auto Function>
 boost::python::object entryFunction() {
   if constexpr (!returnsNothing<Function>) {
-    return boost::python::make_function(Function);
+    return boost::python::objects::function_object(
+        boost::python::objects::py_function(CheckedLibraryCaller<Function>{}));
   } else if constexpr (hasQuickCall<Function>) {
     auto* entry = new bridge::EntryFunction(
         boost::python::objects::py_function(EntryCaller<Function>{}),
