@@ -15,6 +15,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "../bridge/argument_errors.h"
 #include "../bridge/entry_arguments.h"
 #include "../bridge/entry_function.h"
 #include "../bridge/orv_client_wrapper.h"
@@ -38,8 +39,9 @@ struct OnWrapper<Method> {
 // argument converts (returning null without an error when one does not, so that the
 // library reports its argument error), then converts them, from the last to the first
 // as the library's caller does, and calls the function with the values moved in. The
-// signature, and with it the docstring and the argument error's text, is the library's
-// own for the function.
+// signature, and with it the docstring and the argument error's listing, is the
+// library's own for the function; the error's first line, and the text of a whole
+// number out of range, name the argument (argument_errors.h).
 //
 // quickCall is the same call as the interpreter's vectorcall entry of the function
 // object: with exactly the function's arguments and no keywords it runs the steps above
@@ -61,6 +63,26 @@ struct EntryCaller<Function> {
 
   unsigned min_arity() const { return LibraryCaller::min_arity(); }
   boost::python::detail::py_func_sig_info signature() const { return LibraryCaller::signature(); }
+
+  // Which argument of a call with 1 + sizeof...(P) arguments is refused (see
+  // EntryParameters); tried only after a refusal.
+  template <std::size_t... I>
+  static int firstRefused(PyObject* const* args, std::index_sequence<I...>) {
+    if (!bridge::SelfArgument::find(args[0])) return 0;
+    int refused = -1;
+    (void)((bridge::EntryArgument<P>().accept(args[I + 1]) || (refused = I + 1, false)) && ...);
+    return refused;
+  }
+  static int firstRefused(PyObject* const* args) {
+    return firstRefused(args, std::index_sequence_for<P...>{});
+  }
+
+  // What argument errors name: set when the entry is registered (each function is
+  // registered once), with the parameters' types and the test of which is refused.
+  static inline const bridge::ParameterKind kinds[sizeof...(P) + 1] = {
+      bridge::parameterKind<std::decay_t<P>>()...};
+  static inline bridge::EntryParameters parameters{
+      "", "", kinds, static_cast<int>(sizeof...(P)), &firstRefused};
 
   static PyObject* quickCall(PyObject* entry, PyObject* const* args, std::size_t nargsf,
                              PyObject* kwnames) {
@@ -90,7 +112,15 @@ struct EntryCaller<Function> {
     if (!self) return nullptr;
     std::tuple<bridge::EntryArgument<P>...> arguments;
     if (!(std::get<I>(arguments).accept(args[I + 1]) && ...)) return nullptr;
-    (std::get<n - 1 - I>(arguments).convert(), ...);
+    try {
+      (std::get<n - 1 - I>(arguments).convert(), ...);
+    } catch (const boost::numeric::bad_numeric_cast&) {
+      bridge::explainOverflow(parameters, args + 1);
+      throw;
+    } catch (const boost::python::error_already_set&) {
+      bridge::explainOverflow(parameters, args + 1);
+      throw;
+    }
     bridge::OfferScope offer(args + 1, n);
     Function(*self, std::get<I>(arguments).take()...);
     Py_RETURN_NONE;
@@ -107,20 +137,45 @@ constexpr bool returnsNothing = std::is_void_v<
 template <auto Function>
 constexpr bool hasQuickCall = bridge::interpreterHasVectorcall && returnsNothing<Function>;
 
+// The argument errors' description of a function with a result: only self to check.
+template <auto Function>
+struct ResultEntry {
+  static int selfRefused(PyObject* const* args) {
+    return bridge::SelfArgument::find(args[0]) ? -1 : 0;
+  }
+  static inline bridge::EntryParameters parameters{"", "", nullptr, 0, &selfRefused};
+};
+
+// What the registered function's argument errors name.
+template <auto Function>
+bridge::EntryParameters& entryParameters() {
+  if constexpr (returnsNothing<Function>)
+    return EntryCaller<Function>::parameters;
+  else
+    return ResultEntry<Function>::parameters;
+}
+
 // The Python function object for a registered function: the library's own function
-// type, carrying EntryCaller for functions without a result (with room for its quick
-// call where the interpreter has vectorcall) and the library's caller otherwise.
+// type with room for the quick call and the argument errors' description, carrying
+// EntryCaller for functions without a result (with its quick call where the interpreter
+// has vectorcall) and the library's caller otherwise.
 template <auto Function>
 boost::python::object entryFunction() {
+  using Signature = decltype(boost::python::detail::get_signature(Function));
+  bridge::EntryFunction* entry;
   if constexpr (!returnsNothing<Function>) {
-    return boost::python::make_function(Function);
-  } else if constexpr (hasQuickCall<Function>) {
-    auto* entry = new bridge::EntryFunction(
-        boost::python::objects::py_function(EntryCaller<Function>{}),
-        &EntryCaller<Function>::quickCall);
-    return boost::python::object(boost::python::handle<>(static_cast<PyObject*>(entry)));
+    using LibraryCaller = boost::python::detail::caller<decltype(Function),
+                                                        boost::python::default_call_policies,
+                                                        Signature>;
+    entry = new bridge::EntryFunction(
+        boost::python::objects::py_function(
+            LibraryCaller(Function, boost::python::default_call_policies())),
+        nullptr, &entryParameters<Function>());
   } else {
-    return boost::python::objects::function_object(
-        boost::python::objects::py_function(EntryCaller<Function>{}));
+    vectorcallfunc quickCall = nullptr;
+    if constexpr (hasQuickCall<Function>) quickCall = &EntryCaller<Function>::quickCall;
+    entry = new bridge::EntryFunction(boost::python::objects::py_function(EntryCaller<Function>{}),
+                                      quickCall, &entryParameters<Function>());
   }
+  return boost::python::object(boost::python::handle<>(static_cast<PyObject*>(entry)));
 }
