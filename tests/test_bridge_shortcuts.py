@@ -318,17 +318,23 @@ LIBRARY_FUNCTION = type(OrvClient.__init__)
 ])
 def test_entries_fail_exactly_as_the_library_s_call(name, args, keywords):
     # The entries' call when the interpreter calls them directly, against the same call
-    # through the library's own call slot: the same error, an argument error with its
-    # explanation in front of the library's text.
+    # through the entries' call slot (the same error and text) and through the library's
+    # own call slot (the same error; an argument error has the explanation in front of
+    # the library's text, an overflow names the argument).
     client = Recorder()
     entry = getattr(OrvClient, name)
     for target in (client, object()):
         direct = error_of(lambda: entry(target, *args, **keywords))
+        through_slot = error_of(lambda: type(entry).__call__(entry, target, *args, **keywords))
         through_library = error_of(lambda: LIBRARY_FUNCTION.__call__(entry, target, *args, **keywords))
+        assert direct == through_slot
         assert direct[0] is through_library[0]
         if direct[0].__name__ == "ArgumentError":
             explanation, library_text = direct[1].split("\n", 1)
             assert explanation.startswith(f"OrvClient.{name}(") and library_text == through_library[1]
+        elif direct[0] is OverflowError:
+            assert direct[1].startswith(f"OrvClient.{name}(): argument 1 (num_ids) must be between")
+            assert through_library[1] == "bad numeric conversion: positive overflow"
         else:
             assert direct == through_library
     assert client.calls == []

@@ -207,17 +207,13 @@ void explainRefusal(const EntryParameters& parameters, PyObject* positional, PyO
 }
 
 void explainOverflow(const EntryParameters& parameters, PyObject* const* args) {
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  if (PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (type != PyExc_OverflowError) {
-      PyErr_Restore(type, value, traceback);
-      return;
-    }
-  }
-  // Arguments convert from the last to the first: the failing one is the last that is
-  // not sure to convert, and it is explained only when it is a whole number out of range.
+  if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  // Arguments convert from the last to the first, all before the call: the one that
+  // failed is the last that is not sure to convert, and it is explained only when it is
+  // a whole number out of range (whose conversion always fails, so the call never ran
+  // and the error is that conversion's). Only ints, floats and texts could fail.
   int failing = 0;
   for (int position = parameters.count; position >= 1 && failing == 0; --position) {
     PyObject* object = args[position - 1];
@@ -244,23 +240,40 @@ void explainOverflow(const EntryParameters& parameters, PyObject* const* args) {
     }
     if (!sure) break;
   }
-  if (failing == 0) {
-    if (type) PyErr_Restore(type, value, traceback);
+  if (type != PyExc_OverflowError || failing == 0) {
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  std::string number;
+  try {
+    if (!builtInRepr(args[failing - 1], PyLong_Type.tp_repr, &number))
+      number = "a larger int";
+    else if (number.size() > 60)
+      number = "an int of " + std::to_string(number.size() - (number[0] == '-')) + " digits";
+  } catch (const boost::python::error_already_set&) {
+    // Making the text failed with an error that must not be dropped; it stands instead.
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
     return;
   }
   Py_XDECREF(type);
   Py_XDECREF(value);
   Py_XDECREF(traceback);
-  std::string number;
-  if (!builtInRepr(args[failing - 1], PyLong_Type.tp_repr, &number))
-    number = "a larger int";
-  else if (number.size() > 60)
-    number = "an int of " + std::to_string(number.size() - (number[0] == '-')) + " digits";
   std::string text = parameters.entry + "(): argument " + std::to_string(failing) + " (" +
                      parameterName(parameters, failing) +
                      ") must be between -2147483648 and 2147483647, not " + number;
   PyErr_SetString(PyExc_OverflowError, text.c_str());
-  throw boost::python::error_already_set();
+}
+
+void explainFailure(const EntryParameters& parameters, PyObject* positional, PyObject* keywords) {
+  if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    if (!(keywords && PyDict_GET_SIZE(keywords) > 0) &&
+        PyTuple_GET_SIZE(positional) == 1 + parameters.count)
+      explainOverflow(parameters, &PyTuple_GET_ITEM(positional, 1));
+    return;
+  }
+  explainRefusal(parameters, positional, keywords);
 }
 
 }  // namespace bridge

@@ -51,10 +51,14 @@ void rememberClientClass(PyTypeObject* cls);
 // is. `keywords` is the call's keyword dictionary (or null).
 void explainRefusal(const EntryParameters& parameters, PyObject* positional, PyObject* keywords);
 
-// While converting the arguments after self (`args`) of a call of the entry failed with
-// an overflow (a narrowing cast that threw, or the library's OverflowError pending):
-// when the cause is a whole number outside the 32-bit range, raises OverflowError naming
-// the argument and the range instead (throwing error_already_set); otherwise returns.
+// After a call of the entry with exactly its arguments (`args`: those after self)
+// failed with OverflowError pending: when the cause is a whole number outside the 32-bit
+// range, replaces the error by an OverflowError naming the argument and the range.
+// Anything else is left as it is.
 void explainOverflow(const EntryParameters& parameters, PyObject* const* args);
+
+// After a call through the library's call slot failed (an error is pending): the
+// explanation of an argument error or of an overflow, as above.
+void explainFailure(const EntryParameters& parameters, PyObject* positional, PyObject* keywords);
 
 }  // namespace bridge

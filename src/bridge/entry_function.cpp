@@ -15,11 +15,11 @@ PyObject* anyKeyword = nullptr;  // {"": None}, a keyword no entry accepts
 
 void deallocate(PyObject* self) { delete static_cast<EntryFunction*>(self); }
 
-// The library's call; when it refused the arguments, the refusal explained. (Quick
-// calls reach this only for calls they leave to the library.)
+// The library's call; when it refused the arguments or one was out of range, the
+// failure explained. (Quick calls reach this only for calls they leave to the library.)
 PyObject* callExplained(PyObject* entry, PyObject* positional, PyObject* keywords) {
   PyObject* result = libraryCall(entry, positional, keywords);
-  if (!result) explainRefusal(*static_cast<EntryFunction*>(entry)->parameters, positional, keywords);
+  if (!result) explainFailure(*static_cast<EntryFunction*>(entry)->parameters, positional, keywords);
   return result;
 }
 

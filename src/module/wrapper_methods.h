@@ -41,7 +41,8 @@ struct OnWrapper<Method> {
 // as the library's caller does, and calls the function with the values moved in. The
 // signature, and with it the docstring and the argument error's listing, is the
 // library's own for the function; the error's first line, and the text of a whole
-// number out of range, name the argument (argument_errors.h).
+// number out of range, name the argument (argument_errors.h), written only once the
+// call has failed.
 //
 // quickCall is the same call as the interpreter's vectorcall entry of the function
 // object: with exactly the function's arguments and no keywords it runs the steps above
@@ -100,7 +101,11 @@ struct EntryCaller<Function> {
       result = nullptr;
     }
     guard.leave();
-    if (result || PyErr_Occurred()) return result;
+    if (result) return result;
+    if (PyErr_Occurred()) {
+      bridge::explainOverflow(parameters, args + 1);
+      return nullptr;
+    }
     return bridge::refuseThroughLibrary(entry, args, arity);
   }
 
@@ -112,15 +117,7 @@ struct EntryCaller<Function> {
     if (!self) return nullptr;
     std::tuple<bridge::EntryArgument<P>...> arguments;
     if (!(std::get<I>(arguments).accept(args[I + 1]) && ...)) return nullptr;
-    try {
-      (std::get<n - 1 - I>(arguments).convert(), ...);
-    } catch (const boost::numeric::bad_numeric_cast&) {
-      bridge::explainOverflow(parameters, args + 1);
-      throw;
-    } catch (const boost::python::error_already_set&) {
-      bridge::explainOverflow(parameters, args + 1);
-      throw;
-    }
+    (std::get<n - 1 - I>(arguments).convert(), ...);
     bridge::OfferScope offer(args + 1, n);
     Function(*self, std::get<I>(arguments).take()...);
     Py_RETURN_NONE;
