@@ -272,6 +272,7 @@ class Lookalike:
 @pytest.mark.parametrize("body", [
     {"tickPrice": any_arguments, "place_order": any_arguments, "tickPrice_seen": any_arguments},
     {"tickprice": 5, "tick_size": None},  # not methods
+    {"_connect": any_arguments, "_position": any_arguments},  # private by convention
     {"tickPrice": min},  # a built-in without a signature
     {"tickPrice": property(lambda self: any_arguments)},  # what it binds to is not known
     {"tickPrice": Uninspectable(ValueError("no signature"))},

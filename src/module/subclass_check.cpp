@@ -63,6 +63,8 @@ def make_check(client, operations):
         title = cls.__qualname__
         attributes = defined_attributes(cls)
         for name, value in attributes.items():
+            if name.startswith("_"):
+                continue  # private by convention (_connect, _position): not meant as one
             target = alike.get(name.replace("_", "").lower())
             if (target and name != target and name not in own and
                     (callable(value) or isinstance(value, (staticmethod, classmethod)))):
