@@ -3,7 +3,6 @@
 #include <boost/python/errors.hpp>
 #include <cstring>
 
-#include "entry_arguments.h"
 
 namespace bridge {
 namespace {
@@ -154,7 +153,7 @@ std::string explanation(const EntryParameters& parameters, PyObject* positional,
   PyObject* const* args = &PyTuple_GET_ITEM(positional, 0);
   if (keywords && PyDict_GET_SIZE(keywords) > 0) return keywordText(parameters, keywords);
   if (count == 0) return parameters.entry + "() needs an OrvClient instance before its arguments";
-  if (!SelfArgument::find(args[0])) return selfText(parameters, args[0]);
+  if (!parameters.hasNativeObject(args[0])) return selfText(parameters, args[0]);
   if (count != 1 + parameters.count) return countText(parameters, count - 1);
   int refused = parameters.firstRefused(args);
   if (refused < 0) return "";

@@ -39,6 +39,8 @@ struct EntryParameters {
   // For exactly 1 + count arguments: -1 when all convert, 0 when self is refused,
   // otherwise the position (from 1) of the first argument that is refused.
   int (*firstRefused)(PyObject* const* args) = nullptr;
+  // Whether `self` is an instance with its native object.
+  bool (*hasNativeObject)(PyObject* self) = nullptr;
 };
 
 // The class registered for OrvClient, to tell an instance whose native object was never

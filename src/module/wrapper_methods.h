@@ -48,6 +48,9 @@ struct OnWrapper<Method> {
 // object: with exactly the function's arguments and no keywords it runs the steps above
 // on the caller's arguments in place, translating C++ exceptions as the library's call
 // does; any other call, and the argument error, are left to the library's call.
+// Whether `self` is an OrvClient instance with its native object (argument errors).
+inline bool hasNativeObject(PyObject* self) { return bridge::SelfArgument::find(self) != nullptr; }
+
 template <auto Function>
 struct EntryCaller;
 
@@ -83,7 +86,7 @@ struct EntryCaller<Function> {
   static inline const bridge::ParameterKind kinds[sizeof...(P) + 1] = {
       bridge::parameterKind<std::decay_t<P>>()...};
   static inline bridge::EntryParameters parameters{
-      "", "", kinds, static_cast<int>(sizeof...(P)), &firstRefused};
+      "", "", kinds, static_cast<int>(sizeof...(P)), &firstRefused, &hasNativeObject};
 
   static PyObject* quickCall(PyObject* entry, PyObject* const* args, std::size_t nargsf,
                              PyObject* kwnames) {
@@ -140,7 +143,8 @@ struct ResultEntry {
   static int selfRefused(PyObject* const* args) {
     return bridge::SelfArgument::find(args[0]) ? -1 : 0;
   }
-  static inline bridge::EntryParameters parameters{"", "", nullptr, 0, &selfRefused};
+  static inline bridge::EntryParameters parameters{"", "", nullptr, 0, &selfRefused,
+                                                   &hasNativeObject};
 };
 
 // What the registered function's argument errors name.
