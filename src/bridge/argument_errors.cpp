@@ -185,6 +185,11 @@ void prefixPendingError(const std::string& first) {
 
 }  // namespace
 
+void describeEntry(EntryParameters& parameters, const char* name, const char* parameterNames) {
+  parameters.entry = std::string("OrvClient.") + name;
+  parameters.names = parameterNames;
+}
+
 void rememberClientClass(PyTypeObject* cls) { clientClass = cls; }
 
 void explainRefusal(const EntryParameters& parameters, PyObject* positional, PyObject* keywords) {

@@ -43,6 +43,10 @@ struct EntryParameters {
   bool (*hasNativeObject)(PyObject* self) = nullptr;
 };
 
+// Names the entry `name` of OrvClient and its parameters ("a, b") in `parameters`;
+// called once per entry when it is registered.
+void describeEntry(EntryParameters& parameters, const char* name, const char* parameterNames);
+
 // The class registered for OrvClient, to tell an instance whose native object was never
 // made from an object of another class. Called once at import.
 void rememberClientClass(PyTypeObject* cls);

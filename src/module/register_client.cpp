@@ -20,10 +20,8 @@ using Client = boost::python::class_<OrvClientWrapper, boost::noncopyable>;
 // entry gets the module's function subtype once the library has registered it (name,
 // docstring and place in the class are set by then).
 template <auto Function>
-void defineEntry(Client& cls, const std::string& name, const std::string& parameterNames = "") {
-  bridge::EntryParameters& parameters = entryParameters<Function>();
-  parameters.entry = "OrvClient." + name;
-  parameters.names = parameterNames;
+void defineEntry(Client& cls, const std::string& name, const char* parameterNames = "") {
+  bridge::describeEntry(entryParameters<Function>(), name.c_str(), parameterNames);
   boost::python::object entry = entryFunction<Function>();
   cls.def(name.c_str(), entry);
   bridge::adoptEntry(static_cast<bridge::EntryFunction*>(entry.ptr()));
@@ -43,7 +41,7 @@ void defineSimulation(Client& cls) {
   std::string names = OperationTraits<Callback>::parameterNames;
   for (std::size_t i = 0; i < sizeof...(Unused); ++i) names += names.empty() ? "unused" : ", unused";
   defineEntry<&Simulation<Callback, Unused...>::template replay<OrvClientWrapper>>(
-      cls, simulationEntryName(OperationTraits<Callback>::name), names);
+      cls, simulationEntryName(OperationTraits<Callback>::name), names.c_str());
 }
 
 // The snake-case request entries, in the order of the operation table.

@@ -48,8 +48,15 @@ struct OnWrapper<Method> {
 // object: with exactly the function's arguments and no keywords it runs the steps above
 // on the caller's arguments in place, translating C++ exceptions as the library's call
 // does; any other call, and the argument error, are left to the library's call.
-// Whether `self` is an OrvClient instance with its native object (argument errors).
-inline bool hasNativeObject(PyObject* self) { return bridge::SelfArgument::find(self) != nullptr; }
+// Whether `self` is an OrvClient instance with its native object, and whether `object`
+// converts to T: the tests behind argument errors, one function each.
+[[gnu::cold, gnu::noinline]] inline bool hasNativeObject(PyObject* self) {
+  return bridge::SelfArgument::find(self) != nullptr;
+}
+template <class T>
+[[gnu::cold, gnu::noinline]] bool accepts(PyObject* object) {
+  return bridge::EntryArgument<T>().accept(object);
+}
 
 template <auto Function>
 struct EntryCaller;
@@ -69,15 +76,16 @@ struct EntryCaller<Function> {
   boost::python::detail::py_func_sig_info signature() const { return LibraryCaller::signature(); }
 
   // Which argument of a call with 1 + sizeof...(P) arguments is refused (see
-  // EntryParameters); tried only after a refusal.
+  // EntryParameters); tried only after a refusal, so kept small and out of the way of
+  // the calls that succeed.
   template <std::size_t... I>
-  static int firstRefused(PyObject* const* args, std::index_sequence<I...>) {
-    if (!bridge::SelfArgument::find(args[0])) return 0;
+  [[gnu::cold]] static int firstRefused(PyObject* const* args, std::index_sequence<I...>) {
+    if (!hasNativeObject(args[0])) return 0;
     int refused = -1;
-    (void)((bridge::EntryArgument<P>().accept(args[I + 1]) || (refused = I + 1, false)) && ...);
+    (void)((accepts<P>(args[I + 1]) || (refused = I + 1, false)) && ...);
     return refused;
   }
-  static int firstRefused(PyObject* const* args) {
+  [[gnu::cold]] static int firstRefused(PyObject* const* args) {
     return firstRefused(args, std::index_sequence_for<P...>{});
   }
 
@@ -141,7 +149,7 @@ constexpr bool hasQuickCall = bridge::interpreterHasVectorcall && returnsNothing
 template <auto Function>
 struct ResultEntry {
   static int selfRefused(PyObject* const* args) {
-    return bridge::SelfArgument::find(args[0]) ? -1 : 0;
+    return hasNativeObject(args[0]) ? -1 : 0;
   }
   static inline bridge::EntryParameters parameters{"", "", nullptr, 0, &selfRefused,
                                                    &hasNativeObject};
