@@ -47,14 +47,29 @@ def test_arguments_convert_from_the_last_to_the_first():
     assert client.calls == []
 
 
-@pytest.mark.parametrize("value,message", [
-    (2**31, "bad numeric conversion: positive overflow"),
-    (-(2**31) - 1, "bad numeric conversion: negative overflow"),
-    (2**80, "Python int too large to convert to C long"),
-    (-(2**80), "Python int too large to convert to C long"),
+class IntWithConversions(int):
+    def __int__(self):
+        return 5
+
+    def __index__(self):
+        return 6
+
+    def __float__(self):
+        return 9.0
+
+
+@pytest.mark.parametrize("value,shown", [
+    (2**31, "2147483648"),  # past 32 bits: the narrowing cast refuses it
+    (-(2**31) - 1, "-2147483649"),
+    (2**80, str(2**80)),  # past 64 bits: reading it as a C long fails
+    (-(2**80), str(-(2**80))),
+    (IntWithConversions(2**40), "1099511627776"),  # a subclass: the library's converter
+    (-(2**300), "an int of 91 digits"),
 ])
-def test_int_overflow_messages(value, message):
-    assert error_of(Recorder().req_ids, value) == (OverflowError, message)
+def test_int_overflow_messages(value, shown):
+    assert error_of(Recorder().req_ids, value) == (OverflowError, (
+        "OrvClient.req_ids(): argument 1 (num_ids) must be between -2147483648 and "
+        f"2147483647, not {shown}"))
 
 
 @pytest.mark.parametrize("value", [0, -1, 2**30 - 1, 2**30, -(2**30) + 1, -(2**30),
@@ -71,17 +86,6 @@ def test_a_refused_argument_wins_over_a_failing_conversion():
     with pytest.raises(TypeError) as raised:
         Recorder().place_order(2**31, "\ud800", None)
     assert type(raised.value).__name__ == "ArgumentError"
-
-
-class IntWithConversions(int):
-    def __int__(self):
-        return 5
-
-    def __index__(self):
-        return 6
-
-    def __float__(self):
-        return 9.0
 
 
 class FloatWithConversion(float):
@@ -339,13 +343,25 @@ LIBRARY_FUNCTION = type(OrvClient.__init__)
 ])
 def test_entries_fail_exactly_as_the_library_s_call(name, args, keywords):
     # The entries' call when the interpreter calls them directly, against the same call
-    # through the library's own call slot.
+    # through the entries' call slot (the same error and text) and through the library's
+    # own call slot (the same error; an argument error has the explanation in front of
+    # the library's text, an overflow names the argument).
     client = Recorder()
     entry = getattr(OrvClient, name)
     for target in (client, object()):
         direct = error_of(lambda: entry(target, *args, **keywords))
+        through_slot = error_of(lambda: type(entry).__call__(entry, target, *args, **keywords))
         through_library = error_of(lambda: LIBRARY_FUNCTION.__call__(entry, target, *args, **keywords))
-        assert direct == through_library
+        assert direct == through_slot
+        assert direct[0] is through_library[0]
+        if direct[0].__name__ == "ArgumentError":
+            explanation, library_text = direct[1].split("\n", 1)
+            assert explanation.startswith(f"OrvClient.{name}(") and library_text == through_library[1]
+        elif direct[0] is OverflowError:
+            assert direct[1].startswith(f"OrvClient.{name}(): argument 1 (num_ids) must be between")
+            assert through_library[1] == "bad numeric conversion: positive overflow"
+        else:
+            assert direct == through_library
     assert client.calls == []
 
 

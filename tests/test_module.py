@@ -228,6 +228,26 @@ def test_refused_values(recorder, method, value, error):
     assert recorder.calls == []
 
 
+@pytest.mark.parametrize("call,position_and_value", [
+    (lambda c: c.place_order(2**40, "x", "y"), "1 (order_id) must be between -2147483648 "
+     "and 2147483647, not 1099511627776"),
+    # converted from the last to the first: the last one out of range is named
+    (lambda c: c.simulateOrderStatus(1, "a", "b", "c", 1.0, 2**31, 1, 1.0, 2**33, "x", 1.0),
+     "9 (client_id) must be between -2147483648 and 2147483647, not 8589934592"),
+    (lambda c: c.e_connect("h", 1, -(2**31) - 1),
+     "3 (client_id) must be between -2147483648 and 2147483647, not -2147483649"),
+    (lambda c: c.simulateCurrentTime(2**63),
+     "1 (time) must be between -2147483648 and 2147483647, not 9223372036854775808"),
+])
+def test_overflow_names_the_argument_and_the_range(recorder, call, position_and_value):
+    with pytest.raises(OverflowError) as raised:
+        call(recorder)
+    assert type(raised.value) is OverflowError
+    name = call.__code__.co_names[0]
+    assert str(raised.value) == f"OrvClient.{name}(): argument {position_and_value}"
+    assert recorder.calls == []
+
+
 def test_double_refuses_objects_with_only_a_float_conversion(recorder):
     with pytest.raises(ArgumentError):
         recorder.simulatePosition("a", "c", "p", FloatOnly(), "x")
@@ -265,16 +285,106 @@ def test_calls_that_match_no_signature(recorder, call):
     assert recorder.calls == []
 
 
-def test_instance_without_native_object_is_refused():
-    class Uninitialised(OrvClient):
-        def __init__(self):
-            pass
+class Uninitialised(OrvClient):
+    def __init__(self):
+        pass
 
+    def placeOrder(self, *args):
+        raise AssertionError("must not be reached")
+
+
+@pytest.mark.parametrize("name,args", [
+    ("place_order", (1, "a", "b")),
+    ("tickPrice", (1, TickType.LAST, 1.0, "a")),
+    ("getDeveloperResponse", ()),  # an entry with a result: the library's own call
+    ("req_ids", ()),  # the wrong count too: the missing constructor comes first
+])
+def test_instance_without_native_object_is_refused(name, args):
+    with pytest.raises(ArgumentError) as raised:
+        getattr(Uninitialised(), name)(*args)
+    assert type(raised.value) is ArgumentError
+    assert str(raised.value).startswith(
+        f"OrvClient.{name}(): this Uninitialised instance has no native object, because "
+        "OrvClient.__init__ never ran for it: call super().__init__() in "
+        "Uninitialised.__init__\nPython argument types in")
+
+
+# The first line of the argument error: the method, then the first argument that does
+# not convert (from 1, self not counted), what was given and what is accepted.
+@pytest.mark.parametrize("call,explanation", [
+    (lambda c: c.simulateTickPrice(1, 4, 1.5, "a", "b"),
+     "OrvClient.simulateTickPrice(): argument 2 (tick_type) must be TickType, not int (4); "
+     "pass TickType.LAST or TickType(4)"),
+    (lambda c: OrvClient.tickSize(c, 1, -7, "5"),
+     "OrvClient.tickSize(): argument 2 (tick_type) must be TickType, not int (-7); "
+     "pass TickType(-7)"),
+    (lambda c: c.simulateTickSize(1, "BID_SIZE", "5", "x"),
+     "OrvClient.simulateTickSize(): argument 2 (tick_type) must be TickType, "
+     "not str ('BID_SIZE'); pass TickType.BID_SIZE"),
+    (lambda c: c.simulateTickPrice(1, True, 1.5, "a", "b"),
+     "OrvClient.simulateTickPrice(): argument 2 (tick_type) must be TickType, not bool (True)"),
+    (lambda c: c.place_order(1, None, b"b"),
+     "OrvClient.place_order(): argument 2 (contract) must be str, not None"),
+    (lambda c: c.place_order(1.5, None, "b"),
+     "OrvClient.place_order(): argument 1 (order_id) must be int, not float (1.5)"),
+    (lambda c: c.simulateOrderStatus(1, "a", "b", "c", 1.0, 2, 3, 4.0, 5, "d", "6.0"),
+     "OrvClient.simulateOrderStatus(): argument 11 (mkt_cap_price) must be float, "
+     "not str ('6.0')"),
+    (lambda c: c.simulateTickPrice(1, TickType.LAST, 1.5, "a", 5),
+     "OrvClient.simulateTickPrice(): argument 5 (unused) must be str, not int (5)"),
+    (lambda c: c.req_auto_open_orders(IndexOnly()),
+     "OrvClient.req_auto_open_orders(): argument 1 (auto_bind) must be bool, not IndexOnly"),
+    (lambda c: c.e_connect("h", 1, "x" * 50),
+     "OrvClient.e_connect(): argument 3 (client_id) must be int, not str"),
+    (lambda c: c.place_order(order_id=1, contract="a", order="b"),
+     "OrvClient.place_order() takes no keyword arguments (got order_id, contract, order); "
+     "pass order_id, contract, order by position"),
+    (lambda c: c.req_ids(None, x=2),
+     "OrvClient.req_ids() takes no keyword arguments (got x); pass num_ids by position"),
+    (lambda c: c.place_order(1, "a"),
+     "OrvClient.place_order() takes 3 arguments (order_id, contract, order), 2 given"),
+    (lambda c: c.req_ids(1, 2), "OrvClient.req_ids() takes 1 argument (num_ids), 2 given"),
+    (lambda c: c.req_current_time(1), "OrvClient.req_current_time() takes no arguments, 1 given"),
+    (lambda c: c.getDeveloperResponse(1),
+     "OrvClient.getDeveloperResponse() takes no arguments, 1 given"),
+    (lambda c: OrvClient.req_ids(object(), 1),
+     "OrvClient.req_ids(): self must be an OrvClient instance, not object"),
+    (lambda c: OrvClient.getDeveloperResponse(TickType.LAST),
+     "OrvClient.getDeveloperResponse(): self must be an OrvClient instance, not TickType"),
+    (lambda c: OrvClient.req_ids(),
+     "OrvClient.req_ids() needs an OrvClient instance before its arguments"),
+])
+def test_argument_error_explains_the_refusal(recorder, call, explanation):
+    with pytest.raises(ArgumentError) as raised:
+        call(recorder)
+    assert type(raised.value) is ArgumentError
+    first, library_text = str(raised.value).split("\n", 1)
+    assert first == explanation
+    assert library_text.startswith("Python argument types in\n    OrvClient.")
+    assert recorder.calls == []
+    recorder.req_ids(1)  # nothing left pending
+    assert recorder.calls == [("reqIds", (1,))]
+
+
+LIBRARY_FUNCTION = type(OrvClient.__init__)
+
+
+@pytest.mark.parametrize("through_slot", [False, True])
+def test_an_argument_error_from_within_the_call_is_left_as_it_is(through_slot):
+    class Nested(OrvClient):
         def placeOrder(self, *args):
-            raise AssertionError("must not be reached")
+            self.req_ids(None)
 
-    with pytest.raises(ArgumentError):
-        Uninitialised().place_order(1, "a", "b")
+    client, entry = Nested(), OrvClient.place_order
+    with pytest.raises(ArgumentError) as raised:
+        if through_slot:  # the entries' call slot, which the library's call reaches
+            type(entry).__call__(entry, client, 1, "a", "b")
+        else:
+            client.place_order(1, "a", "b")
+    first, second, _ = str(raised.value).split("\n", 2)
+    assert first == "OrvClient.req_ids(): argument 1 (num_ids) must be int, not None"
+    assert second == "Python argument types in"
+    assert type(entry) is not LIBRARY_FUNCTION and issubclass(type(entry), LIBRARY_FUNCTION)
 
 
 def test_plain_client_runs_default_bodies():

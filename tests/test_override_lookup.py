@@ -1,5 +1,9 @@
 """How a native call finds, or does not find, the Python method that overrides it."""
+import functools
+import gc
 import sys
+import warnings
+import weakref
 
 import pytest
 
@@ -172,8 +176,10 @@ def test_wrong_arity_in_the_override_raises_type_error():
         def orderStatus(self, order_id):
             pass
 
+    with pytest.warns(UserWarning, match=r"Short\.orderStatus\(self, order_id\) cannot take"):
+        client = Short()  # warned at once, before any event arrives
     with pytest.raises(TypeError):
-        Short().simulateOrderStatus(1, "a", "b", "c", 1.0, 2, 3, 4.0, 5, "d", 6.0)
+        client.simulateOrderStatus(1, "a", "b", "c", 1.0, 2, 3, 4.0, 5, "d", 6.0)
 
 
 def test_dispatchers_are_never_looked_up():
@@ -194,3 +200,109 @@ def test_dispatchers_are_never_looked_up():
     OrvClient.nextVa1idId(client, 3)
     OrvClient.current(client, 4)
     assert client.seen == [("nextValidId", 3), ("currentTime", 4)]
+
+
+# -- warnings at a subclass's first instance --------------------------------------------
+
+def first_instances(body, count=2, action="always"):
+    """The warnings (category, text) that making `count` instances of a new subclass gives."""
+    cls = type("T", (OrvClient,), body)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter(action)
+        instances = [cls() for _ in range(count)]
+    assert all(i.getDeveloperResponse() == "default developerResponse" for i in instances)
+    assert sys.exc_info() == (None, None, None)
+    return [(w.category, str(w.message)) for w in caught]
+
+
+def any_arguments(self, *args):
+    pass
+
+
+def misnamed(name, target, kind="callback"):
+    return (f"T.{name} differs from the {kind} name {target} only by case or underscores: "
+            f"OrvClient calls {target} and never {name} (rename it to {target})")
+
+
+def unfit(name, signature, count, kind, parameters):
+    return (f"T.{name}{signature} cannot take the {count} arguments OrvClient passes to the "
+            f"{kind} {name}({parameters})")
+
+
+@pytest.mark.parametrize("body,expected", [
+    ({"tickprice": any_arguments}, [misnamed("tickprice", "tickPrice")]),
+    ({"tick_price": any_arguments}, [misnamed("tick_price", "tickPrice")]),
+    ({"TickPrice": staticmethod(any_arguments)}, [misnamed("TickPrice", "tickPrice")]),
+    ({"PlaceOrder": functools.partial(any_arguments, 1)},
+     [misnamed("PlaceOrder", "placeOrder", "request")]),
+    ({"tickPrice": lambda self, req_id, tick_type: None},
+     [unfit("tickPrice", "(self, req_id, tick_type)", 4, "callback",
+            "req_id, tick_type, price, attrib")]),
+    ({"placeOrder": staticmethod(lambda order_id: None)},
+     [unfit("placeOrder", "(order_id)", 3, "request", "order_id, contract, order")]),
+    ({"reqIds": classmethod(lambda cls, a, b: None)},
+     [unfit("reqIds", "(cls, a, b)", 1, "request", "num_ids").replace("1 arguments", "1 argument")]),
+    ({"positionEnd": functools.partial(lambda a, b: None, 1)},
+     [unfit("positionEnd", "(b)", 0, "callback", "")]),
+    ({"heartBeatsEnd": len},  # a built-in with a signature
+     [unfit("heartBeatsEnd", "(obj, /)", 0, "callback", "")]),
+])
+def test_mistakes_warned_once_per_class(body, expected):
+    assert first_instances(body) == [(UserWarning, text) for text in expected]
+    assert first_instances(body) == [(UserWarning, text) for text in expected]  # a new class
+
+
+class Uninspectable:
+    def __init__(self, error):
+        self.error = error
+
+    def __call__(self, *args):
+        pass
+
+    @property
+    def __signature__(self):
+        raise self.error
+
+
+class Lookalike:
+    def __getattr__(self, name):
+        raise RuntimeError(name)
+
+
+@pytest.mark.parametrize("body", [
+    {"tickPrice": any_arguments, "place_order": any_arguments, "tickPrice_seen": any_arguments},
+    {"tickprice": 5, "tick_size": None},  # not methods
+    {"_connect": any_arguments, "_position": any_arguments},  # private by convention
+    {"tickPrice": min},  # a built-in without a signature
+    {"tickPrice": property(lambda self: any_arguments)},  # what it binds to is not known
+    {"tickPrice": Uninspectable(ValueError("no signature"))},
+    {"tickPrice": Lookalike(), "__getattr__": lambda self, name: 1 / 0},
+    {"nextVa1idId": lambda self: None, "current": lambda self: None},  # never looked up
+    {"__init__": lambda self: OrvClient.__init__(self), "simulate_tick_price": any_arguments},
+])
+def test_no_warning_for_what_is_not_a_mistake(body):
+    assert first_instances(body) == []
+
+
+@pytest.mark.parametrize("action", ["ignore", "error"])
+def test_warnings_follow_the_filters_and_never_raise(action):
+    assert first_instances({"tickprice": any_arguments}, action=action) == []
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, RecursionError, MemoryError])
+def test_errors_that_must_reach_the_program_leave_the_check(error):
+    with pytest.raises(error):
+        first_instances({"tickPrice": Uninspectable(error())})
+
+
+def test_the_check_keeps_no_class_alive():
+    cls = type("T", (OrvClient,), {"tickprice": any_arguments})
+    attributes = dict(vars(cls))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        cls()
+    assert len(caught) == 1 and dict(vars(cls)) == attributes
+    alive = weakref.ref(cls)
+    del cls
+    gc.collect()
+    assert alive() is None

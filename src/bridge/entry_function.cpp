@@ -10,11 +10,21 @@ namespace {
 // it is a static type, readied by the interpreter like the library's own.
 PyTypeObject entryType;
 bool entryTypeReady = false;
+ternaryfunc libraryCall = nullptr;
 PyObject* anyKeyword = nullptr;  // {"": None}, a keyword no entry accepts
 
 void deallocate(PyObject* self) { delete static_cast<EntryFunction*>(self); }
 
-// The library's layout plus the call entry, with the library's call slot and attributes,
+// The library's call; when it refused the arguments or one was out of range, the
+// failure explained. (Quick calls reach this only for calls they leave to the library.)
+PyObject* callExplained(PyObject* entry, PyObject* positional, PyObject* keywords) {
+  PyObject* result = libraryCall(entry, positional, keywords);
+  if (!result) explainFailure(*static_cast<EntryFunction*>(entry)->parameters, positional, keywords);
+  return result;
+}
+
+// The library's layout plus the call entry, with the library's call slot (its refusals
+// explained) and attributes,
 // and the promise that binding one of its objects to an instance makes a bound method
 // calling it with the instance first (as the library's binding does), so that
 // `client.place_order(...)` calls it without making that method.
@@ -23,7 +33,8 @@ void readyEntryType(PyTypeObject* library, Py_ssize_t vectorcallOffset) {
   entryType.tp_name = "OrvCpp.function";
   entryType.tp_basicsize = static_cast<Py_ssize_t>(sizeof(EntryFunction));
   entryType.tp_dealloc = &deallocate;
-  entryType.tp_call = library->tp_call;
+  libraryCall = library->tp_call;
+  entryType.tp_call = &callExplained;
   entryType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
   // A method descriptor must bind through its own slot before readying (debug builds of
   // the interpreter assert it ahead of inheritance): the library's binding, as inherited.
@@ -93,7 +104,8 @@ PyObject* callThroughLibrary(PyObject* entry, PyObject* const* args, std::size_t
 PyObject* refuseThroughLibrary(PyObject* entry, PyObject* const* args, Py_ssize_t count) {
   PyObject* positional = positionalTuple(args, count);
   if (!positional) return nullptr;
-  PyObject* result = Py_TYPE(entry)->tp_call(entry, positional, anyKeyword);
+  PyObject* result = libraryCall(entry, positional, anyKeyword);
+  if (!result) explainRefusal(*static_cast<EntryFunction*>(entry)->parameters, positional, nullptr);
   Py_DECREF(positional);
   return result;
 }

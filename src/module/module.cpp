@@ -4,6 +4,7 @@
 #include "../bridge/override_lookup.h"
 #include "../bridge/tick_type_objects.h"
 #include "registration.h"
+#include "subclass_check.h"
 
 BOOST_PYTHON_MODULE(OrvCpp) {
   boost::python::object tickType = registerTickType();
@@ -12,6 +13,7 @@ BOOST_PYTHON_MODULE(OrvCpp) {
   makeInstancesCollectable(reinterpret_cast<PyTypeObject*>(client.ptr()));
   guardInstanceDictionary(reinterpret_cast<PyTypeObject*>(client.ptr()));
   bridge::prepareOverrideLookup(reinterpret_cast<PyTypeObject*>(client.ptr()));
+  prepareSubclassCheck(client.ptr());
   releaseParkedObjectsAtExit(reinterpret_cast<PyTypeObject*>(tickType.ptr()),
                              reinterpret_cast<PyTypeObject*>(client.ptr()));
 }

@@ -8,50 +8,57 @@
 #include "../client/request_gateway.h"
 #include "../client/simulation_feed.h"
 #include "registration.h"
+#include "subclass_check.h"
 #include "wrapper_methods.h"
 
 namespace {
 
 using Client = boost::python::class_<OrvClientWrapper, boost::noncopyable>;
 
-// Registers `Function` under `name`, as the library's function object (see entryFunction).
-// Entries with the module's quick call get its function subtype once the library has
-// registered them (name, docstring and place in the class are set by then).
+// Registers `Function` under `name`, as the library's function object (see entryFunction),
+// with the names of its parameters after self ("a, b") for its argument errors. The
+// entry gets the module's function subtype once the library has registered it (name,
+// docstring and place in the class are set by then).
 template <auto Function>
-void defineEntry(Client& cls, const char* name) {
+void defineEntry(Client& cls, const std::string& name, const char* parameterNames = "") {
+  bridge::describeEntry(entryParameters<Function>(), name.c_str(), parameterNames);
   boost::python::object entry = entryFunction<Function>();
-  cls.def(name, entry);
-  if constexpr (hasQuickCall<Function>)
-    bridge::adoptEntry(static_cast<bridge::EntryFunction*>(entry.ptr()));
+  cls.def(name.c_str(), entry);
+  bridge::adoptEntry(static_cast<bridge::EntryFunction*>(entry.ptr()));
 }
 
 // A virtual operation exposed under its own name; the call dispatches like a native one.
 template <auto Operation>
 void defineDirect(Client& cls) {
-  defineEntry<&OnWrapper<Operation>::call>(cls, OperationTraits<Operation>::name);
+  defineEntry<&OnWrapper<Operation>::call>(cls, OperationTraits<Operation>::name,
+                                           OperationTraits<Operation>::parameterNames);
 }
 
-// A replay entry feeding the callback `Callback`; `Unused` are trailing texts it drops.
+// A replay entry feeding the callback `Callback`; `Unused` are trailing texts it drops,
+// each named "unused".
 template <auto Callback, class... Unused>
 void defineSimulation(Client& cls) {
+  std::string names = OperationTraits<Callback>::parameterNames;
+  for (std::size_t i = 0; i < sizeof...(Unused); ++i) names += names.empty() ? "unused" : ", unused";
   defineEntry<&Simulation<Callback, Unused...>::template replay<OrvClientWrapper>>(
-      cls, simulationEntryName(OperationTraits<Callback>::name).c_str());
+      cls, simulationEntryName(OperationTraits<Callback>::name), names.c_str());
 }
 
 // The snake-case request entries, in the order of the operation table.
 void defineRequestEntries(Client& cls) {
 #define ORV_REQUEST(name, ...)                                                  \
   defineEntry<&RequestGateway<&OrvClient::name>::forward<OrvClientWrapper>>( \
-      cls, requestEntryName(#name).c_str());
+      cls, requestEntryName(#name), OperationTraits<&OrvClient::name>::parameterNames);
 #define ORV_RECORDED_REQUEST(name, ...)                                                 \
   defineEntry<&RequestGateway<&OrvClient::name>::forwardOrRecord<OrvClientWrapper>>( \
-      cls, requestEntryName(#name).c_str());
+      cls, requestEntryName(#name), OperationTraits<&OrvClient::name>::parameterNames);
 #include "../client/operations.def"
 }
 
 // The constructor. The library's own builds the native object inside whatever its first
 // argument is (`OrvClient.__init__(anything)`), so this one first checks that it is an
-// instance of the class, then does what the library's does.
+// instance of the class, then does what the library's does, then checks a subclass's
+// methods the first time that subclass is instantiated.
 PyTypeObject* clientClass = nullptr;
 
 void constructInstance(PyObject* self) {
@@ -63,6 +70,7 @@ void constructInstance(PyObject* self) {
   boost::python::objects::make_holder<0>::apply<
       boost::python::objects::value_holder<OrvClientWrapper>,
       boost::mpl::vector0<>>::execute(self);
+  if (Py_TYPE(self) != clientClass) checkSubclass(Py_TYPE(self));
 }
 
 void defineConstructor(Client& cls) {
@@ -78,7 +86,8 @@ boost::python::object registerClient() {
   Client cls("OrvClient", boost::python::init<>());
   defineConstructor(cls);
   bridge::SelfArgument::rememberClass(reinterpret_cast<PyTypeObject*>(cls.ptr()));
-  defineEntry<&OnWrapper<&OrvClient::setRunningMode>::call>(cls, "setRunningMode");
+  bridge::rememberClientClass(reinterpret_cast<PyTypeObject*>(cls.ptr()));
+  defineEntry<&OnWrapper<&OrvClient::setRunningMode>::call>(cls, "setRunningMode", "mode");
   defineEntry<&OnWrapper<&OrvClient::setDeveloper>::call>(cls, "setDeveloper");
   defineDirect<&OrvClient::error>(cls);
   defineEntry<&OnWrapper<&OrvClient::req_heart_beats>::call>(cls, "req_heart_beats");
@@ -86,7 +95,8 @@ boost::python::object registerClient() {
   defineDirect<&OrvClient::heartBeatsEnd>(cls);
   defineDirect<&OrvClient::current>(cls);
   defineEntry<&OnWrapper<&OrvClient::getDeveloperResponse>::call>(cls, "getDeveloperResponse");
-  defineEntry<&OnWrapper<&OrvClient::simulateCurrentTime>::call>(cls, "simulateCurrentTime");
+  defineEntry<&OnWrapper<&OrvClient::simulateCurrentTime>::call>(cls, "simulateCurrentTime",
+                                                                 "time");
   defineSimulation<&OrvClient::tickPrice, std::string>(cls);
   defineSimulation<&OrvClient::tickSize, std::string>(cls);
   defineSimulation<&OrvClient::openOrder, std::string>(cls);
@@ -101,7 +111,8 @@ boost::python::object registerClient() {
   defineEntry<&OnWrapper<&OrvClient::simulateNextValidIdForTesting>::call>(
       cls, "simulateNextValidIdForTesting");
   defineRequestEntries(cls);
-  defineEntry<&OnWrapper<&OrvClient::e_connect>::call>(cls, "e_connect");
+  defineEntry<&OnWrapper<&OrvClient::e_connect>::call>(cls, "e_connect",
+                                                      "host, port, client_id");
   defineDirect<&OrvClient::tickPrice>(cls);
   defineEntry<&OnWrapper<&OrvClient::e_disconnect>::call>(cls, "e_disconnect");
   defineDirect<&OrvClient::tickSize>(cls);

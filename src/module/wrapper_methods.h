@@ -15,6 +15,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "../bridge/argument_errors.h"
 #include "../bridge/entry_arguments.h"
 #include "../bridge/entry_function.h"
 #include "../bridge/orv_client_wrapper.h"
@@ -38,13 +39,25 @@ struct OnWrapper<Method> {
 // argument converts (returning null without an error when one does not, so that the
 // library reports its argument error), then converts them, from the last to the first
 // as the library's caller does, and calls the function with the values moved in. The
-// signature, and with it the docstring and the argument error's text, is the library's
-// own for the function.
+// signature, and with it the docstring and the argument error's listing, is the
+// library's own for the function; the error's first line, and the text of a whole
+// number out of range, name the argument (argument_errors.h), written only once the
+// call has failed.
 //
 // quickCall is the same call as the interpreter's vectorcall entry of the function
 // object: with exactly the function's arguments and no keywords it runs the steps above
 // on the caller's arguments in place, translating C++ exceptions as the library's call
 // does; any other call, and the argument error, are left to the library's call.
+// Whether `self` is an OrvClient instance with its native object, and whether `object`
+// converts to T: the tests behind argument errors, one function each.
+[[gnu::cold, gnu::noinline]] inline bool hasNativeObject(PyObject* self) {
+  return bridge::SelfArgument::find(self) != nullptr;
+}
+template <class T>
+[[gnu::cold, gnu::noinline]] bool accepts(PyObject* object) {
+  return bridge::EntryArgument<T>().accept(object);
+}
+
 template <auto Function>
 struct EntryCaller;
 
@@ -62,6 +75,27 @@ struct EntryCaller<Function> {
   unsigned min_arity() const { return LibraryCaller::min_arity(); }
   boost::python::detail::py_func_sig_info signature() const { return LibraryCaller::signature(); }
 
+  // Which argument of a call with 1 + sizeof...(P) arguments is refused (see
+  // EntryParameters); tried only after a refusal, so kept small and out of the way of
+  // the calls that succeed.
+  template <std::size_t... I>
+  [[gnu::cold]] static int firstRefused(PyObject* const* args, std::index_sequence<I...>) {
+    if (!hasNativeObject(args[0])) return 0;
+    int refused = -1;
+    (void)((accepts<P>(args[I + 1]) || (refused = I + 1, false)) && ...);
+    return refused;
+  }
+  [[gnu::cold]] static int firstRefused(PyObject* const* args) {
+    return firstRefused(args, std::index_sequence_for<P...>{});
+  }
+
+  // What argument errors name: set when the entry is registered (each function is
+  // registered once), with the parameters' types and the test of which is refused.
+  static inline const bridge::ParameterKind kinds[sizeof...(P) + 1] = {
+      bridge::parameterKind<std::decay_t<P>>()...};
+  static inline bridge::EntryParameters parameters{
+      "", "", kinds, static_cast<int>(sizeof...(P)), &firstRefused, &hasNativeObject};
+
   static PyObject* quickCall(PyObject* entry, PyObject* const* args, std::size_t nargsf,
                              PyObject* kwnames) {
     constexpr Py_ssize_t arity = 1 + sizeof...(P);
@@ -78,7 +112,11 @@ struct EntryCaller<Function> {
       result = nullptr;
     }
     guard.leave();
-    if (result || PyErr_Occurred()) return result;
+    if (result) return result;
+    if (PyErr_Occurred()) {
+      bridge::explainOverflow(parameters, args + 1);
+      return nullptr;
+    }
     return bridge::refuseThroughLibrary(entry, args, arity);
   }
 
@@ -130,22 +168,41 @@ constexpr bool returnsNothing = std::is_void_v<
 template <auto Function>
 constexpr bool hasQuickCall = bridge::interpreterHasVectorcall && returnsNothing<Function>;
 
+// The argument errors' description of a function with a result: only self to check.
+template <auto Function>
+struct ResultEntry {
+  static int selfRefused(PyObject* const* args) {
+    return hasNativeObject(args[0]) ? -1 : 0;
+  }
+  static inline bridge::EntryParameters parameters{"", "", nullptr, 0, &selfRefused,
+                                                   &hasNativeObject};
+};
+
+// What the registered function's argument errors name.
+template <auto Function>
+bridge::EntryParameters& entryParameters() {
+  if constexpr (returnsNothing<Function>)
+    return EntryCaller<Function>::parameters;
+  else
+    return ResultEntry<Function>::parameters;
+}
+
 // The Python function object for a registered function: the library's own function
-// type, carrying EntryCaller for functions without a result (with room for its quick
-// call where the interpreter has vectorcall) and the library's caller, checked,
-// otherwise.
+// type with room for the quick call and the argument errors' description, carrying
+// EntryCaller for functions without a result (with its quick call where the interpreter
+// has vectorcall) and the library's caller, checked, otherwise.
 template <auto Function>
 boost::python::object entryFunction() {
+  bridge::EntryFunction* entry;
   if constexpr (!returnsNothing<Function>) {
-    return boost::python::objects::function_object(
-        boost::python::objects::py_function(CheckedLibraryCaller<Function>{}));
-  } else if constexpr (hasQuickCall<Function>) {
-    auto* entry = new bridge::EntryFunction(
-        boost::python::objects::py_function(EntryCaller<Function>{}),
-        &EntryCaller<Function>::quickCall);
-    return boost::python::object(boost::python::handle<>(static_cast<PyObject*>(entry)));
+    entry = new bridge::EntryFunction(
+        boost::python::objects::py_function(CheckedLibraryCaller<Function>{}), nullptr,
+        &entryParameters<Function>());
   } else {
-    return boost::python::objects::function_object(
-        boost::python::objects::py_function(EntryCaller<Function>{}));
+    vectorcallfunc quickCall = nullptr;
+    if constexpr (hasQuickCall<Function>) quickCall = &EntryCaller<Function>::quickCall;
+    entry = new bridge::EntryFunction(boost::python::objects::py_function(EntryCaller<Function>{}),
+                                      quickCall, &entryParameters<Function>());
   }
+  return boost::python::object(boost::python::handle<>(static_cast<PyObject*>(entry)));
 }

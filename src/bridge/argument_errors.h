@@ -1,0 +1,70 @@
+// Argument errors in Python's words. When an entry refuses its arguments, the library
+// raises its ArgumentError listing the C++ signature; the entry then puts a first line
+// in front that names the method, the first argument that does not convert (position
+// and name), what was given, what is accepted, and a hint where one helps. Nothing here
+// runs for a call that succeeds.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+
+#include "../client/tick_type.h"
+
+namespace bridge {
+
+// The Python type a native parameter accepts.
+enum class ParameterKind : unsigned char { Int, Bool, Float, Text, TickType };
+
+template <class T>
+constexpr ParameterKind parameterKind();
+template <>
+constexpr ParameterKind parameterKind<int>() { return ParameterKind::Int; }
+template <>
+constexpr ParameterKind parameterKind<bool>() { return ParameterKind::Bool; }
+template <>
+constexpr ParameterKind parameterKind<double>() { return ParameterKind::Float; }
+template <>
+constexpr ParameterKind parameterKind<std::string>() { return ParameterKind::Text; }
+template <>
+constexpr ParameterKind parameterKind<TickType>() { return ParameterKind::TickType; }
+
+// What an entry's argument errors need to know about it: its name, its parameters after
+// self, and a test of which argument a call's arguments are refused at.
+struct EntryParameters {
+  std::string entry;     // "OrvClient.place_order"
+  std::string names;     // "order_id, contract, order", empty without parameters
+  const ParameterKind* kinds = nullptr;
+  int count = 0;
+  // For exactly 1 + count arguments: -1 when all convert, 0 when self is refused,
+  // otherwise the position (from 1) of the first argument that is refused.
+  int (*firstRefused)(PyObject* const* args) = nullptr;
+  // Whether `self` is an instance with its native object.
+  bool (*hasNativeObject)(PyObject* self) = nullptr;
+};
+
+// Names the entry `name` of OrvClient and its parameters ("a, b") in `parameters`;
+// called once per entry when it is registered.
+void describeEntry(EntryParameters& parameters, const char* name, const char* parameterNames);
+
+// The class registered for OrvClient, to tell an instance whose native object was never
+// made from an object of another class. Called once at import.
+void rememberClientClass(PyTypeObject* cls);
+
+// After the library refused a call to the entry described by `parameters` (an error is
+// pending): when that error is the library's argument error for these arguments, puts
+// the explanation in front of its text, keeping its type. Any other error is left as it
+// is. `keywords` is the call's keyword dictionary (or null).
+void explainRefusal(const EntryParameters& parameters, PyObject* positional, PyObject* keywords);
+
+// After a call of the entry with exactly its arguments (`args`: those after self)
+// failed with OverflowError pending: when the cause is a whole number outside the 32-bit
+// range, replaces the error by an OverflowError naming the argument and the range.
+// Anything else is left as it is.
+void explainOverflow(const EntryParameters& parameters, PyObject* const* args);
+
+// After a call through the library's call slot failed (an error is pending): the
+// explanation of an argument error or of an overflow, as above.
+void explainFailure(const EntryParameters& parameters, PyObject* positional, PyObject* keywords);
+
+}  // namespace bridge

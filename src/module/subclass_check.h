@@ -1,0 +1,11 @@
+// Warnings about a subclass's methods at its first instantiation (subclass_check.cpp).
+#pragma once
+
+#include <Python.h>
+
+// Makes the check; called once at import, with the class registered for OrvClient.
+void prepareSubclassCheck(PyObject* clientClass);
+
+// Warns about `cls` the first time it is given; raises (error_already_set) only what
+// must reach the program: an interrupt, MemoryError, RecursionError.
+void checkSubclass(PyTypeObject* cls);
