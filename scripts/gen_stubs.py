@@ -45,6 +45,7 @@ PARAMETER_NAMES_DEF = ROOT / "src" / "client" / "parameter_names.def"
 TICK_TYPES_DEF = ROOT / "src" / "client" / "tick_types.def"
 STUB_PATH = ROOT / "OrvCpp-stubs" / "__init__.pyi"
 DOCS_PATH = ROOT / "docs" / "api.md"
+ERRORS_PATH = ROOT / "docs" / "errors-and-warnings.md"
 
 CALLBACK = "ORV_CALLBACK"
 REQUEST = "ORV_REQUEST"
@@ -736,6 +737,8 @@ def render_docs(operations: list[Operation], methods: list[Method],
     ]
     for name, value in tick_types:
         lines.append(f"| {value} | `{name}` |")
+    # The errors and warnings are written by hand; the reference ends with them.
+    lines += ["", ERRORS_PATH.read_text(encoding="utf-8").rstrip("\n")]
     return "\n".join(lines) + "\n"
 
 
