@@ -1,6 +1,9 @@
 #include "entry_function.h"
 
 #include <boost/python/errors.hpp>
+#include <cxxabi.h>
+
+#include "stack_bound.h"
 
 namespace bridge {
 namespace {
@@ -14,7 +17,25 @@ PyObject* anyKeyword = nullptr;  // {"": None}, a keyword no entry accepts
 
 void deallocate(PyObject* self) { delete static_cast<EntryFunction*>(self); }
 
-// The library's layout plus the call entry, with the library's call slot and attributes,
+// The library's call slot, step for step (its overload walk, then the translation of a
+// C++ exception into a Python error), except that the unwind of a thread that the
+// interpreter ends (pthread_exit, at exit) passes on: the library's translation catches
+// everything, and a swallowed unwind aborts the process. Before the walk, the stack
+// bound: the library's walk and a converter or override below it take more stack than
+// the interpreter counts.
+PyObject* callEntry(PyObject* self, PyObject* args, PyObject* keywords) {
+  if (stackNearlyExhausted()) return refuseDeeperCall(" while calling a Python object");
+  try {
+    return static_cast<EntryFunction*>(self)->call(args, keywords);
+  } catch (const abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    boost::python::handle_exception();
+    return nullptr;
+  }
+}
+
+// The library's layout plus the call entry, with the call slot above and the library's attributes,
 // and the promise that binding one of its objects to an instance makes a bound method
 // calling it with the instance first (as the library's binding does), so that
 // `client.place_order(...)` calls it without making that method.
@@ -23,7 +44,7 @@ void readyEntryType(PyTypeObject* library, Py_ssize_t vectorcallOffset) {
   entryType.tp_name = "OrvCpp.function";
   entryType.tp_basicsize = static_cast<Py_ssize_t>(sizeof(EntryFunction));
   entryType.tp_dealloc = &deallocate;
-  entryType.tp_call = library->tp_call;
+  entryType.tp_call = &callEntry;
   entryType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
   setVectorcallOffset(&entryType, vectorcallOffset);
   entryType.tp_base = library;
@@ -52,7 +73,8 @@ PyObject* positionalTuple(PyObject* const* args, Py_ssize_t count) {
 
 }  // namespace
 
-void adoptEntry(EntryFunction* entry) {
+void adoptEntry(PyObject* object) {
+  auto* entry = static_cast<EntryFunction*>(object);
   if (!entryTypeReady) {
     // Where the call entry sits in the object, measured on the object itself.
     Py_ssize_t offset = reinterpret_cast<char*>(&entry->vectorcall) -

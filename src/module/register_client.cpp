@@ -1,7 +1,6 @@
 // OrvClient as Python sees it: the class, its constructor and its 111 methods, in order.
 #include <boost/python/class.hpp>
 #include <boost/python/init.hpp>
-#include <boost/python/make_function.hpp>
 #include <boost/python/object/make_holder.hpp>
 #include <boost/python/object/value_holder.hpp>
 
@@ -14,15 +13,14 @@ namespace {
 
 using Client = boost::python::class_<OrvClientWrapper, boost::noncopyable>;
 
-// Registers `Function` under `name`, as the library's function object (see entryFunction).
-// Entries with the module's quick call get its function subtype once the library has
-// registered them (name, docstring and place in the class are set by then).
+// Registers `Function` under `name`, as the library's function object (see entryFunction),
+// which gets the module's function subtype once the library has registered it (name,
+// docstring and place in the class are set by then).
 template <auto Function>
 void defineEntry(Client& cls, const char* name) {
   boost::python::object entry = entryFunction<Function>();
   cls.def(name, entry);
-  if constexpr (hasQuickCall<Function>)
-    bridge::adoptEntry(static_cast<bridge::EntryFunction*>(entry.ptr()));
+  bridge::adoptEntry(entry.ptr());
 }
 
 // A virtual operation exposed under its own name; the call dispatches like a native one.
@@ -69,7 +67,9 @@ void defineConstructor(Client& cls) {
   clientClass = reinterpret_cast<PyTypeObject*>(cls.ptr());
   // Defining a name the class already has would add an overload; replace it instead.
   if (PyObject_DelAttrString(cls.ptr(), "__init__") != 0) boost::python::throw_error_already_set();
-  cls.def("__init__", boost::python::make_function(&constructInstance));
+  boost::python::object constructor = bridge::libraryEntry(&constructInstance);
+  cls.def("__init__", constructor);
+  bridge::adoptEntry(constructor.ptr());
 }
 
 }  // namespace

@@ -6,10 +6,10 @@
 #include <boost/python/default_call_policies.hpp>
 #include <boost/python/detail/caller.hpp>
 #include <boost/python/errors.hpp>
-#include <boost/python/object/function_object.hpp>
 #include <boost/python/object/py_function.hpp>
 #include <boost/python/signature.hpp>
 #include <cstddef>
+#include <cxxabi.h>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -44,7 +44,8 @@ struct OnWrapper<Method> {
 // quickCall is the same call as the interpreter's vectorcall entry of the function
 // object: with exactly the function's arguments and no keywords it runs the steps above
 // on the caller's arguments in place, translating C++ exceptions as the library's call
-// does; any other call, and the argument error, are left to the library's call.
+// does (but letting the unwind of a thread that the interpreter ends pass on); any other
+// call, and the argument error, are left to the library's call.
 template <auto Function>
 struct EntryCaller;
 
@@ -73,6 +74,8 @@ struct EntryCaller<Function> {
     PyObject* result;
     try {
       result = call(args, std::index_sequence_for<P...>{});
+    } catch (const abi::__forced_unwind&) {
+      throw;  // the thread is ending: nothing of the interpreter's may be touched
     } catch (...) {
       boost::python::handle_exception();
       result = nullptr;
@@ -102,25 +105,22 @@ template <auto Function>
 constexpr bool returnsNothing = std::is_void_v<
     typename boost::mpl::front<decltype(boost::python::detail::get_signature(Function))>::type>;
 
-// Whether the registered function's object is a bridge::EntryFunction with a quick call:
-// a function without a result, where the interpreter has vectorcall.
+// Whether the registered function's object has a quick call: a function without a
+// result, where the interpreter has vectorcall.
 template <auto Function>
 constexpr bool hasQuickCall = bridge::interpreterHasVectorcall && returnsNothing<Function>;
 
-// The Python function object for a registered function: the library's own function
-// type, carrying EntryCaller for functions without a result (with room for its quick
-// call where the interpreter has vectorcall) and the library's caller otherwise.
+// The Python function object for a registered function, a bridge::EntryFunction:
+// carrying EntryCaller for functions without a result (with its quick call where the
+// interpreter has vectorcall) and the library's caller otherwise.
 template <auto Function>
 boost::python::object entryFunction() {
   if constexpr (!returnsNothing<Function>) {
-    return boost::python::make_function(Function);
-  } else if constexpr (hasQuickCall<Function>) {
-    auto* entry = new bridge::EntryFunction(
-        boost::python::objects::py_function(EntryCaller<Function>{}),
-        &EntryCaller<Function>::quickCall);
-    return boost::python::object(boost::python::handle<>(static_cast<PyObject*>(entry)));
+    return bridge::libraryEntry(Function);
   } else {
-    return boost::python::objects::function_object(
-        boost::python::objects::py_function(EntryCaller<Function>{}));
+    vectorcallfunc quickCall = nullptr;
+    if constexpr (hasQuickCall<Function>) quickCall = &EntryCaller<Function>::quickCall;
+    return bridge::entryObject(boost::python::objects::py_function(EntryCaller<Function>{}),
+                               quickCall);
   }
 }
