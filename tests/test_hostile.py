@@ -163,3 +163,54 @@ def test_hostile_case(case, outcome):
     assert done.returncode == 0, done.stderr
     got = done.stdout.strip()
     assert got == outcome or (":" not in outcome and got.split(":")[0] == outcome), got
+
+
+# Exit while daemon threads are inside entries: the interpreter ends each such thread
+# that wants the interpreter lock back (before 3.14 by pthread_exit, whose unwind must
+# pass through every native frame). Each function keeps its threads going back and forth
+# through one way into the module; time.sleep(0) lets the lock go there.
+EXIT_CHILD = textwrap.dedent(r"""
+    import sys, threading, time
+    from OrvCpp import OrvClient, TickType
+
+    class S(OrvClient):
+        def placeOrder(self, *args):
+            time.sleep(0)
+
+    class Named(TickType):
+        @property
+        def name(self):
+            time.sleep(0)
+            return "named"
+
+    class Sleepy(OrvClient):
+        def __getattr__(self, name):
+            time.sleep(0)
+            raise AttributeError(name)
+
+    def override_of_a_quick_entry():
+        c = S()
+        while True:
+            c.place_order(1, "a", "b")
+
+    def library_calls():
+        member, c = Named(5), Sleepy()
+        while True:
+            str(member)
+            try:
+                c.__reduce__()
+            except RuntimeError:
+                pass
+
+    for _ in range(4):
+        threading.Thread(target=globals()[sys.argv[1]], daemon=True).start()
+    time.sleep(0.05)
+""")
+
+
+@pytest.mark.parametrize("way", ["override_of_a_quick_entry", "library_calls"])
+def test_exit_with_daemon_threads_inside_entries(way):
+    for _ in range(5):
+        done = subprocess.run([sys.executable, "-c", EXIT_CHILD, way], capture_output=True,
+                              text=True, timeout=60)
+        assert done.returncode == 0 and not done.stderr, done.stderr

@@ -1,8 +1,6 @@
 #include "entry_function.h"
 
-#include <boost/mpl/vector/vector10.hpp>
 #include <boost/python/errors.hpp>
-#include <boost/python/tuple.hpp>
 #include <cxxabi.h>
 
 #include "stack_bound.h"
@@ -62,15 +60,6 @@ void readyEntryType(PyTypeObject* library, Py_ssize_t vectorcallOffset) {
   entryTypeReady = true;
 }
 
-// A call of one of the library's functions, through its overload walk only (the walk
-// raises C++ exceptions, which the caller translates).
-struct LibraryFunctionCall {
-  boost::python::handle<> function;
-  PyObject* operator()(PyObject* args, PyObject* keywords) const {
-    return static_cast<boost::python::objects::function*>(function.get())->call(args, keywords);
-  }
-};
-
 // The positional arguments of a call as the tuple the library's call slot takes.
 PyObject* positionalTuple(PyObject* const* args, Py_ssize_t count) {
   PyObject* positional = PyTuple_New(count);
@@ -93,24 +82,6 @@ void adoptEntry(PyObject* object) {
     readyEntryType(Py_TYPE(entry), offset);
   }
   setType(entry, &entryType);
-}
-
-void adoptLibraryReduce(PyObject* cls) {
-  PyObject* reduce = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls)->tp_dict, "__reduce__");
-  if (!reduce || !entryTypeReady || Py_TYPE(reduce) != entryType.tp_base) {
-    PyErr_SetString(PyExc_SystemError, "the class has no __reduce__ of the library's");
-    boost::python::throw_error_already_set();
-  }
-  // The library's signature for it, `tuple (object)`, so that every call the library's
-  // function would refuse is refused here in the same words.
-  boost::python::object forward = entryObject(
-      boost::python::objects::py_function(
-          LibraryFunctionCall{boost::python::handle<>(boost::python::borrowed(reduce))},
-          boost::mpl::vector2<boost::python::tuple, boost::python::object>(), 1, 1),
-      nullptr);
-  adoptEntry(forward.ptr());
-  if (PyObject_SetAttrString(cls, "__reduce__", forward.ptr()) < 0)
-    boost::python::throw_error_already_set();
 }
 
 bool isEntryFunction(PyObject* object) { return Py_TYPE(object) == &entryType; }

@@ -54,12 +54,6 @@ boost::python::object libraryEntry(F function) {
 // (made at the first call).
 void adoptEntry(PyObject* entry);
 
-// Replaces the `__reduce__` that the library itself gives a registered class (which
-// refuses to pickle an instance after reading attributes of it) by a function of the
-// module's subtype with the same signature that forwards every call to it, so that a
-// call of it lets the unwind of an ending thread through.
-void adoptLibraryReduce(PyObject* cls);
-
 // Whether `object` is an entry of the module's subtype.
 bool isEntryFunction(PyObject* object);
 

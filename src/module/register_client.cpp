@@ -77,8 +77,7 @@ void defineConstructor(Client& cls) {
 boost::python::object registerClient() {
   Client cls("OrvClient", boost::python::init<>());
   defineConstructor(cls);
-  // The library's own refusal to pickle an instance (which reads attributes of it).
-  bridge::adoptLibraryReduce(cls.ptr());
+  refuseToPickleInstances(cls.ptr());
   bridge::SelfArgument::rememberClass(reinterpret_cast<PyTypeObject*>(cls.ptr()));
   defineEntry<&OnWrapper<&OrvClient::setRunningMode>::call>(cls, "setRunningMode");
   defineEntry<&OnWrapper<&OrvClient::setDeveloper>::call>(cls, "setDeveloper");
