@@ -3,6 +3,9 @@ import copy
 import math
 import pickle
 import re
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -12,6 +15,80 @@ from conftest import sample_arguments
 from interface_table import METHODS, TICK_TYPE_VALUES
 
 DOC_TYPES = {"i": "int", "l": "int", "b": "bool", "d": "float", "s": "str", "t": "TickType"}
+
+
+# Each way of running code in another interpreter that the interpreter offers: isolated
+# interpreters (3.12 on) and ones sharing the main interpreter's lock, in both of which
+# the import must fail cleanly, before and after the main interpreter imported the module.
+SUBINTERPRETER_CHILD = textwrap.dedent(r"""
+    import os, sys, tempfile
+    result = tempfile.mktemp()
+    code = (
+        "try:\n"
+        "    import OrvCpp\n"
+        "    outcome = 'imported'\n"
+        "except ImportError as error:\n"
+        "    outcome = 'ImportError: ' + str(error)\n"
+        "with open(%r, 'a') as out:\n"
+        "    out.write(outcome + '\\n')\n" % result)
+    runners = []
+    try:
+        import _testcapi
+        runners.append(lambda: _testcapi.run_in_subinterp(code))
+    except ImportError:
+        pass
+    for name in ("_interpreters", "_xxsubinterpreters"):
+        try:
+            interpreters = __import__(name)
+        except ImportError:
+            continue
+        def run_in_new(*config, interpreters=interpreters):
+            interpreter = interpreters.create(*config)
+            run = getattr(interpreters, "run_string", None) or interpreters.exec
+            assert run(interpreter, code) is None
+            interpreters.destroy(interpreter)
+        runners.append(run_in_new)
+        if sys.version_info >= (3, 13):
+            runners.append(lambda: run_in_new("legacy"))
+        elif sys.version_info >= (3, 12):
+            runners.append(lambda: run_in_new(False))
+        break
+    for _ in range(3):
+        for run in runners:
+            run()
+    import OrvCpp
+    assert OrvCpp.OrvClient().getDeveloperResponse() == "default developerResponse"
+    for _ in range(3):
+        for run in runners:
+            run()
+    print(len(runners))
+    with open(result) as outcomes:
+        print(outcomes.read(), end="")
+    os.remove(result)
+""")
+
+
+def test_import_outside_the_main_interpreter_is_refused():
+    done = subprocess.run([sys.executable, "-c", SUBINTERPRETER_CHILD], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    runners, *outcomes = done.stdout.splitlines()
+    if runners == "0":
+        pytest.skip("this interpreter offers no subinterpreters")
+    assert len(outcomes) == 6 * int(runners)
+    assert set(outcomes) == {"ImportError: OrvCpp can be imported in the main interpreter only: "
+                             "it keeps process-wide state, which a subinterpreter must not share"}
+
+
+def test_import_again_gives_the_registered_classes():
+    module, client, tick_type = OrvCpp, OrvClient, TickType
+    del sys.modules["OrvCpp"]
+    try:
+        import OrvCpp as again
+        assert again is not module and vars(again).keys() == vars(module).keys()
+        assert again.OrvClient is client and again.TickType is tick_type
+    finally:
+        sys.modules["OrvCpp"] = module
 
 
 def test_module_exports_exactly_the_enumeration_and_the_class():
