@@ -149,7 +149,7 @@ inline bool stackNearlyExhausted() {
 }
 
 // Refuses one more level of calls with the interpreter's RecursionError; returns null.
-inline PyObject* refuseDeeperCall(const char* where) {
+[[gnu::cold, gnu::noinline]] inline PyObject* refuseDeeperCall(const char* where) {
   PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
   return nullptr;
 }

@@ -18,14 +18,27 @@ inline constinit thread_local std::uintptr_t stackBound [[gnu::tls_model("initia
 
 // Measures the thread's bound the first time it is asked; whether `position` is below
 // the bound.
-bool belowMeasuredStackBound(std::uintptr_t position);
+[[gnu::cold]] bool belowMeasuredStackBound(std::uintptr_t position);
+
+// The current stack position: the stack pointer where it can be read directly (the
+// address of a local would cost the function a stack-protector canary), else the frame.
+[[gnu::always_inline]] inline std::uintptr_t stackPosition() {
+  std::uintptr_t position;
+#if defined(__x86_64__)
+  asm("mov %%rsp, %0" : "=r"(position));
+#elif defined(__aarch64__)
+  asm("mov %0, sp" : "=r"(position));
+#else
+  position = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+#endif
+  return position;
+}
 
 // Whether the caller's stack position is below the thread's bound. Costs a comparison
 // once the bound is known.
 inline bool beyondStackBound() {
-  char here;
-  std::uintptr_t position = reinterpret_cast<std::uintptr_t>(&here);
-  return position < stackBound && belowMeasuredStackBound(position);
+  std::uintptr_t position = stackPosition();
+  return __builtin_expect(position < stackBound, 0) && belowMeasuredStackBound(position);
 }
 
 }  // namespace bridge
