@@ -160,11 +160,12 @@ inline bool stackNearlyExhausted() {
 // here it is found once, the depth is counted in place while well within the limit, and
 // the interpreter's own check takes over (counting as it does) as soon as the limit is
 // near. Elsewhere, and where the interpreter also checks the stack every so many calls,
-// the calls themselves.
+// the calls themselves. Inlined into the entries (a call of its own, with the guard in
+// memory, costs more than the check).
 class RecursionGuard {
  public:
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(USE_STACKCHECK)
-  bool enter(const char* where) {
+  [[gnu::always_inline]] bool enter(const char* where) {
     if (stackNearlyExhausted()) {
       refuseDeeperCall(where);
       return false;
@@ -176,19 +177,19 @@ class RecursionGuard {
     }
     return Py_EnterRecursiveCall(where) == 0;
   }
-  void leave() { ++thread_->c_recursion_remaining; }
+  [[gnu::always_inline]] void leave() { ++thread_->c_recursion_remaining; }
 
  private:
   PyThreadState* thread_ = nullptr;
 #else
-  bool enter(const char* where) {
+  [[gnu::always_inline]] bool enter(const char* where) {
     if (stackNearlyExhausted()) {
       refuseDeeperCall(where);
       return false;
     }
     return Py_EnterRecursiveCall(where) == 0;
   }
-  void leave() { Py_LeaveRecursiveCall(); }
+  [[gnu::always_inline]] void leave() { Py_LeaveRecursiveCall(); }
 #endif
 };
 
