@@ -14,6 +14,9 @@
 namespace bridge {
 namespace {
 
+// The low end of the thread's stack, once measured.
+thread_local std::uintptr_t stackLow = 0;
+
 // The thread's stack as its lowest address and size; false where it cannot be told.
 bool threadStack(std::uintptr_t* low, std::size_t* size) {
 #if defined(__linux__)
@@ -47,18 +50,19 @@ bool threadStack(std::uintptr_t* low, std::size_t* size) {
 // unwinding the RecursionError (a few KB each), and for what the code that catches it
 // does, with room to spare; an eighth of a small stack, at most 256 KB of a large one.
 std::uintptr_t measureBound() {
-  std::uintptr_t low = 0;
   std::size_t size = 0;
-  if (!threadStack(&low, &size) || size == 0) return 0;
+  if (!threadStack(&stackLow, &size) || size == 0) return 0;
   std::size_t margin = std::clamp<std::size_t>(size / 8, 16 * 1024, 256 * 1024);
-  return low + std::min(margin, size / 2);
+  return stackLow + std::min(margin, size / 2);
 }
 
 }  // namespace
 
 bool belowMeasuredStackBound(std::uintptr_t position) {
   if (stackBound == UINTPTR_MAX) stackBound = measureBound();
-  return position < stackBound;
+  // A position below the thread's stack altogether runs on a stack of its own (a fiber
+  // or coroutine library's), whose extent is unknown: no bound there.
+  return position < stackBound && position >= stackLow;
 }
 
 }  // namespace bridge

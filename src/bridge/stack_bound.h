@@ -17,7 +17,7 @@ inline constinit thread_local std::uintptr_t stackBound [[gnu::tls_model("initia
     UINTPTR_MAX;
 
 // Measures the thread's bound the first time it is asked; whether `position` is below
-// the bound.
+// the bound and still on the thread's stack.
 [[gnu::cold]] bool belowMeasuredStackBound(std::uintptr_t position);
 
 // The current stack position: the stack pointer where it can be read directly (the
