@@ -43,15 +43,16 @@ SUBINTERPRETER_CHILD = textwrap.dedent(r"""
             interpreters = __import__(name)
         except ImportError:
             continue
-        def run_in_new(kind, *config, interpreters=interpreters):
-            interpreter = interpreters.create(*config)
+        def run_in_new(kind, *config, interpreters=interpreters, **options):
+            interpreter = interpreters.create(*config, **options)
             run = getattr(interpreters, "run_string", None) or interpreters.exec
             assert run(interpreter, attempt(kind)) is None
             interpreters.destroy(interpreter)
         if sys.version_info >= (3, 13):
             runners += [lambda: run_in_new("isolated"), lambda: run_in_new("shared", "legacy")]
         elif sys.version_info >= (3, 12):
-            runners += [lambda: run_in_new("isolated"), lambda: run_in_new("shared", False)]
+            runners += [lambda: run_in_new("isolated"),
+                        lambda: run_in_new("shared", isolated=False)]
         else:
             runners.append(lambda: run_in_new("shared"))
         break

@@ -33,7 +33,8 @@ PyObject* makeModule() {
     // Imported again after its removal from sys.modules: a new module with the
     // attributes that the first import registered, as the interpreter's copy would be.
     PyObject* module = PyModule_Create(&definition);
-    if (module && PyDict_Update(PyModule_GetDict(module), registeredAttributes) < 0) Py_CLEAR(module);
+    if (module && PyDict_Update(PyModule_GetDict(module), registeredAttributes) < 0)
+      Py_CLEAR(module);
     return module;
   }
   PyObject* module = boost::python::detail::init_module(definition, &registerModule);

@@ -20,6 +20,11 @@ class References {
   // Keeps `object`, a new reference or null after an error, which is then raised.
   PyObject* keep(PyObject* object) {
     if (!object) boost::python::throw_error_already_set();
+    if (count_ == capacity) {
+      Py_DECREF(object);
+      PyErr_SetString(PyExc_SystemError, "OrvClient.__reduce__ holds too many references");
+      boost::python::throw_error_already_set();
+    }
     held_[count_++] = object;
     return object;
   }
@@ -29,7 +34,8 @@ class References {
   }
 
  private:
-  PyObject* held_[12] = {};
+  static constexpr int capacity = 12;
+  PyObject* held_[capacity] = {};
   int count_ = 0;
 };
 
@@ -43,7 +49,8 @@ PyObject* attributeOr(PyObject* object, const char* name, PyObject* fallback) {
 }
 
 [[noreturn]] void refuse(PyObject* cls, References& held) {
-  PyObject* typeName = held.keep(PyObject_Str(held.keep(PyObject_GetAttrString(cls, "__name__"))));
+  PyObject* name = held.keep(PyObject_GetAttrString(cls, "__name__"));
+  PyObject* typeName = held.keep(PyObject_Str(name));
   PyObject* empty = held.keep(PyUnicode_FromString(""));
   PyObject* moduleName = held.keep(PyObject_Str(held.keep(attributeOr(cls, "__module__", empty))));
   PyErr_Format(PyExc_RuntimeError,
@@ -63,8 +70,10 @@ PyObject* reduceInstance(PyObject* instance, References& held) {
 
   PyObject* initialArguments = held.keep(PyTuple_New(0));
   PyObject* getInitialArguments = held.keep(attributeOr(instance, "__getinitargs__", Py_None));
-  if (getInitialArguments != Py_None)
-    initialArguments = held.keep(PySequence_Tuple(held.keep(PyObject_CallNoArgs(getInitialArguments))));
+  if (getInitialArguments != Py_None) {
+    PyObject* given = held.keep(PyObject_CallObject(getInitialArguments, nullptr));
+    initialArguments = held.keep(PySequence_Tuple(given));
+  }
   PyObject* getState = held.keep(attributeOr(instance, "__getstate__", Py_None));
   PyObject* dictionary = held.keep(attributeOr(instance, "__dict__", Py_None));
   Py_ssize_t dictionaryLength = 0;
@@ -80,11 +89,12 @@ PyObject* reduceInstance(PyObject* instance, References& held) {
                       "Incomplete pickle support (__getstate_manages_dict__ not set)");
       boost::python::throw_error_already_set();
     }
-    state = held.keep(PyObject_CallNoArgs(getState));
+    state = held.keep(PyObject_CallObject(getState, nullptr));
   } else if (dictionaryLength > 0) {
     state = dictionary;
   }
-  return state ? PyTuple_Pack(3, cls, initialArguments, state) : PyTuple_Pack(2, cls, initialArguments);
+  if (state) return PyTuple_Pack(3, cls, initialArguments, state);
+  return PyTuple_Pack(2, cls, initialArguments);
 }
 
 // The library's signature for it, (object) -> tuple, so that its argument errors read the same.
