@@ -20,13 +20,14 @@ class References {
   // Keeps `object`, a new reference or null after an error, which is then raised.
   PyObject* keep(PyObject* object) {
     if (!object) boost::python::throw_error_already_set();
-    if (count_ == capacity) {
-      Py_DECREF(object);
-      PyErr_SetString(PyExc_SystemError, "OrvClient.__reduce__ holds too many references");
-      boost::python::throw_error_already_set();
+    if (count_ < capacity) {
+      held_[count_++] = object;
+      return object;
     }
-    held_[count_++] = object;
-    return object;
+    Py_DECREF(object);
+    PyErr_SetString(PyExc_SystemError, "OrvClient.__reduce__ holds too many references");
+    boost::python::throw_error_already_set();
+    return nullptr;
   }
   void abandon() { count_ = 0; }
   ~References() {
