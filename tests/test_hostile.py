@@ -14,7 +14,7 @@ import textwrap
 import pytest
 
 CHILD = textwrap.dedent(r"""
-    import collections, sys, textwrap
+    import collections, sys, textwrap, threading
     from OrvCpp import OrvClient, TickType
 
     class S(OrvClient):
@@ -47,6 +47,12 @@ CHILD = textwrap.dedent(r"""
         def get(self):
             raise error
         return property(get)
+
+    class K(str):
+        # A key equal to 'placeOrder' by hash whose comparison raises `error`.
+        error = AttributeError
+        def __hash__(self): return hash('placeOrder')
+        def __eq__(self, other): raise self.error
 
     def run(source):
         # Run as a function: exec() itself would have the interpreter end by SIGINT after
@@ -177,19 +183,51 @@ CASES = [
      "ValueError: no truth value"),
     ("OrvClient().req_auto_open_orders(Untestable(0))", "ValueError: no truth value"),
     ("OrvClient().simulateTickPrice(1, ClassRaises(), 1.0, '', '')", "RuntimeError: no class"),
-    # The override lookup drops ordinary errors but lets interrupts through.
+    # The override lookup drops ordinary errors but lets through what is not an Exception
+    # and what says the program cannot go on as if nothing had happened.
     ("type('I', (S,), {'placeOrder': raising(KeyboardInterrupt)})().place_order(1, 'a', 'b')",
      "KeyboardInterrupt"),
     ("type('I', (S,), {'__getattr__': raising(SystemExit(3))})().req_ids(1)",
      "SystemExit: 3"),
+    ("type('I', (S,), {'placeOrder': raising(type('Halt', (BaseException,), {}))})()"
+     ".place_order(1, 'a', 'b')", "Halt"),
+    ("type('I', (S,), {'placeOrder': raising(RecursionError('deep'))})().place_order(1, 'a', 'b')",
+     "RecursionError: deep"),
+    ("type('I', (S,), {'__getattr__': raising(MemoryError('full'))})().req_ids(1)",
+     "MemoryError: full"),
+    ("c = S(); c.__dict__[K('k')] = 1; K.error = MemoryError; c.place_order(1, 'a', 'b')",
+     "MemoryError"),
+    # A lookup that re-enters twice per level ends at the recursion limit, not in a
+    # search of every path through the levels.
+    ("class G(OrvClient):\n"
+     "    def __getattr__(self, name):\n"
+     "        if name != 'placeOrder': raise AttributeError(name)\n"
+     "        return lambda *a: (self.place_order(*a), self.place_order(*a))\n"
+     "G().place_order(1, 'a', 'b')", "RecursionError"),
+    # Recursion through the entries ends in RecursionError before the C stack does:
+    # a class entry standing in for its own override, a forwarding override under a
+    # raised limit, and a thread with a small stack.
+    ("class C(S):\n    reqHistoricalData = OrvClient.req_historical_data\n"
+     "C().req_historical_data(1, 'a', 'b', 'c', 'd', 'e', 2, 3, True, 'f')", "RecursionError"),
+    ("class C(S):\n    orderStatus = OrvClient.simulateOrderStatus\n"
+     "C().simulateOrderStatus(1, 's', 'f', 'r', 1.0, 4, 5, 6.0, 7, 'w', 8.0)", "RecursionError"),
+    ("sys.setrecursionlimit(10000)\n"
+     "class C(S):\n    def reqHistoricalData(self, *a):\n        self.req_historical_data(*a)\n"
+     "C().req_historical_data(1, 'a', 'b', 'c', 'd', 'e', 2, 3, True, 'f')", "RecursionError"),
+    ("threading.stack_size(512 * 1024)\n"
+     "class C(S):\n    def orderStatus(self, *a):\n        self.simulateOrderStatus(*a)\n"
+     "errors = []\n"
+     "def replay():\n"
+     "    try:\n"
+     "        C().simulateOrderStatus(1, 's', 'f', 'r', 1.0, 4, 5, 6.0, 7, 'w', 8.0)\n"
+     "    except BaseException as error:\n"
+     "        errors.append(error)\n"
+     "thread = threading.Thread(target=replay); thread.start(); thread.join()\n"
+     "raise errors[0]", "RecursionError"),
     ("c = type('V', (S,), {'placeOrder': raising(ValueError)})(); c.place_order(1, 'a', 'b')",
      "ok"),
     # A dictionary key whose __eq__ raises AttributeError ends the lookup: no override.
-    ("class K(str):\n"
-     "    def __hash__(self): return hash('placeOrder')\n"
-     "    def __eq__(self, other): raise AttributeError\n"
-     "c = S(); c.__dict__[K('k')] = 1; c.place_order(1, 'a', 'b'); assert not c.calls",
-     "ok"),
+    ("c = S(); c.__dict__[K('k')] = 1; c.place_order(1, 'a', 'b'); assert not c.calls", "ok"),
 ]
 
 
@@ -200,7 +238,8 @@ def _case_id(case):
 
 @pytest.mark.parametrize("case,outcome", CASES, ids=[_case_id(case) for case in CASES])
 def test_hostile_case(case, outcome):
-    done = subprocess.run([sys.executable, "-c", CHILD, case], capture_output=True, text=True)
+    done = subprocess.run([sys.executable, "-c", CHILD, case], capture_output=True, text=True,
+                          timeout=120)
     assert done.returncode == 0, done.stderr
     got = done.stdout.strip()
     assert got == outcome or (":" not in outcome and got.split(":")[0] == outcome), got
@@ -237,3 +276,54 @@ def test_objects_parked_on_the_classes_are_released_at_exit(tmp_path, park):
                           text=True)
     assert (done.returncode, done.stderr) == (0, "")
     assert (out.read_text(), done.stdout) == ("important data\n", "finalized\n")
+
+
+# Exit while daemon threads are inside entries: the interpreter ends each such thread
+# that wants the interpreter lock back (before 3.14 by pthread_exit, whose unwind must
+# pass through every native frame). Each function keeps its threads going back and forth
+# through one way into the module; time.sleep(0) lets the lock go there.
+EXIT_CHILD = textwrap.dedent(r"""
+    import sys, threading, time
+    from OrvCpp import OrvClient, TickType
+
+    class S(OrvClient):
+        def placeOrder(self, *args):
+            time.sleep(0)
+
+    class Named(TickType):
+        @property
+        def name(self):
+            time.sleep(0)
+            return "named"
+
+    class Sleepy(OrvClient):
+        def __getattr__(self, name):
+            time.sleep(0)
+            raise AttributeError(name)
+
+    def override_of_a_quick_entry():
+        c = S()
+        while True:
+            c.place_order(1, "a", "b")
+
+    def library_calls():
+        member, c = Named(5), Sleepy()
+        while True:
+            str(member)
+            try:
+                c.__reduce__()
+            except RuntimeError:
+                pass
+
+    for _ in range(4):
+        threading.Thread(target=globals()[sys.argv[1]], daemon=True).start()
+    time.sleep(0.05)
+""")
+
+
+@pytest.mark.parametrize("way", ["override_of_a_quick_entry", "library_calls"])
+def test_exit_with_daemon_threads_inside_entries(way):
+    for _ in range(5):
+        done = subprocess.run([sys.executable, "-c", EXIT_CHILD, way], capture_output=True,
+                              text=True, timeout=60)
+        assert done.returncode == 0 and not done.stderr, done.stderr

@@ -3,6 +3,9 @@ import copy
 import math
 import pickle
 import re
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -12,6 +15,88 @@ from conftest import sample_arguments
 from interface_table import METHODS, TICK_TYPE_VALUES
 
 DOC_TYPES = {"i": "int", "l": "int", "b": "bool", "d": "float", "s": "str", "t": "TickType"}
+
+
+# Each way of running code in another interpreter that the interpreter offers: isolated
+# interpreters (3.12 on) and ones sharing the main interpreter's lock, in both of which
+# the import must fail cleanly, before and after the main interpreter imported the module.
+SUBINTERPRETER_CHILD = textwrap.dedent(r"""
+    import os, sys, tempfile
+    result = tempfile.mktemp()
+    def attempt(kind):
+        return (
+            "try:\n"
+            "    import OrvCpp\n"
+            "    outcome = 'imported'\n"
+            "except ImportError as error:\n"
+            "    outcome = 'ImportError: ' + str(error)\n"
+            "with open(%r, 'a') as out:\n"
+            "    out.write(%r + ' ' + outcome + '\\n')\n" % (result, kind))
+    runners = []
+    try:
+        import _testcapi
+        runners.append(lambda: _testcapi.run_in_subinterp(attempt("shared")))
+    except ImportError:
+        pass
+    for name in ("_interpreters", "_xxsubinterpreters"):
+        try:
+            interpreters = __import__(name)
+        except ImportError:
+            continue
+        def run_in_new(kind, *config, interpreters=interpreters, **options):
+            interpreter = interpreters.create(*config, **options)
+            run = getattr(interpreters, "run_string", None) or interpreters.exec
+            assert run(interpreter, attempt(kind)) is None
+            interpreters.destroy(interpreter)
+        if sys.version_info >= (3, 13):
+            runners += [lambda: run_in_new("isolated"), lambda: run_in_new("shared", "legacy")]
+        elif sys.version_info >= (3, 12):
+            runners += [lambda: run_in_new("isolated"),
+                        lambda: run_in_new("shared", isolated=False)]
+        else:
+            runners.append(lambda: run_in_new("shared"))
+        break
+    for _ in range(3):
+        for run in runners:
+            run()
+    import OrvCpp
+    assert OrvCpp.OrvClient().getDeveloperResponse() == "default developerResponse"
+    for _ in range(3):
+        for run in runners:
+            run()
+    print(len(runners))
+    with open(result) as outcomes:
+        print(outcomes.read(), end="")
+    os.remove(result)
+""")
+REFUSAL = ("ImportError: OrvCpp can be imported in the main interpreter only: it keeps "
+           "process-wide state, which a subinterpreter must not share")
+
+
+def test_import_outside_the_main_interpreter_is_refused():
+    done = subprocess.run([sys.executable, "-c", SUBINTERPRETER_CHILD], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    runners, *outcomes = done.stdout.splitlines()
+    if runners == "0":
+        pytest.skip("this interpreter offers no subinterpreters")
+    assert len(outcomes) == 6 * int(runners)
+    # An interpreter that shares the main one's lock reaches the module's own refusal; an
+    # isolated one (3.12 on) may refuse a module of this kind itself first.
+    for outcome in outcomes:
+        kind, _, text = outcome.partition(" ")
+        assert text == REFUSAL or (kind == "isolated" and text.startswith("ImportError: ")), outcome
+
+
+def test_import_again_gives_the_registered_classes():
+    module, client, tick_type = OrvCpp, OrvClient, TickType
+    del sys.modules["OrvCpp"]
+    try:
+        import OrvCpp as again
+        assert again is not module and vars(again).keys() == vars(module).keys()
+        assert again.OrvClient is client and again.TickType is tick_type
+    finally:
+        sys.modules["OrvCpp"] = module
 
 
 def test_module_exports_exactly_the_enumeration_and_the_class():
@@ -107,16 +192,22 @@ def test_class_registration():
 
 
 # The library's function type is shared by every extension module built with the
-# library in the process, so importing OrvCpp must leave it as the library made it.
+# library in the process, so importing OrvCpp must leave it as the library made it. The
+# module's functions, all of them, are of its own subtype, whose call lets the unwind of
+# an ending thread through.
 METHOD_DESCRIPTOR_FLAG = 1 << 17
 
 
 def test_the_library_s_function_type_is_left_unchanged():
-    library_function = type(OrvClient.__init__)
-    assert library_function.__name__ == "function"
+    module_function = type(OrvClient.__init__)
+    library_function = module_function.__base__
+    assert library_function.__name__ == "function" and module_function is not library_function
     assert library_function.__flags__ & METHOD_DESCRIPTOR_FLAG == 0
-    assert all(issubclass(type(method), library_function) for method in vars(OrvClient).values()
-               if callable(method) and not isinstance(method, type))
+    functions = [method for method in vars(OrvClient).values()
+                 if callable(method) and not isinstance(method, type)]
+    functions += [vars(TickType)["__str__"], vars(TickType)["__reduce__"]]
+    assert len(functions) == 115
+    assert all(type(function) is module_function for function in functions)
 
 
 def registered_methods():

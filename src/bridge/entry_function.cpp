@@ -1,6 +1,9 @@
 #include "entry_function.h"
 
 #include <boost/python/errors.hpp>
+#include <cxxabi.h>
+
+#include "stack_bound.h"
 
 namespace bridge {
 namespace {
@@ -10,21 +13,41 @@ namespace {
 // it is a static type, readied by the interpreter like the library's own.
 PyTypeObject entryType;
 bool entryTypeReady = false;
-ternaryfunc libraryCall = nullptr;
 PyObject* anyKeyword = nullptr;  // {"": None}, a keyword no entry accepts
 
 void deallocate(PyObject* self) { delete static_cast<EntryFunction*>(self); }
 
-// The library's call; when it refused the arguments or one was out of range, the
-// failure explained. (Quick calls reach this only for calls they leave to the library.)
-PyObject* callExplained(PyObject* entry, PyObject* positional, PyObject* keywords) {
-  PyObject* result = libraryCall(entry, positional, keywords);
-  if (!result) explainFailure(*static_cast<EntryFunction*>(entry)->parameters, positional, keywords);
+// The library's call slot, step for step (its overload walk, then the translation of a
+// C++ exception into a Python error), except that the unwind of a thread that the
+// interpreter ends (pthread_exit, at exit) passes on: the library's translation catches
+// everything, and a swallowed unwind aborts the process.
+PyObject* callLibraryWalk(PyObject* self, PyObject* args, PyObject* keywords) {
+  try {
+    return static_cast<EntryFunction*>(self)->call(args, keywords);
+  } catch (const abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    boost::python::handle_exception();
+    return nullptr;
+  }
+}
+
+// The call slot: the library's walk, after the stack bound (the walk and a converter or
+// override below it take more stack than the interpreter counts); when the call was
+// refused or an argument was out of range, the failure explained. (Quick calls reach
+// this only for calls they leave to the library.)
+PyObject* callEntry(PyObject* self, PyObject* args, PyObject* keywords) {
+  if (stackNearlyExhausted()) return refuseDeeperCall(" while calling a Python object");
+  PyObject* result = callLibraryWalk(self, args, keywords);
+  if (!result) {
+    if (const EntryParameters* parameters = static_cast<EntryFunction*>(self)->parameters)
+      explainFailure(*parameters, args, keywords);
+  }
   return result;
 }
 
-// The library's layout plus the call entry, with the library's call slot (its refusals
-// explained) and attributes,
+// The library's layout plus the call entry, with the call slot above and the library's
+// attributes,
 // and the promise that binding one of its objects to an instance makes a bound method
 // calling it with the instance first (as the library's binding does), so that
 // `client.place_order(...)` calls it without making that method.
@@ -33,8 +56,7 @@ void readyEntryType(PyTypeObject* library, Py_ssize_t vectorcallOffset) {
   entryType.tp_name = "OrvCpp.function";
   entryType.tp_basicsize = static_cast<Py_ssize_t>(sizeof(EntryFunction));
   entryType.tp_dealloc = &deallocate;
-  libraryCall = library->tp_call;
-  entryType.tp_call = &callExplained;
+  entryType.tp_call = &callEntry;
   entryType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
   // A method descriptor must bind through its own slot before readying (debug builds of
   // the interpreter assert it ahead of inheritance): the library's binding, as inherited.
@@ -66,7 +88,8 @@ PyObject* positionalTuple(PyObject* const* args, Py_ssize_t count) {
 
 }  // namespace
 
-void adoptEntry(EntryFunction* entry) {
+void adoptEntry(PyObject* object) {
+  auto* entry = static_cast<EntryFunction*>(object);
   if (!entryTypeReady) {
     // Where the call entry sits in the object, measured on the object itself.
     Py_ssize_t offset = reinterpret_cast<char*>(&entry->vectorcall) -
@@ -104,8 +127,11 @@ PyObject* callThroughLibrary(PyObject* entry, PyObject* const* args, std::size_t
 PyObject* refuseThroughLibrary(PyObject* entry, PyObject* const* args, Py_ssize_t count) {
   PyObject* positional = positionalTuple(args, count);
   if (!positional) return nullptr;
-  PyObject* result = libraryCall(entry, positional, anyKeyword);
-  if (!result) explainRefusal(*static_cast<EntryFunction*>(entry)->parameters, positional, nullptr);
+  PyObject* result = callLibraryWalk(entry, positional, anyKeyword);
+  if (!result) {
+    if (const EntryParameters* parameters = static_cast<EntryFunction*>(entry)->parameters)
+      explainRefusal(*parameters, positional, nullptr);
+  }
   Py_DECREF(positional);
   return result;
 }

@@ -1,13 +1,20 @@
-// The registered entries as objects of the module's own subtype of the library's
-// function type, which the interpreter calls with the arguments in place: no argument
-// tuple, no pass through the library's overload walk. Whatever the quick call cannot
-// decide alone goes to the library's own call, so results and errors stay the library's.
+// The registered functions as objects of the module's own subtype of the library's
+// function type. The interpreter calls an entry with a quick call with the arguments in
+// place: no argument tuple, no pass through the library's overload walk. Whatever the
+// quick call cannot decide alone goes to the library's own call, so results and errors
+// stay the library's. Every call through the library's walk goes through the subtype's
+// call slot, which translates C++ exceptions as the library's does but lets the unwind
+// of an ending thread through.
 #pragma once
 
 #include <Python.h>
 
+#include <boost/python/default_call_policies.hpp>
+#include <boost/python/detail/caller.hpp>
+#include <boost/python/object.hpp>
 #include <boost/python/object/function.hpp>
 #include <boost/python/object/py_function.hpp>
+#include <boost/python/signature.hpp>
 
 #include "argument_errors.h"
 #include "python_compat.h"
@@ -15,11 +22,11 @@
 namespace bridge {
 
 // One of the library's function objects with room for the interpreter's per-object
-// call entry (null where there is no quick call: the interpreter then calls the type's
-// call slot) and for what its argument errors name. It is made as the library's type
-// and registered like any of its functions, so its name, docstring and place in the
-// class are the library's; then adoptEntry gives it the module's subtype, whose call
-// slot is the library's followed, when the call was refused, by the explanation.
+// call entry (null where the function has no quick call: the interpreter then takes the
+// type's call slot) and for what its argument errors name (null where the library's own
+// text stands). It is made as the library's type and registered like any of its
+// functions, so its name, docstring and place in the class are the library's; then
+// adoptEntry gives it the module's subtype, whose call slot explains a refused call.
 struct EntryFunction : boost::python::objects::function {
   EntryFunction(const boost::python::objects::py_function& caller, vectorcallfunc quickCall,
                 const EntryParameters* parameters)
@@ -28,8 +35,29 @@ struct EntryFunction : boost::python::objects::function {
   const EntryParameters* parameters;
 };
 
-// Gives a registered entry the module's subtype (made at the first call).
-void adoptEntry(EntryFunction* entry);
+// A new EntryFunction calling `caller`, as a Python object of the library's type.
+inline boost::python::object entryObject(const boost::python::objects::py_function& caller,
+                                         vectorcallfunc quickCall,
+                                         const EntryParameters* parameters = nullptr) {
+  auto* entry = new EntryFunction(caller, quickCall, parameters);
+  return boost::python::object(boost::python::handle<>(static_cast<PyObject*>(entry)));
+}
+
+// The EntryFunction the library's make_function would make for `function` (its caller,
+// its signature), without a quick call.
+template <class F>
+boost::python::object libraryEntry(F function) {
+  using Signature = decltype(boost::python::detail::get_signature(function));
+  using Caller =
+      boost::python::detail::caller<F, boost::python::default_call_policies, Signature>;
+  return entryObject(
+      boost::python::objects::py_function(Caller(function, boost::python::default_call_policies())),
+      nullptr);
+}
+
+// Gives a registered function made by entryObject or libraryEntry the module's subtype
+// (made at the first call).
+void adoptEntry(PyObject* entry);
 
 // Whether `object` is an entry of the module's subtype.
 bool isEntryFunction(PyObject* object);

@@ -5,12 +5,13 @@
 //
 // The entry makes the offer just before it calls into the native code, and the first
 // dispatch to Python takes it (clears it) before any Python code runs. Between the two
-// only native code runs, with the interpreter lock held and never released, so no other
-// thread sees the offer, the offer never outlives the entry's call (whose caller holds
-// the objects), and one offer for the process is enough. Each object is handed on only
-// after its type and value are checked against the native value (python_arguments.h),
-// so an offer that does not correspond to the operation's parameters costs a comparison
-// and nothing else.
+// only native code runs, with the interpreter lock held and never released, so the offer
+// never outlives the entry's call (whose caller holds the objects). The offer is the
+// thread's own all the same: a thread that the interpreter ends at exit unwinds the
+// entry without the lock, and withdrawing its offer then must not touch another's.
+// Each object is handed on only after its type and value are checked against the native
+// value (python_arguments.h), so an offer that does not correspond to the operation's
+// parameters costs a comparison and nothing else.
 #pragma once
 
 #include <Python.h>
@@ -27,7 +28,7 @@ struct OfferedArguments {
 };
 
 // The offer not yet taken, if any.
-inline OfferedArguments pendingOffer;
+inline constinit thread_local OfferedArguments pendingOffer [[gnu::tls_model("initial-exec")]];
 
 inline OfferedArguments takeOffer() {
   OfferedArguments offer = pendingOffer;

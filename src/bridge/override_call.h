@@ -5,6 +5,7 @@
 
 #include <boost/python/errors.hpp>
 #include <cstddef>
+#include <cxxabi.h>
 #include <tuple>
 #include <utility>
 
@@ -16,7 +17,9 @@
 
 namespace bridge {
 
-// Owns the converted arguments of one call and releases each once, however the call ends.
+// Owns the converted arguments of one call and releases each once, however the call ends
+// (except the unwind of a thread that the interpreter ends, which lets go of them
+// untouched: that thread no longer holds the interpreter lock).
 // Slot 0, in front of the arguments, holds the owner (borrowed) when the override is
 // called with it; otherwise it stays free so the callee may use it to prepend `self`
 // without copying.
@@ -24,6 +27,9 @@ template <std::size_t N>
 struct ArgumentSlots {
   PyObject* slots[N + 1] = {};
   PyObject** arguments() { return slots + 1; }
+  void abandon() {
+    for (PyObject*& slot : slots) slot = nullptr;
+  }
   ~ArgumentSlots() {
     for (std::size_t i = 1; i <= N; ++i) Py_XDECREF(slots[i]);
   }
@@ -45,16 +51,21 @@ void callWithArguments(PyObject* callable, PyObject* owner, int operationIndex,
   constexpr std::size_t n = sizeof...(Args);
   ArgumentSlots<n> converted;
   [[maybe_unused]] auto values = std::forward_as_tuple(args...);
-  // A comma fold runs left to right, so position n-1-I visits the last argument first.
-  ((converted.arguments()[n - 1 - I] = toPython(std::get<n - 1 - I>(values), offer[n - 1 - I]),
-    converted.arguments()[n - 1 - I] ? void() : boost::python::throw_error_already_set()),
-   ...);
   PyObject* result;
-  if (owner) {
-    converted.slots[0] = owner;
-    result = callInPlace(callable, converted.slots, n + 1);
-  } else {
-    result = callInPlace(callable, converted.arguments(), n | PY_VECTORCALL_ARGUMENTS_OFFSET);
+  try {
+    // A comma fold runs left to right, so position n-1-I visits the last argument first.
+    ((converted.arguments()[n - 1 - I] = toPython(std::get<n - 1 - I>(values), offer[n - 1 - I]),
+      converted.arguments()[n - 1 - I] ? void() : boost::python::throw_error_already_set()),
+     ...);
+    if (owner) {
+      converted.slots[0] = owner;
+      result = callInPlace(callable, converted.slots, n + 1);
+    } else {
+      result = callInPlace(callable, converted.arguments(), n | PY_VECTORCALL_ARGUMENTS_OFFSET);
+    }
+  } catch (const abi::__forced_unwind&) {
+    converted.abandon();
+    throw;
   }
   if (!result) {
     explainUncallableOverride(callable, operationIndex);
@@ -70,14 +81,19 @@ void dispatchToPython(PyObject* owner, OfferedArguments offer, const Args&... ar
   Override found = findOverride(owner, static_cast<int>(OperationTraits<Operation>::index));
   if (!found.callable) return;
   OwnedReference override{found.callable};
-  if (!found.takesOwner) {
-    int present = PyObject_IsTrue(found.callable);
-    if (present < 0) boost::python::throw_error_already_set();
-    if (present == 0) return;
+  try {
+    if (!found.takesOwner) {
+      int present = PyObject_IsTrue(found.callable);
+      if (present < 0) boost::python::throw_error_already_set();
+      if (present == 0) return;
+    }
+    callWithArguments(found.callable, found.takesOwner ? owner : nullptr,
+                      static_cast<int>(OperationTraits<Operation>::index), offer,
+                      std::index_sequence_for<Args...>{}, args...);
+  } catch (const abi::__forced_unwind&) {
+    override.object = nullptr;  // as in ArgumentSlots: the ending thread lets go untouched
+    throw;
   }
-  callWithArguments(found.callable, found.takesOwner ? owner : nullptr,
-                    static_cast<int>(OperationTraits<Operation>::index), offer,
-                    std::index_sequence_for<Args...>{}, args...);
 }
 
 }  // namespace bridge

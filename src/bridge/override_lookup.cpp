@@ -65,11 +65,14 @@ bool bindsAsMethod(PyObject* attribute) {
 }
 
 // A lookup that raised means "no override", and its error is dropped, unless it is not
-// an Exception at all (KeyboardInterrupt, SystemExit): those are meant to stop the
-// program, so they propagate. Returns whether the error must propagate; clears it
-// otherwise.
+// an Exception at all (KeyboardInterrupt, SystemExit, any other BaseException), which is
+// meant to stop the program, or says that the program cannot go on as if nothing had
+// happened (RecursionError, MemoryError): those propagate. Returns whether the error
+// must propagate; clears it otherwise.
 bool keepLookupError() {
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return true;
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_RecursionError) ||
+      PyErr_ExceptionMatches(PyExc_MemoryError))
+    return true;
   PyErr_Clear();
   return false;
 }
@@ -99,13 +102,14 @@ void prepareOverrideLookup(PyTypeObject* cls) {
     operationNameObjects[i] = PyUnicode_InternFromString(operationNames[i]);
     if (!operationNameObjects[i]) boost::python::throw_error_already_set();
   }
-  // The library's constructor tells the type of its function objects.
+  // The constructor, of the module's subtype of the library's function type, tells the
+  // type of the library's function objects.
   PyObject* constructor = PyDict_GetItemString(cls->tp_dict, "__init__");
   if (!constructor) {
     PyErr_SetString(PyExc_SystemError, "OrvClient has no __init__ of its own");
     boost::python::throw_error_already_set();
   }
-  libraryFunctionType = Py_TYPE(constructor);
+  libraryFunctionType = Py_TYPE(constructor)->tp_base;
   Py_INCREF(libraryFunctionType);
   for (int i = 0; i < operationCount; ++i) {
     PyObject* entry = PyDict_GetItemWithError(cls->tp_dict, operationNameObjects[i]);

@@ -16,6 +16,8 @@
 
 #include <cstddef>
 
+#include "stack_bound.h"
+
 #ifndef Py_TPFLAGS_MANAGED_DICT
 // Before 3.11 no instance dictionary is managed by the interpreter.
 #define Py_TPFLAGS_MANAGED_DICT 0
@@ -131,16 +133,49 @@ inline int dictionaryItem(PyObject* dict, PyObject* key, PyObject** found) {
 #endif
 }
 
+// Whether the calling thread runs the main interpreter (3.9 on, PyInterpreterState_Get
+// is public; before, the thread state names its interpreter).
+inline bool inMainInterpreter() {
+#if PY_VERSION_HEX >= 0x03090000
+  return PyInterpreterState_Get() == PyInterpreterState_Main();
+#else
+  return PyThreadState_Get()->interp == PyInterpreterState_Main();
+#endif
+}
+
+// Whether the calling thread's C stack is too near its end for one more level of calls
+// through the entries (stack_bound.h). From 3.14 on the interpreter's own recursion guard
+// measures the stack position itself, so the entries leave it to that guard.
+inline bool stackNearlyExhausted() {
+#if PY_VERSION_HEX >= 0x030E0000
+  return false;
+#else
+  return beyondStackBound();
+#endif
+}
+
+// Refuses one more level of calls with the interpreter's RecursionError; returns null.
+[[gnu::cold, gnu::noinline]] inline PyObject* refuseDeeperCall(const char* where) {
+  PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+  return nullptr;
+}
+
 // The interpreter's guard against runaway recursion around a call into a type's call
-// slot (Py_EnterRecursiveCall, Py_LeaveRecursiveCall). On 3.12 and 3.13 each of the two
-// finds the thread state through a thread-local variable; here it is found once, the
-// depth is counted in place while well within the limit, and the interpreter's own
-// check takes over (counting as it does) as soon as the limit is near. Elsewhere, and
-// where the interpreter also checks the stack every so many calls, the calls themselves.
+// slot (Py_EnterRecursiveCall, Py_LeaveRecursiveCall), after the stack bound above. On
+// 3.12 and 3.13 each of the two finds the thread state through a thread-local variable;
+// here it is found once, the depth is counted in place while well within the limit, and
+// the interpreter's own check takes over (counting as it does) as soon as the limit is
+// near. Elsewhere, and where the interpreter also checks the stack every so many calls,
+// the calls themselves. Inlined into the entries (a call of its own, with the guard in
+// memory, costs more than the check).
 class RecursionGuard {
  public:
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(USE_STACKCHECK)
-  bool enter(const char* where) {
+  [[gnu::always_inline]] bool enter(const char* where) {
+    if (stackNearlyExhausted()) {
+      refuseDeeperCall(where);
+      return false;
+    }
     thread_ = PyThreadState_Get();
     if (thread_->c_recursion_remaining > 0) {
       --thread_->c_recursion_remaining;
@@ -148,13 +183,19 @@ class RecursionGuard {
     }
     return Py_EnterRecursiveCall(where) == 0;
   }
-  void leave() { ++thread_->c_recursion_remaining; }
+  [[gnu::always_inline]] void leave() { ++thread_->c_recursion_remaining; }
 
  private:
   PyThreadState* thread_ = nullptr;
 #else
-  bool enter(const char* where) { return Py_EnterRecursiveCall(where) == 0; }
-  void leave() { Py_LeaveRecursiveCall(); }
+  [[gnu::always_inline]] bool enter(const char* where) {
+    if (stackNearlyExhausted()) {
+      refuseDeeperCall(where);
+      return false;
+    }
+    return Py_EnterRecursiveCall(where) == 0;
+  }
+  [[gnu::always_inline]] void leave() { Py_LeaveRecursiveCall(); }
 #endif
 };
 

@@ -1,7 +1,6 @@
 // OrvClient as Python sees it: the class, its constructor and its 111 methods, in order.
 #include <boost/python/class.hpp>
 #include <boost/python/init.hpp>
-#include <boost/python/make_function.hpp>
 #include <boost/python/object/make_holder.hpp>
 #include <boost/python/object/value_holder.hpp>
 
@@ -24,7 +23,7 @@ void defineEntry(Client& cls, const std::string& name, const char* parameterName
   bridge::describeEntry(entryParameters<Function>(), name.c_str(), parameterNames);
   boost::python::object entry = entryFunction<Function>();
   cls.def(name.c_str(), entry);
-  bridge::adoptEntry(static_cast<bridge::EntryFunction*>(entry.ptr()));
+  bridge::adoptEntry(entry.ptr());
 }
 
 // A virtual operation exposed under its own name; the call dispatches like a native one.
@@ -77,7 +76,9 @@ void defineConstructor(Client& cls) {
   clientClass = reinterpret_cast<PyTypeObject*>(cls.ptr());
   // Defining a name the class already has would add an overload; replace it instead.
   if (PyObject_DelAttrString(cls.ptr(), "__init__") != 0) boost::python::throw_error_already_set();
-  cls.def("__init__", boost::python::make_function(&constructInstance));
+  boost::python::object constructor = bridge::libraryEntry(&constructInstance);
+  cls.def("__init__", constructor);
+  bridge::adoptEntry(constructor.ptr());
 }
 
 }  // namespace
@@ -85,6 +86,7 @@ void defineConstructor(Client& cls) {
 boost::python::object registerClient() {
   Client cls("OrvClient", boost::python::init<>());
   defineConstructor(cls);
+  refuseToPickleInstances(cls.ptr());
   bridge::SelfArgument::rememberClass(reinterpret_cast<PyTypeObject*>(cls.ptr()));
   bridge::rememberClientClass(reinterpret_cast<PyTypeObject*>(cls.ptr()));
   defineEntry<&OnWrapper<&OrvClient::setRunningMode>::call>(cls, "setRunningMode", "mode");

@@ -3,10 +3,10 @@
 #include <boost/python/converter/registry.hpp>
 #include <boost/python/converter/rvalue_from_python_data.hpp>
 #include <boost/python/enum.hpp>
-#include <boost/python/make_function.hpp>
 #include <boost/python/tuple.hpp>
 #include <climits>
 
+#include "../bridge/entry_function.h"
 #include "../bridge/python_compat.h"
 #include "../client/tick_type.h"
 #include "registration.h"
@@ -219,6 +219,13 @@ void guardTickTypeConstruction(object& tickType) {
   giveSubclassesTheAllocator(cls);
 }
 
+// A method of the class: one of the module's functions (entry_function.h).
+object tickTypeMethod(object (*method)(object)) {
+  object function = bridge::libraryEntry(method);
+  bridge::adoptEntry(function.ptr());
+  return function;
+}
+
 }  // namespace
 
 object registerTickType() {
@@ -229,8 +236,8 @@ object registerTickType() {
   // Since Python 3.8 int has no __str__ of its own, so without this an unnamed member
   // would print its repr. A type slot alone is not enough for Python subclasses.
   tickTypeClass = reinterpret_cast<PyTypeObject*>(tickType.ptr());
-  tickType.attr("__str__") = boost::python::make_function(&tickTypeText);
-  tickType.attr("__reduce__") = boost::python::make_function(&reduceTickType);
+  tickType.attr("__str__") = tickTypeMethod(&tickTypeText);
+  tickType.attr("__reduce__") = tickTypeMethod(&reduceTickType);
 
   // Last: setting any further special method would reset the construction slot.
   guardTickTypeConstruction(tickType);

@@ -13,6 +13,9 @@ void giveSubclassesTheAllocator(PyTypeObject* tickType);
 // Registers OrvClient with its methods and returns its class.
 boost::python::object registerClient();
 
+// Gives `cls` the library's __reduce__ for registered classes, as a function of the module.
+void refuseToPickleInstances(PyObject* cls);
+
 // Makes cycles through instance attributes of `cls` collectable; before any instance exists.
 void makeInstancesCollectable(PyTypeObject* cls);
 

@@ -6,10 +6,10 @@
 #include <boost/python/default_call_policies.hpp>
 #include <boost/python/detail/caller.hpp>
 #include <boost/python/errors.hpp>
-#include <boost/python/object/function_object.hpp>
 #include <boost/python/object/py_function.hpp>
 #include <boost/python/signature.hpp>
 #include <cstddef>
+#include <cxxabi.h>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -34,6 +34,16 @@ struct OnWrapper<Method> {
   static R call(OrvClientWrapper& self, P... args) { return (self.*Method)(std::move(args)...); }
 };
 
+// Whether `self` is an OrvClient instance with its native object, and whether `object`
+// converts to T: the tests behind argument errors, one function each.
+[[gnu::cold, gnu::noinline]] inline bool hasNativeObject(PyObject* self) {
+  return bridge::SelfArgument::find(self) != nullptr;
+}
+template <class T>
+[[gnu::cold, gnu::noinline]] bool accepts(PyObject* object) {
+  return bridge::EntryArgument<T>().accept(object);
+}
+
 // The library's call of a registered function without a result, doing the same steps
 // with less work per call. Like the library's caller it first checks that every
 // argument converts (returning null without an error when one does not, so that the
@@ -47,17 +57,8 @@ struct OnWrapper<Method> {
 // quickCall is the same call as the interpreter's vectorcall entry of the function
 // object: with exactly the function's arguments and no keywords it runs the steps above
 // on the caller's arguments in place, translating C++ exceptions as the library's call
-// does; any other call, and the argument error, are left to the library's call.
-// Whether `self` is an OrvClient instance with its native object, and whether `object`
-// converts to T: the tests behind argument errors, one function each.
-[[gnu::cold, gnu::noinline]] inline bool hasNativeObject(PyObject* self) {
-  return bridge::SelfArgument::find(self) != nullptr;
-}
-template <class T>
-[[gnu::cold, gnu::noinline]] bool accepts(PyObject* object) {
-  return bridge::EntryArgument<T>().accept(object);
-}
-
+// does (but letting the unwind of a thread that the interpreter ends pass on); any other
+// call, and the argument error, are left to the library's call.
 template <auto Function>
 struct EntryCaller;
 
@@ -107,6 +108,8 @@ struct EntryCaller<Function> {
     PyObject* result;
     try {
       result = call(args, std::index_sequence_for<P...>{});
+    } catch (const abi::__forced_unwind&) {
+      throw;  // the thread is ending: nothing of the interpreter's may be touched
     } catch (...) {
       boost::python::handle_exception();
       result = nullptr;
@@ -163,8 +166,8 @@ template <auto Function>
 constexpr bool returnsNothing = std::is_void_v<
     typename boost::mpl::front<decltype(boost::python::detail::get_signature(Function))>::type>;
 
-// Whether the registered function's object is a bridge::EntryFunction with a quick call:
-// a function without a result, where the interpreter has vectorcall.
+// Whether the registered function's object has a quick call: a function without a
+// result, where the interpreter has vectorcall.
 template <auto Function>
 constexpr bool hasQuickCall = bridge::interpreterHasVectorcall && returnsNothing<Function>;
 

@@ -122,7 +122,9 @@ def _in_child(call):
     """Runs `call` (a function of this module, with its arguments) in a fresh interpreter:
     a crash then fails one case, and no state an earlier test left in this interpreter
     takes part. (On 3.7 and 3.8, after hypothesis tests had run in the same process, the
-    interpreter once aborted here with "Cannot recover from stack overflow".)"""
+    interpreter once aborted here with "Cannot recover from stack overflow": a gc
+    callback of hypothesis's, run at the recursion limit, leaves the thread's overflow
+    flag set; see docs/reliability.md.)"""
     tests = str(Path(__file__).resolve().parent.parent)
     code = ("import sys; sys.path.insert(0, %r)\n"
             "from reliability import test_reentrancy\n"
