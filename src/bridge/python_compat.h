@@ -3,12 +3,14 @@
 // code has to act on. Boost.Python itself is compiled for one minor version; this keeps
 // our own code building and behaving the same from CPython 3.7 on.
 //
-// Used unchanged on every version from 3.7 to 3.13, with the same meaning: _PyType_Lookup
+// Used unchanged on every version from 3.7 to 3.15, with the same meaning: _PyType_Lookup
 // (borrowed result, no error set), tp_version_tag (whose validity is read through
 // validVersionTag below: the flag for it is no longer kept from 3.12 on), tp_dict and
-// tp_dictoffset of heap types, PyUnicode_IS_READY (always true from 3.12).
+// tp_dictoffset of heap types, PyUnicode_IS_READY (always true from 3.12), the compact
+// int accessors (3.12 on). The suite that pins each shortcut to the general path runs on
+// every one of these versions, release and debug builds (3.11, 3.14, 3.15).
 // Boost.Python's instance<>::objects, value_holder and detail::caller are the same from
-// Boost 1.74 to 1.90 for what the bridge uses; the held object's offset is measured at
+// Boost 1.74 to 1.92 for what the bridge uses; the held object's offset is measured at
 // run time, not assumed.
 #pragma once
 
