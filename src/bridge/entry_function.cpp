@@ -1,8 +1,8 @@
 #include "entry_function.h"
 
 #include <boost/python/errors.hpp>
-#include <cxxabi.h>
 
+#include "forced_unwind.h"
 #include "stack_bound.h"
 
 namespace bridge {
@@ -21,7 +21,8 @@ void deallocate(PyObject* self) { delete static_cast<EntryFunction*>(self); }
 // C++ exception into a Python error), except that the unwind of a thread that the
 // interpreter ends (pthread_exit, at exit) passes on: the library's translation catches
 // everything, and a swallowed unwind aborts the process.
-PyObject* callLibraryWalk(PyObject* self, PyObject* args, PyObject* keywords) {
+ORV_PASSES_FORCED_UNWIND PyObject* callLibraryWalk(PyObject* self, PyObject* args,
+                                                  PyObject* keywords) {
   try {
     return static_cast<EntryFunction*>(self)->call(args, keywords);
   } catch (const abi::__forced_unwind&) {

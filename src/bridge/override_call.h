@@ -5,11 +5,11 @@
 
 #include <boost/python/errors.hpp>
 #include <cstddef>
-#include <cxxabi.h>
 #include <tuple>
 #include <utility>
 
 #include "../client/operation_traits.h"
+#include "forced_unwind.h"
 #include "offered_arguments.h"
 #include "override_lookup.h"
 #include "python_arguments.h"
@@ -45,9 +45,10 @@ struct OwnedReference {
 // in parameter order, preceded by `owner` unless that is null, and discards the result.
 // Throws error_already_set on any failure.
 template <class... Args, std::size_t... I>
-void callWithArguments(PyObject* callable, PyObject* owner, int operationIndex,
-                       [[maybe_unused]] OfferedArguments offer, std::index_sequence<I...>,
-                       const Args&... args) {
+ORV_PASSES_FORCED_UNWIND void callWithArguments(PyObject* callable, PyObject* owner,
+                                                int operationIndex,
+                                                [[maybe_unused]] OfferedArguments offer,
+                                                std::index_sequence<I...>, const Args&... args) {
   constexpr std::size_t n = sizeof...(Args);
   ArgumentSlots<n> converted;
   [[maybe_unused]] auto values = std::forward_as_tuple(args...);
@@ -77,7 +78,7 @@ void callWithArguments(PyObject* callable, PyObject* owner, int operationIndex,
 // Hands the operation to the Python override of `owner`, if it has one that tests true;
 // does nothing otherwise.
 template <auto Operation, class... Args>
-void dispatchToPython(PyObject* owner, OfferedArguments offer, const Args&... args) {
+ORV_PASSES_FORCED_UNWIND void dispatchToPython(PyObject* owner, OfferedArguments offer, const Args&... args) {
   Override found = findOverride(owner, static_cast<int>(OperationTraits<Operation>::index));
   if (!found.callable) return;
   OwnedReference override{found.callable};

@@ -6,9 +6,9 @@
 // lock, while the main thread collects garbage.
 #include <boost/python/errors.hpp>
 #include <boost/python/tuple.hpp>
-#include <cxxabi.h>
 
 #include "../bridge/entry_function.h"
+#include "../bridge/forced_unwind.h"
 #include "registration.h"
 
 namespace {
@@ -99,7 +99,7 @@ PyObject* reduceInstance(PyObject* instance, References& held) {
 }
 
 // The library's signature for it, (object) -> tuple, so that its argument errors read the same.
-boost::python::tuple reduceClient(boost::python::object instance) {
+ORV_PASSES_FORCED_UNWIND boost::python::tuple reduceClient(boost::python::object instance) {
   References held;
   PyObject* reduced;
   try {

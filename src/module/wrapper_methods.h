@@ -9,7 +9,6 @@
 #include <boost/python/object/py_function.hpp>
 #include <boost/python/signature.hpp>
 #include <cstddef>
-#include <cxxabi.h>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -18,6 +17,7 @@
 #include "../bridge/argument_errors.h"
 #include "../bridge/entry_arguments.h"
 #include "../bridge/entry_function.h"
+#include "../bridge/forced_unwind.h"
 #include "../bridge/orv_client_wrapper.h"
 
 // A member function of OrvClient as a function of the wrapper.
@@ -97,8 +97,8 @@ struct EntryCaller<Function> {
   static inline bridge::EntryParameters parameters{
       "", "", kinds, static_cast<int>(sizeof...(P)), &firstRefused, &hasNativeObject};
 
-  static PyObject* quickCall(PyObject* entry, PyObject* const* args, std::size_t nargsf,
-                             PyObject* kwnames) {
+  ORV_PASSES_FORCED_UNWIND static PyObject* quickCall(PyObject* entry, PyObject* const* args,
+                                                      std::size_t nargsf, PyObject* kwnames) {
     constexpr Py_ssize_t arity = 1 + sizeof...(P);
     if (PyVectorcall_NARGS(nargsf) != arity || (kwnames && PyTuple_GET_SIZE(kwnames) > 0))
       return bridge::callThroughLibrary(entry, args, nargsf, kwnames);
