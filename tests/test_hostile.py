@@ -7,6 +7,7 @@ or the name of the exception that escapes, followed by its message where that ma
 (a name alone matches any message).
 When the case leaves an instance in `c`, the child then uses it in a loop of calls.
 """
+import os
 import subprocess
 import sys
 import textwrap
@@ -321,6 +322,13 @@ EXIT_CHILD = textwrap.dedent(r"""
 """)
 
 
+# AddressSanitizer unpoisons the stack for a C++ throw, not for the forced unwind of
+# pthread_exit, so the redzones of the module's frames that the unwind passes stay marked
+# and the ending thread's own clean-up then writes over them: a report of the sanitizer's
+# bookkeeping ("stack-buffer-underflow" at thread exit). Every other build runs this test
+# (release, debug interpreters, the matrix).
+@pytest.mark.skipif(os.environ.get("ORV_SANITIZED") == "asan",
+                    reason="ASan keeps the stack poisoned across pthread_exit's unwind")
 @pytest.mark.parametrize("way", ["override_of_a_quick_entry", "library_calls"])
 def test_exit_with_daemon_threads_inside_entries(way):
     for _ in range(5):
