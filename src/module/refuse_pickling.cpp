@@ -115,6 +115,13 @@ ORV_PASSES_FORCED_UNWIND boost::python::tuple reduceClient(boost::python::object
 }  // namespace
 
 void refuseToPickleInstances(PyObject* cls) {
+  // The library keeps its own __reduce__ in a static object as well, which it releases
+  // only when the process exits, after the interpreter is gone (from 3.14 on, freeing an
+  // object then crashes). The class's reference kept it alive until then; replaced here,
+  // that reference becomes the module's, and is never given back.
+  PyObject* library = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls)->tp_dict,
+                                           "__reduce__");
+  Py_XINCREF(library);
   boost::python::object reduce = bridge::libraryEntry(&reduceClient);
   bridge::adoptEntry(reduce.ptr());
   if (PyObject_SetAttrString(cls, "__reduce__", reduce.ptr()) < 0)
