@@ -21,7 +21,7 @@ void installDictionaryAttribute(PyTypeObject* type, PyGetSetDef* attribute) {
   PyType_Modified(type);
 }
 
-
+#ifndef ORV_SHARED_BOOST_PYTHON
 // The library's instance type shows the standard descriptor's behaviour for instances
 // of OrvClient and its subclasses, and the library's own for every other object (of
 // another extension's classes, where the library is shared with one), which is called
@@ -42,6 +42,7 @@ int setInstanceDictionary(PyObject* self, PyObject* value, void* context) {
 
 PyGetSetDef sharedDictionaryAttribute = {"__dict__", getInstanceDictionary, setInstanceDictionary,
                                          nullptr, nullptr};
+#endif
 
 }  // namespace
 
