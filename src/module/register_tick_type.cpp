@@ -228,6 +228,9 @@ object tickTypeMethod(object (*method)(object)) {
 
 }  // namespace
 
+// Outside the anonymous namespace, so that the store below is kept: nothing reads it.
+const boost::python::converter::rvalue_from_python_chain* unchainedEnumConverter = nullptr;
+
 object registerTickType() {
   boost::python::enum_<TickType> tickType("TickType");
 #define ORV_TICK_TYPE(member, number) tickType.value(#member, member);
@@ -249,7 +252,11 @@ object registerTickType() {
   // second time would be claimed with an error pending. This one alone decides.
   auto& registration = const_cast<boost::python::converter::registration&>(
       boost::python::converter::registered<TickType>::converters);
-  if (registration.rvalue_chain && registration.rvalue_chain->convertible == &convertibleTickType)
+  if (registration.rvalue_chain && registration.rvalue_chain->convertible == &convertibleTickType) {
+    // The registry owns its entries for the life of the process; the one taken out of
+    // the chain is kept here, as the registry would have kept it.
+    unchainedEnumConverter = registration.rvalue_chain->next;
     registration.rvalue_chain->next = nullptr;
+  }
   return tickType;
 }
