@@ -3,6 +3,8 @@
 #include <boost/python/errors.hpp>
 #include <cstring>
 
+#include "../defences/error_policy.h"
+
 
 namespace bridge {
 namespace {
@@ -48,17 +50,15 @@ std::string parameterName(const EntryParameters& parameters, int position) {
 }
 
 // The text of an object of a built-in type through that type's own repr (no user code
-// runs); false when it cannot be made, the error cleared. An error that is not an
-// ordinary Exception, or MemoryError, stays pending and ends the explanation.
+// runs); false when it cannot be made, the error cleared. An error that must propagate
+// (defences/error_policy.h) stays pending and ends the explanation.
 bool builtInRepr(PyObject* object, reprfunc repr, std::string* text) {
   PyObject* made = repr(object);
   const char* utf8 = made ? PyUnicode_AsUTF8(made) : nullptr;
   if (utf8) *text = utf8;
   Py_XDECREF(made);
   if (utf8) return true;
-  if (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception))
-    throw boost::python::error_already_set();
-  PyErr_Clear();
+  if (defences::keepErrorThatMustPropagate()) throw boost::python::error_already_set();
   return false;
 }
 
@@ -80,7 +80,8 @@ std::string tickTypeHint(PyObject* object) {
   if (PyLong_Check(object) && !PyBool_Check(object)) {
     int overflow = 0;
     long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
-    if (value == -1 && PyErr_Occurred()) PyErr_Clear();
+    if (value == -1 && PyErr_Occurred() && defences::keepErrorThatMustPropagate())
+      throw boost::python::error_already_set();
     if (overflow || value < INT32_MIN || value > INT32_MAX) return "";
     std::string call = "TickType(" + std::to_string(value) + ")";
     const char* name = tickTypeName(static_cast<long>(value));
@@ -88,8 +89,8 @@ std::string tickTypeHint(PyObject* object) {
   }
   if (PyUnicode_CheckExact(object)) {
     const char* text = PyUnicode_AsUTF8(object);
-    if (!text) {
-      PyErr_Clear();  // a lone surrogate: not a name
+    if (!text) {  // a lone surrogate: not a name
+      if (defences::keepErrorThatMustPropagate()) throw boost::python::error_already_set();
       return "";
     }
     if (isTickTypeName(text)) return "; pass TickType." + std::string(text);
@@ -126,7 +127,7 @@ std::string keywordText(const EntryParameters& parameters, PyObject* keywords) {
   while (PyDict_Next(keywords, &position, &key, &value)) {
     const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
     if (!name) {
-      PyErr_Clear();
+      if (defences::keepErrorThatMustPropagate()) throw boost::python::error_already_set();
       continue;
     }
     names += (names.empty() ? "" : ", ") + std::string(name);
@@ -156,6 +157,10 @@ std::string explanation(const EntryParameters& parameters, PyObject* positional,
   if (!parameters.hasNativeObject(args[0])) return selfText(parameters, args[0]);
   if (count != 1 + parameters.count) return countText(parameters, count - 1);
   int refused = parameters.firstRefused(args);
+  // A conversion test that raised refuses its argument; the rule decides whether its
+  // error goes on instead of the explanation.
+  if (PyErr_Occurred() && defences::keepErrorThatMustPropagate())
+    throw boost::python::error_already_set();
   if (refused < 0) return "";
   if (refused == 0) return selfText(parameters, args[0]);
   return typeText(parameters, refused, args[refused]);

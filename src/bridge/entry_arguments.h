@@ -25,7 +25,7 @@
 #include <typeinfo>
 
 #include "orv_client_wrapper.h"
-#include "python_compat.h"
+#include "../internals/python_compat.h"
 
 namespace bridge {
 

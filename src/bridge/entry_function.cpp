@@ -2,8 +2,8 @@
 
 #include <boost/python/errors.hpp>
 
-#include "forced_unwind.h"
-#include "stack_bound.h"
+#include "../internals/forced_unwind.h"
+#include "../internals/stack_bound.h"
 
 namespace bridge {
 namespace {

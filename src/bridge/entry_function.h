@@ -17,7 +17,7 @@
 #include <boost/python/signature.hpp>
 
 #include "argument_errors.h"
-#include "python_compat.h"
+#include "../internals/python_compat.h"
 
 namespace bridge {
 

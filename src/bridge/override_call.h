@@ -9,11 +9,11 @@
 #include <utility>
 
 #include "../client/operation_traits.h"
-#include "forced_unwind.h"
+#include "../internals/forced_unwind.h"
 #include "offered_arguments.h"
 #include "override_lookup.h"
 #include "python_arguments.h"
-#include "python_compat.h"
+#include "../internals/python_compat.h"
 
 namespace bridge {
 

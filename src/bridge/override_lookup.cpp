@@ -3,8 +3,9 @@
 #include <boost/python/errors.hpp>
 
 #include "../client/operation_traits.h"
+#include "../defences/error_policy.h"
 #include "entry_function.h"
-#include "python_compat.h"
+#include "../internals/python_compat.h"
 
 namespace bridge {
 namespace {
@@ -64,19 +65,8 @@ bool bindsAsMethod(PyObject* attribute) {
          isEntryFunction(attribute);
 }
 
-// A lookup that raised means "no override", and its error is dropped, unless it is not
-// an Exception at all (KeyboardInterrupt, SystemExit, any other BaseException), which is
-// meant to stop the program, or says that the program cannot go on as if nothing had
-// happened (RecursionError, MemoryError): those propagate. Returns whether the error
-// must propagate; clears it otherwise.
-bool keepLookupError() {
-  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_RecursionError) ||
-      PyErr_ExceptionMatches(PyExc_MemoryError))
-    return true;
-  PyErr_Clear();
-  return false;
-}
-
+// A lookup that raised means "no override", and its error is dropped, unless the
+// module's rule says it must propagate (defences/error_policy.h).
 // The attribute lookup as getattr() does it, then the test for the class's own binding.
 // (The interpreter's "optional" lookup would differ in one corner: it ignores an
 // AttributeError raised while searching the instance dictionary and goes on to the
@@ -85,7 +75,7 @@ Override lookUpGenerally(PyObject* owner, int operationIndex) {
   PyObject* found = PyObject_GetAttr(owner, operationNameObjects[operationIndex]);
   if (!found) {
     // Missing, or the lookup itself raised: either way there is no override.
-    if (keepLookupError()) boost::python::throw_error_already_set();
+    if (defences::keepErrorThatMustPropagate()) boost::python::throw_error_already_set();
     return {};
   }
   if (isOwnBinding(found, owner, operationIndex)) {
@@ -164,7 +154,7 @@ Override findOverride(PyObject* owner, int operationIndex) {
     if (present < 0) {
       // The dictionary search raised (a key's __eq__): as in getattr(), the lookup
       // ends with that error, which means no override.
-      bool keep = keepLookupError();
+      bool keep = defences::keepErrorThatMustPropagate();
       Py_XDECREF(attribute);
       if (keep) boost::python::throw_error_already_set();
       return {};

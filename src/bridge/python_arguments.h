@@ -8,7 +8,7 @@
 #include <string>
 
 #include "../client/tick_type.h"
-#include "python_compat.h"
+#include "../internals/python_compat.h"
 
 namespace bridge {
 

@@ -14,7 +14,7 @@
 // the native object by its own offset, inside the variable-size part.
 #include "registration.h"
 
-#include "../bridge/python_compat.h"
+#include "../internals/python_compat.h"
 
 namespace {
 

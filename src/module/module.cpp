@@ -2,7 +2,7 @@
 #include <boost/python/module.hpp>
 
 #include "../bridge/override_lookup.h"
-#include "../bridge/python_compat.h"
+#include "../internals/python_compat.h"
 #include "../bridge/tick_type_objects.h"
 #include "registration.h"
 #include "subclass_check.h"

@@ -8,7 +8,7 @@
 #include <boost/python/tuple.hpp>
 
 #include "../bridge/entry_function.h"
-#include "../bridge/forced_unwind.h"
+#include "../internals/forced_unwind.h"
 #include "registration.h"
 
 namespace {

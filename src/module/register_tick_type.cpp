@@ -7,8 +7,9 @@
 #include <climits>
 
 #include "../bridge/entry_function.h"
-#include "../bridge/python_compat.h"
+#include "../internals/python_compat.h"
 #include "../client/tick_type.h"
+#include "../defences/error_policy.h"
 #include "registration.h"
 
 namespace {
@@ -88,12 +89,14 @@ object reduceTickType(object member) {
 //
 // The enumeration's own converter treats a failed isinstance() (an object whose
 // __class__ raises) as a match and then converts with the error pending. This one
-// claims such an object too, so that the other is never asked, but clears the error,
-// since other arguments are converted before this one is constructed; constructing it
-// asks again and raises what isinstance() raises.
+// claims such an object with an ordinary error too, so that the other is never asked,
+// but clears the error, since other arguments are converted before this one is
+// constructed; constructing it asks again and raises what isinstance() raises. An
+// error that must propagate (an interrupt) is left pending and nothing is claimed: the
+// entries end the call with it before anything is constructed.
 void* convertibleTickType(PyObject* source) {
   int instance = PyObject_IsInstance(source, reinterpret_cast<PyObject*>(tickTypeClass));
-  if (instance < 0) PyErr_Clear();
+  if (instance < 0 && defences::keepErrorThatMustPropagate()) return nullptr;
   return instance != 0 ? source : nullptr;
 }
 

@@ -4,13 +4,17 @@
 // called), and an override whose signature cannot take the operation's arguments (which
 // would otherwise fail only when the first event arrives). The check reads the class's
 // attributes and signatures with the standard library, so it is written in Python; it
-// warns through `warnings` (UserWarning), never raises, and does not run again for a
-// class it has seen (a weak set, which keeps no class alive).
+// warns through `warnings` (UserWarning). An error it meets is dropped unless the
+// module's rule says it must propagate (defences/error_policy.h); a class whose check
+// ended, either way but by such an error, is not checked again (a weak set, which keeps
+// no class alive). Too near the recursion limit the check waits for the next instance.
 #include "subclass_check.h"
 
 #include <boost/python/errors.hpp>
 
 #include "../client/operation_traits.h"
+#include "../defences/error_policy.h"
+#include "../internals/python_compat.h"
 
 namespace {
 
@@ -93,25 +97,25 @@ def make_check(client, operations):
     def check(cls):
         if cls in checked:
             return
+        messages = list(problems(cls))
         checked.add(cls)
         import warnings
-        try:
-            for message in problems(cls):
-                try:
-                    warnings.warn(message, UserWarning, stacklevel=2)
-                except (RecursionError, MemoryError):
-                    raise
-                except Exception:
-                    pass  # a filter that turns warnings into errors: still never an error
-        except (RecursionError, MemoryError):
-            raise
-        except Exception:
-            pass  # whatever the class does to its attributes, the check stays silent
+        for message in messages:
+            warnings.warn(message, UserWarning, stacklevel=2)
 
-    return check
+    def give_up(cls):
+        # The check failed with an error that is dropped: not tried again for this class.
+        checked.add(cls)
+
+    return check, give_up
 )PY";
 
 PyObject* check = nullptr;
+PyObject* giveUp = nullptr;
+
+// Python frames the check needs below the caller (its own calls, the standard library's
+// signature reading and the warning's machinery), with room to spare.
+constexpr int checkFrames = 60;
 
 // The operations the bridge looks up on an instance, as the check takes them.
 PyObject* lookedUpOperations() {
@@ -145,24 +149,30 @@ void prepareSubclassCheck(PyObject* clientClass) {
   Py_XDECREF(ran);
   PyObject* make = ran ? PyDict_GetItemString(globals, "make_check") : nullptr;
   PyObject* operations = make ? lookedUpOperations() : nullptr;
-  check = operations ? PyObject_CallFunctionObjArgs(make, clientClass, operations, nullptr) : nullptr;
+  PyObject* made =
+      operations ? PyObject_CallFunctionObjArgs(make, clientClass, operations, nullptr) : nullptr;
   Py_XDECREF(operations);
   Py_DECREF(globals);
-  if (!check) boost::python::throw_error_already_set();
+  if (!made || !PyArg_ParseTuple(made, "OO", &check, &giveUp)) {
+    Py_XDECREF(made);
+    boost::python::throw_error_already_set();
+  }
+  Py_INCREF(check);
+  Py_INCREF(giveUp);
+  Py_DECREF(made);
 }
 
 void checkSubclass(PyTypeObject* cls) {
-  PyObject* result = PyObject_CallFunctionObjArgs(check, reinterpret_cast<PyObject*>(cls), nullptr);
-  if (result) {
-    Py_DECREF(result);
-    return;
+  // Too near the recursion limit the check itself would fail where the instance's
+  // construction succeeds: it waits for the class's next instantiation.
+  if (orv_compat::pythonRecursionHeadroom() < checkFrames) return;
+  PyObject* clsObject = reinterpret_cast<PyObject*>(cls);
+  PyObject* result = PyObject_CallFunctionObjArgs(check, clsObject, nullptr);
+  if (!result) {
+    // Only what must reach the program (defences/error_policy.h) comes out of the check.
+    if (defences::keepErrorThatMustPropagate()) boost::python::throw_error_already_set();
+    result = PyObject_CallFunctionObjArgs(giveUp, clsObject, nullptr);
+    if (!result && defences::keepErrorThatMustPropagate()) boost::python::throw_error_already_set();
   }
-  // Only what must reach the program (an interrupt, running out of memory or of stack)
-  // comes out of the check.
-  if (PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError) &&
-      !PyErr_ExceptionMatches(PyExc_RecursionError)) {
-    PyErr_Clear();
-    return;
-  }
-  boost::python::throw_error_already_set();
+  Py_XDECREF(result);
 }

@@ -7,5 +7,5 @@
 void prepareSubclassCheck(PyObject* clientClass);
 
 // Warns about `cls` the first time it is given; raises (error_already_set) only what
-// must reach the program: an interrupt, MemoryError, RecursionError.
+// must reach the program (defences/error_policy.h).
 void checkSubclass(PyTypeObject* cls);

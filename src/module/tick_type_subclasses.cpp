@@ -10,7 +10,7 @@
 // `type.__new__` defers to the most derived metaclass, and refuses to make a class of a
 // metaclass whose construction is not its own.
 #include "../bridge/entry_arguments.h"
-#include "../bridge/python_compat.h"
+#include "../internals/python_compat.h"
 #include "registration.h"
 
 namespace {

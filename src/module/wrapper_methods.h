@@ -17,7 +17,7 @@
 #include "../bridge/argument_errors.h"
 #include "../bridge/entry_arguments.h"
 #include "../bridge/entry_function.h"
-#include "../bridge/forced_unwind.h"
+#include "../internals/forced_unwind.h"
 #include "../bridge/orv_client_wrapper.h"
 
 // A member function of OrvClient as a function of the wrapper.

@@ -77,6 +77,20 @@ namespace orv_compat {
 // base's tp_traverse, which must then not visit it a second time.
 constexpr bool heapBaseVisitsType = PY_VERSION_HEX >= 0x03090000;
 
+// How many more Python frames the calling thread may enter before the interpreter's
+// recursion limit (the thread state's count: public fields, named differently by
+// version).
+inline int pythonRecursionHeadroom() {
+  PyThreadState* thread = PyThreadState_Get();
+#if PY_VERSION_HEX >= 0x030C0000
+  return thread->py_recursion_remaining;
+#elif PY_VERSION_HEX >= 0x030B0000
+  return thread->recursion_remaining;
+#else
+  return Py_GetRecursionLimit() - thread->recursion_depth;
+#endif
+}
+
 }  // namespace orv_compat
 
 namespace bridge {

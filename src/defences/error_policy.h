@@ -1,0 +1,31 @@
+// The one rule for errors that user code raises where the module would otherwise treat
+// a failure as an ordinary answer: a failed override lookup meaning "no override", a
+// failed conversion test meaning "does not convert", a subclass check that stays
+// silent, an argument error's explanation that does without a detail.
+//
+// Such an error is dropped only when it is an ordinary Exception. What is not an
+// Exception at all (KeyboardInterrupt, SystemExit, GeneratorExit, a program's own
+// BaseException) is meant to stop the program; RecursionError and MemoryError say that
+// the program cannot go on as if nothing had happened. Those always propagate.
+#pragma once
+
+#include <Python.h>
+
+namespace defences {
+
+// Whether the pending error (one must be pending) must reach the program.
+inline bool pendingErrorMustPropagate() {
+  return !PyErr_ExceptionMatches(PyExc_Exception) ||
+         PyErr_ExceptionMatches(PyExc_RecursionError) ||
+         PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
+// Applies the rule to the pending error: clears it when it may be dropped and returns
+// false, or leaves it pending and returns true.
+inline bool keepErrorThatMustPropagate() {
+  if (pendingErrorMustPropagate()) return true;
+  PyErr_Clear();
+  return false;
+}
+
+}  // namespace defences
