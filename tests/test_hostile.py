@@ -82,8 +82,9 @@ def _boost_python_is_private():
         return any("libboost_python" in line and "OrvCpp.libs" in line for line in maps)
 
 
+PRIVATE_LIBRARY = _boost_python_is_private()
 PRIVATE_LIBRARY_ONLY = pytest.mark.skipif(
-    not _boost_python_is_private(),
+    not PRIVATE_LIBRARY,
     reason="Boost.Python shared with other extensions (ORV_SYSTEM_BOOST): its types are left as they are")
 
 CASES = [
@@ -135,13 +136,16 @@ CASES = [
      "OrvClient.req_ids(Y(1 << 130), 1)", "ArgumentError"),
     # Whatever is put in place of TickType's construction, no member holds more than
     # 32 bits, and an override receives a TickType.
+    # Once `__new__` is set on TickType, int.__new__ is refused by the library's
+    # enumeration base, which has the same checked construction where it is the
+    # module's own; a shared library's base leaves it to the allocator.
     ("TickType.__new__ = staticmethod(TickType.__new__)\n"
      "class Sub(TickType): pass\n"
      "str(int.__new__(Sub, (1 << 200) | (0x1000 << 60)))",
-     "OverflowError: TickType value out of range"),
+     "TypeError" if PRIVATE_LIBRARY else "OverflowError: TickType value out of range"),
     ("TickType.__new__ = staticmethod(lambda cls, *a: int.__new__(cls, *a))\n"
      "str(type.__new__(type, 'Sub', (TickType,), {})(1 << 200))",
-     "OverflowError: TickType value out of range"),
+     "TypeError" if PRIVATE_LIBRARY else "OverflowError: TickType value out of range"),
     ("unnamed = TickType(200); got = []\n"
      "TickType.__new__ = staticmethod(lambda cls, *a: 'not a member')\n"
      "class T(OrvClient): tickPrice = lambda self, *a: got.append(a[1])\n"

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "../defences/error_policy.h"
+#include "../defences/registered.h"
 
 
 namespace bridge {
@@ -98,10 +99,8 @@ std::string tickTypeHint(PyObject* object) {
   return "";
 }
 
-PyTypeObject* clientClass = nullptr;
-
 std::string selfText(const EntryParameters& parameters, PyObject* self) {
-  if (clientClass && PyObject_TypeCheck(self, clientClass)) {
+  if (PyObject_TypeCheck(self, defences::registered.client)) {
     std::string cls = Py_TYPE(self)->tp_name;
     return parameters.entry + "(): this " + cls +
            " instance has no native object, because OrvClient.__init__ never ran for it: call "
@@ -194,8 +193,6 @@ void describeEntry(EntryParameters& parameters, const char* name, const char* pa
   parameters.entry = std::string("OrvClient.") + name;
   parameters.names = parameterNames;
 }
-
-void rememberClientClass(PyTypeObject* cls) { clientClass = cls; }
 
 void explainRefusal(const EntryParameters& parameters, PyObject* positional, PyObject* keywords) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;

@@ -47,10 +47,6 @@ struct EntryParameters {
 // called once per entry when it is registered.
 void describeEntry(EntryParameters& parameters, const char* name, const char* parameterNames);
 
-// The class registered for OrvClient, to tell an instance whose native object was never
-// made from an object of another class. Called once at import.
-void rememberClientClass(PyTypeObject* cls);
-
 // After the library refused a call to the entry described by `parameters` (an error is
 // pending): when that error is the library's argument error for these arguments, puts
 // the explanation in front of its text, keeping its type. Any other error is left as it

@@ -24,6 +24,7 @@
 #include <type_traits>
 #include <typeinfo>
 
+#include "../defences/registered.h"
 #include "orv_client_wrapper.h"
 #include "../internals/python_compat.h"
 
@@ -149,31 +150,21 @@ struct DirectConversion<std::string> {
 // object's own data. Such objects are refused as arguments, before the library sees them.
 class LibraryInstances {
  public:
-  static void remember(PyTypeObject* registeredClass) {
-    instanceType_ = registeredClass->tp_base;
-    metatype_ = Py_TYPE(registeredClass);
-  }
-
   // Whether the object's class has the library's metaclass but not its instance layout.
   static bool misshapen(PyObject* source) {
     PyTypeObject* metatype = Py_TYPE(Py_TYPE(source));
-    return (metatype == metatype_ || PyType_IsSubtype(metatype, metatype_)) &&
-           !PyType_IsSubtype(Py_TYPE(source), instanceType_);
+    PyTypeObject* library = defences::registered.classMetatype;
+    return (metatype == library || PyType_IsSubtype(metatype, library)) &&
+           !PyType_IsSubtype(Py_TYPE(source), instanceType());
   }
 
-  static PyTypeObject* instanceType() { return instanceType_; }
+  static PyTypeObject* instanceType() { return defences::registered.instanceBase; }
 
-  // A metaclass of the module's own that is known not to derive from the library's
-  // (TickType's), so that its objects are told apart as quickly as those of `type`.
-  static void rememberPlainMetatype(PyTypeObject* metatype) { plainMetatype_ = metatype; }
+  // `type`, or a metaclass of the module's own that is known not to derive from the
+  // library's (TickType's): their objects are told apart as quickly as those of `type`.
   static bool isPlainMetatype(PyTypeObject* metatype) {
-    return metatype == &PyType_Type || metatype == plainMetatype_;
+    return metatype == &PyType_Type || metatype == defences::registered.tickTypeMetaclass;
   }
-
- private:
-  static inline PyTypeObject* instanceType_ = nullptr;
-  static inline PyTypeObject* metatype_ = nullptr;
-  static inline PyTypeObject* plainMetatype_ = &PyType_Type;
 };
 
 // One positional argument of a registered entry, converted in the library's two stages:
@@ -257,14 +248,10 @@ class EntryArgument {
 // another layout, so such an object is refused here before anything reads it.
 class SelfArgument {
  public:
-  static void rememberClass(PyTypeObject* registeredClass) {
-    registeredClass_ = registeredClass;
-    LibraryInstances::remember(registeredClass);
-  }
-
   static OrvClientWrapper* find(PyObject* source) {
     PyTypeObject* type = Py_TYPE(source);
-    if (type == registeredClass_ || type->tp_base == registeredClass_ ||
+    PyTypeObject* registeredClass = defences::registered.client;
+    if (type == registeredClass || type->tp_base == registeredClass ||
         isKnownInstanceClass(type)) {
       boost::python::instance_holder* holder =
           reinterpret_cast<boost::python::objects::instance<>*>(source)->objects;
@@ -314,7 +301,6 @@ class SelfArgument {
         source, boost::python::converter::registered<OrvClientWrapper>::converters));
   }
 
-  static inline PyTypeObject* registeredClass_ = nullptr;
   static inline PyTypeObject* knownInstanceClass_ = nullptr;  // only ever compared
   static inline unsigned int knownVersionTag_ = 0;
   static inline std::ptrdiff_t heldOffset_ = -1;

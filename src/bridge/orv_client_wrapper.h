@@ -8,11 +8,19 @@
 #include <boost/python/wrapper.hpp>
 
 #include "../client/orv_client.h"
+#include "../defences/defences.h"
 #include "offered_arguments.h"
 #include "override_call.h"
 
 class OrvClientWrapper : public OrvClient, public boost::python::wrapper<OrvClient> {
  public:
+  // Native objects alive are counted for the release at exit of what a program stored on
+  // the registered objects (defences/shutdown/): it waits for the last one.
+  OrvClientWrapper() { defences::clientInstanceStarted(); }
+  ~OrvClientWrapper() { defences::clientInstanceEnded(); }
+  OrvClientWrapper(const OrvClientWrapper&) = delete;
+  OrvClientWrapper& operator=(const OrvClientWrapper&) = delete;
+
 #define ORV_OVERRIDDEN(name, ...)                                                          \
   void name(ORV_PARAMS(__VA_ARGS__)) override {                                            \
     bridge::dispatchToPython<&OrvClient::name>(owner(), bridge::takeOffer() __VA_OPT__(, ) \

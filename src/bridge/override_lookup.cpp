@@ -4,6 +4,7 @@
 
 #include "../client/operation_traits.h"
 #include "../defences/error_policy.h"
+#include "../defences/registered.h"
 #include "entry_function.h"
 #include "../internals/python_compat.h"
 
@@ -12,8 +13,6 @@ namespace {
 
 constexpr int operationCount = static_cast<int>(OperationIndex::count);
 
-PyTypeObject* registeredClass = nullptr;
-PyTypeObject* libraryFunctionType = nullptr;
 PyObject* operationNameObjects[operationCount] = {};
 
 // The registered class's own entry for each operation name, as the registration left it
@@ -61,7 +60,7 @@ bool isOwnBinding(PyObject* found, PyObject* owner, int operationIndex) {
 // instance: a Python function, or one of the library's (the entries' subtype binds as
 // the library's type does).
 bool bindsAsMethod(PyObject* attribute) {
-  return PyFunction_Check(attribute) || Py_TYPE(attribute) == libraryFunctionType ||
+  return PyFunction_Check(attribute) || Py_TYPE(attribute) == defences::registered.libraryFunction ||
          isEntryFunction(attribute);
 }
 
@@ -87,28 +86,18 @@ Override lookUpGenerally(PyObject* owner, int operationIndex) {
 
 }  // namespace
 
-void prepareOverrideLookup(PyTypeObject* cls) {
+void prepareOverrideLookup() {
+  PyTypeObject* cls = defences::registered.client;
   for (int i = 0; i < operationCount; ++i) {
     operationNameObjects[i] = PyUnicode_InternFromString(operationNames[i]);
     if (!operationNameObjects[i]) boost::python::throw_error_already_set();
   }
-  // The constructor, of the module's subtype of the library's function type, tells the
-  // type of the library's function objects.
-  PyObject* constructor = PyDict_GetItemString(cls->tp_dict, "__init__");
-  if (!constructor) {
-    PyErr_SetString(PyExc_SystemError, "OrvClient has no __init__ of its own");
-    boost::python::throw_error_already_set();
-  }
-  libraryFunctionType = Py_TYPE(constructor)->tp_base;
-  Py_INCREF(libraryFunctionType);
   for (int i = 0; i < operationCount; ++i) {
     PyObject* entry = PyDict_GetItemWithError(cls->tp_dict, operationNameObjects[i]);
     if (!entry && PyErr_Occurred()) boost::python::throw_error_already_set();
     Py_XINCREF(entry);
     registeredEntries[i] = entry;
   }
-  Py_INCREF(cls);
-  registeredClass = cls;
 }
 
 // The generic attribute lookup of an instance whose type keeps the standard lookup

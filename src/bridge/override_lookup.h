@@ -5,15 +5,15 @@
 
 namespace bridge {
 
-// Remembers the class registered for OrvClient (whose own methods never count as
-// overrides) and makes the operation names into interned strings, so that every lookup
-// hits the interpreter's attribute cache. Called once at import.
-void prepareOverrideLookup(PyTypeObject* registeredClass);
+// Remembers the registered class's own entries (which never count as overrides) and
+// makes the operation names into interned strings, so that every lookup hits the
+// interpreter's attribute cache. Called once at import, after registration.
+void prepareOverrideLookup();
 
 // What the lookup found for one operation.
 struct Override {
   // The attribute of the owner named after the operation, as a new reference; null when
-  // there is none: no owner, a failed lookup (its error is discarded), or the registered
+  // there is none: no owner, a failed lookup (its error dropped by the module's rule), or the registered
   // class's own binding of the operation reached through the instance.
   PyObject* callable = nullptr;
   // Set when the attribute is a plain function found on the class, which the attribute

@@ -2,6 +2,7 @@
 
 #include <boost/python/errors.hpp>
 
+#include "../defences/registered.h"
 #include "python_arguments.h"
 
 namespace bridge {
@@ -10,7 +11,6 @@ namespace {
 // Registered members by value. Looking a value up here gives the same object as the
 // enumeration's own converter (which searches `values` on every call) at a fraction of
 // the cost; both live as long as the process.
-PyObject* tickTypeClass = nullptr;
 PyObject* membersByValue[maxTickTypeValue + 1] = {};
 
 }  // namespace
@@ -34,8 +34,6 @@ void rememberTickTypeMembers(PyObject* cls) {
     membersByValue[value] = member;
   }
   Py_DECREF(values);
-  Py_INCREF(cls);
-  tickTypeClass = cls;
 }
 
 PyObject* toPython(TickType value) {
@@ -53,7 +51,7 @@ PyObject* toPython(TickType value) {
   PyObject* args = PyTuple_Pack(1, number);
   Py_DECREF(number);
   if (!args) return nullptr;
-  PyObject* unnamed = PyLong_Type.tp_new(reinterpret_cast<PyTypeObject*>(tickTypeClass), args, nullptr);
+  PyObject* unnamed = PyLong_Type.tp_new(defences::registered.tickType, args, nullptr);
   Py_DECREF(args);
   return unnamed;
 }

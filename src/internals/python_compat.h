@@ -16,6 +16,10 @@
 
 #include <Python.h>
 
+#if PY_VERSION_HEX < 0x03070000 || PY_VERSION_HEX >= 0x03100000
+#error "OrvCpp is checked against CPython 3.7 to 3.15: check src/internals/python_compat.h before building for another version"
+#endif
+
 #include <cstddef>
 
 #include "stack_bound.h"
@@ -76,6 +80,15 @@ namespace orv_compat {
 // that is itself a heap type (3.9 on). Before, the subclass visits the type and then the
 // base's tp_traverse, which must then not visit it a second time.
 constexpr bool heapBaseVisitsType = PY_VERSION_HEX >= 0x03090000;
+
+// Whether the interpreter has begun to finalize (after the atexit functions ran).
+inline bool interpreterFinalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
 
 // How many more Python frames the calling thread may enter before the interpreter's
 // recursion limit (the thread state's count: public fields, named differently by

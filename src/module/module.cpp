@@ -1,9 +1,13 @@
-// The OrvCpp extension module: TickType first, then OrvClient, and nothing else.
+// The OrvCpp extension module: TickType first, then OrvClient, then the defences that
+// shape them, and nothing else.
 #include <boost/python/module.hpp>
 
+#include <string>
+
 #include "../bridge/override_lookup.h"
-#include "../internals/python_compat.h"
 #include "../bridge/tick_type_objects.h"
+#include "../defences/defences.h"
+#include "../internals/python_compat.h"
 #include "registration.h"
 #include "subclass_check.h"
 
@@ -12,17 +16,50 @@ namespace {
 void registerModule() {
   boost::python::object tickType = registerTickType();
   bridge::rememberTickTypeMembers(tickType.ptr());
-  boost::python::object client = registerClient();
-  makeInstancesCollectable(reinterpret_cast<PyTypeObject*>(client.ptr()));
-  guardInstanceDictionary(reinterpret_cast<PyTypeObject*>(client.ptr()));
-  bridge::prepareOverrideLookup(reinterpret_cast<PyTypeObject*>(client.ptr()));
-  prepareSubclassCheck(client.ptr());
-  releaseParkedObjectsAtExit(reinterpret_cast<PyTypeObject*>(tickType.ptr()),
-                             reinterpret_cast<PyTypeObject*>(client.ptr()));
+  defences::guardRepresentation();
+  defences::guardTickTypeConstruction();
+  defences::giveSubclassesTheAllocator();
+  registerClient();
+  defences::makeInstancesCollectable();
+  defences::guardInstanceDictionary();
+  defences::guardWeakReferences();
+  defences::guardClassAttributes();
+  defences::guardDocumentation();
+  bridge::prepareOverrideLookup();
+  prepareSubclassCheck(reinterpret_cast<PyObject*>(defences::registered.client));
+  defences::releaseParkedObjectsAtExit();
 }
 
-// The module's attributes as the first initialisation registered them.
+// The module's attributes as the initialisation registered them.
 PyObject* registeredAttributes = nullptr;
+
+// Why the first initialisation failed, once it has: the library's registrations it made
+// last for the process, so it is not tried again.
+std::string failedInitialisation;
+
+void rememberFailure() {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyObject* text = value ? PyObject_Str(value) : nullptr;
+  const char* utf8 = text ? PyUnicode_AsUTF8(text) : nullptr;
+  failedInitialisation = std::string(type ? reinterpret_cast<PyTypeObject*>(type)->tp_name : "error") +
+                         (utf8 && *utf8 ? std::string(": ") + utf8 : std::string());
+  if (!utf8) PyErr_Clear();
+  Py_XDECREF(text);
+  PyErr_Restore(type, value, traceback);
+}
+
+PyObject* watched(PyObject* module) {
+  if (!module) return nullptr;
+  try {
+    defences::watchModuleObject(module);
+  } catch (const boost::python::error_already_set&) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}
 
 // The module object, as the library's BOOST_PYTHON_MODULE makes it (and the interpreter's
 // copy of a module that cannot be initialised twice).
@@ -39,14 +76,26 @@ PyObject* makeModule() {
     PyObject* module = PyModule_Create(&definition);
     if (module && PyDict_Update(PyModule_GetDict(module), registeredAttributes) < 0)
       Py_CLEAR(module);
-    return module;
+    return watched(module);
+  }
+  if (!failedInitialisation.empty()) {
+    PyErr_Format(PyExc_ImportError,
+                 "OrvCpp cannot be imported in this process: its first initialisation failed "
+                 "(%s), and what it registered in the binding library stays; start a new "
+                 "interpreter",
+                 failedInitialisation.c_str());
+    return nullptr;
   }
   PyObject* module = boost::python::detail::init_module(definition, &registerModule);
   if (module) {
     registeredAttributes = PyDict_Copy(PyModule_GetDict(module));
     if (!registeredAttributes) Py_CLEAR(module);
   }
-  return module;
+  if (!module) {
+    rememberFailure();
+    return nullptr;
+  }
+  return watched(module);
 }
 
 }  // namespace

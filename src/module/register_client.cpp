@@ -6,6 +6,7 @@
 
 #include "../client/request_gateway.h"
 #include "../client/simulation_feed.h"
+#include "../defences/defences.h"
 #include "registration.h"
 #include "subclass_check.h"
 #include "wrapper_methods.h"
@@ -58,9 +59,8 @@ void defineRequestEntries(Client& cls) {
 // argument is (`OrvClient.__init__(anything)`), so this one first checks that it is an
 // instance of the class, then does what the library's does, then checks a subclass's
 // methods the first time that subclass is instantiated.
-PyTypeObject* clientClass = nullptr;
-
 void constructInstance(PyObject* self) {
+  PyTypeObject* clientClass = defences::registered.client;
   if (!PyObject_TypeCheck(self, clientClass)) {
     PyErr_Format(PyExc_TypeError, "OrvClient.__init__() needs an OrvClient instance, not '%.200s'",
                  Py_TYPE(self)->tp_name);
@@ -73,7 +73,6 @@ void constructInstance(PyObject* self) {
 }
 
 void defineConstructor(Client& cls) {
-  clientClass = reinterpret_cast<PyTypeObject*>(cls.ptr());
   // Defining a name the class already has would add an overload; replace it instead.
   if (PyObject_DelAttrString(cls.ptr(), "__init__") != 0) boost::python::throw_error_already_set();
   boost::python::object constructor = bridge::libraryEntry(&constructInstance);
@@ -85,10 +84,14 @@ void defineConstructor(Client& cls) {
 
 boost::python::object registerClient() {
   Client cls("OrvClient", boost::python::init<>());
+  PyTypeObject* client = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  defences::registered.client = client;
+  defences::registered.instanceBase = client->tp_base;
+  defences::registered.classMetatype = Py_TYPE(client);
   defineConstructor(cls);
-  refuseToPickleInstances(cls.ptr());
-  bridge::SelfArgument::rememberClass(reinterpret_cast<PyTypeObject*>(cls.ptr()));
-  bridge::rememberClientClass(reinterpret_cast<PyTypeObject*>(cls.ptr()));
+  defences::registered.entryFunction = Py_TYPE(PyDict_GetItemString(client->tp_dict, "__init__"));
+  defences::registered.libraryFunction = defences::registered.entryFunction->tp_base;
+  defences::refuseToPickleInstances();
   defineEntry<&OnWrapper<&OrvClient::setRunningMode>::call>(cls, "setRunningMode", "mode");
   defineEntry<&OnWrapper<&OrvClient::setDeveloper>::call>(cls, "setDeveloper");
   defineDirect<&OrvClient::error>(cls);

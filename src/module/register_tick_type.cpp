@@ -10,6 +10,7 @@
 #include "../internals/python_compat.h"
 #include "../client/tick_type.h"
 #include "../defences/error_policy.h"
+#include "../defences/defences.h"
 #include "registration.h"
 
 namespace {
@@ -100,20 +101,6 @@ void* convertibleTickType(PyObject* source) {
   return instance != 0 ? source : nullptr;
 }
 
-// The value of an int as a native TickType; false with OverflowError (or the error of
-// reading it) set when it does not fit 32 bits.
-bool readTickTypeValue(PyObject* number, int* value) {
-  int overflow = 0;
-  long wide = PyLong_AsLongAndOverflow(number, &overflow);
-  if (wide == -1 && PyErr_Occurred()) return false;
-  if (overflow != 0 || wide < INT_MIN || wide > INT_MAX) {
-    PyErr_SetString(PyExc_OverflowError, "TickType value out of range");
-    return false;
-  }
-  *value = static_cast<int>(wide);
-  return true;
-}
-
 void constructTickType(PyObject* source,
                        boost::python::converter::rvalue_from_python_stage1_data* data) {
   if (!PyObject_TypeCheck(source, tickTypeClass)) {
@@ -125,101 +112,12 @@ void constructTickType(PyObject* source,
     }
   }
   int value = 0;
-  if (!readTickTypeValue(source, &value)) boost::python::throw_error_already_set();
+  if (!defences::readTickTypeValue(source, &value)) boost::python::throw_error_already_set();
   void* storage =
       reinterpret_cast<boost::python::converter::rvalue_from_python_storage<TickType>*>(data)
           ->storage.bytes;
   new (storage) TickType(static_cast<TickType>(value));
   data->convertible = storage;
-}
-
-// TickType(...) takes what int(...) takes, but only values that fit the native 32-bit
-// enumeration. The library's member objects keep their name pointer right after the
-// integer's first digits, so a member made from a very large int would overwrite it and
-// crash when printed or freed; refusing such values up front also keeps every member
-// convertible to the native type.
-PyObject* constructMember(PyTypeObject* cls, PyObject* intArgs, PyObject* kwargs) {
-  PyObject* value = PyObject_Call(reinterpret_cast<PyObject*>(&PyLong_Type), intArgs, kwargs);
-  if (!value) return nullptr;
-  int checked = 0;
-  if (!readTickTypeValue(value, &checked)) {
-    Py_DECREF(value);
-    return nullptr;
-  }
-  PyObject* newArgs = PyTuple_Pack(1, value);
-  Py_DECREF(value);
-  if (!newArgs) return nullptr;
-  PyObject* member = PyLong_Type.tp_new(cls, newArgs, nullptr);
-  Py_DECREF(newArgs);
-  return member;
-}
-
-// The class's construction slot. Being a native slot other than int's, it also makes
-// the interpreter refuse int.__new__(TickType, ...) and object.__new__(TickType), which
-// would build a member without this check.
-PyObject* newTickTypeSlot(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
-  return constructMember(cls, args, kwargs);
-}
-
-// TickType.__new__(cls, ...): as int.__new__, `cls` must be TickType or a subclass.
-PyObject* newTickType(PyObject*, PyObject* args, PyObject* kwargs) {
-  Py_ssize_t count = PyTuple_GET_SIZE(args);
-  if (count < 1) {
-    PyErr_SetString(PyExc_TypeError, "TickType.__new__(): not enough arguments");
-    return nullptr;
-  }
-  PyObject* cls = PyTuple_GET_ITEM(args, 0);
-  if (!PyType_Check(cls)) {
-    PyErr_Format(PyExc_TypeError, "TickType.__new__(X): X is not a type object (%.200s)",
-                 Py_TYPE(cls)->tp_name);
-    return nullptr;
-  }
-  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-  if (!PyType_IsSubtype(type, tickTypeClass)) {
-    PyErr_Format(PyExc_TypeError, "TickType.__new__(%.200s): %.200s is not a subtype of TickType",
-                 type->tp_name, type->tp_name);
-    return nullptr;
-  }
-  PyObject* intArgs = PyTuple_GetSlice(args, 1, count);
-  if (!intArgs) return nullptr;
-  PyObject* member = constructMember(type, intArgs, kwargs);
-  Py_DECREF(intArgs);
-  return member;
-}
-
-// The last line of defence: no member object is allocated with more digits than its
-// layout holds in front of the name pointer (enough for every 32-bit value).
-constexpr Py_ssize_t maxMemberDigits = (32 + PyLong_SHIFT - 1) / PyLong_SHIFT;
-
-PyObject* allocateMember(PyTypeObject* cls, Py_ssize_t digits) {
-  if (digits > maxMemberDigits) {
-    PyErr_SetString(PyExc_OverflowError, "TickType value out of range");
-    return nullptr;
-  }
-  return PyType_GenericAlloc(cls, digits);
-}
-
-// METH_KEYWORDS functions take a third argument; the table stores them as PyCFunction.
-PyMethodDef newTickTypeDef = {
-    "__new__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&newTickType)),
-    METH_VARARGS | METH_KEYWORDS, nullptr};
-
-// Installs the checked construction. Setting `__new__` on the class points its slot at
-// a generic caller of that attribute, so the native slot is set after it.
-void guardTickTypeConstruction(object& tickType) {
-  PyObject* function = PyCFunction_New(&newTickTypeDef, nullptr);
-  if (!function) boost::python::throw_error_already_set();
-  PyObject* method = PyStaticMethod_New(function);
-  Py_DECREF(function);
-  if (!method) boost::python::throw_error_already_set();
-  tickType.attr("__new__") = object(boost::python::handle<>(method));
-  PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(tickType.ptr());
-  cls->tp_new = &newTickTypeSlot;
-  cls->tp_alloc = &allocateMember;
-  PyType_Modified(cls);
-  // The native construction slot stops int.__new__ only while no `__new__` is set on
-  // the class; the allocator stops every way of making a member, for subclasses too.
-  giveSubclassesTheAllocator(cls);
 }
 
 // A method of the class: one of the module's functions (entry_function.h).
@@ -242,11 +140,11 @@ object registerTickType() {
   // Since Python 3.8 int has no __str__ of its own, so without this an unnamed member
   // would print its repr. A type slot alone is not enough for Python subclasses.
   tickTypeClass = reinterpret_cast<PyTypeObject*>(tickType.ptr());
+  defences::registered.tickType = tickTypeClass;
+  defences::registered.enumerationBase = tickTypeClass->tp_base;
   tickType.attr("__str__") = tickTypeMethod(&tickTypeText);
   tickType.attr("__reduce__") = tickTypeMethod(&reduceTickType);
 
-  // Last: setting any further special method would reset the construction slot.
-  guardTickTypeConstruction(tickType);
 
   boost::python::converter::registry::insert(&convertibleTickType, &constructTickType,
                                              boost::python::type_id<TickType>());

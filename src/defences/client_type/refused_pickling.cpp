@@ -7,9 +7,9 @@
 #include <boost/python/errors.hpp>
 #include <boost/python/tuple.hpp>
 
-#include "../bridge/entry_function.h"
-#include "../internals/forced_unwind.h"
-#include "registration.h"
+#include "../../bridge/entry_function.h"
+#include "../../internals/forced_unwind.h"
+#include "../defences.h"
 
 namespace {
 
@@ -114,7 +114,8 @@ ORV_PASSES_FORCED_UNWIND boost::python::tuple reduceClient(boost::python::object
 
 }  // namespace
 
-void refuseToPickleInstances(PyObject* cls) {
+void defences::refuseToPickleInstances() {
+  PyObject* cls = reinterpret_cast<PyObject*>(registered.client);
   // The library keeps its own __reduce__ in a static object as well, which it releases
   // only when the process exits, after the interpreter is gone (from 3.14 on, freeing an
   // object then crashes). The class's reference kept it alive until then; replaced here,

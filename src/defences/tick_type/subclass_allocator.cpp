@@ -9,28 +9,30 @@
 // allocator. Every way of making a class with TickType among its bases comes here:
 // `type.__new__` defers to the most derived metaclass, and refuses to make a class of a
 // metaclass whose construction is not its own.
-#include "../bridge/entry_arguments.h"
-#include "../internals/python_compat.h"
-#include "registration.h"
+#include <boost/python/errors.hpp>
+
+#include "../../internals/python_compat.h"
+#include "../defences.h"
 
 namespace {
 
 PyTypeObject memberClassType;
-PyTypeObject* tickTypeClass = nullptr;
 
 PyObject* newMemberClass(PyTypeObject* metatype, PyObject* args, PyObject* kwargs) {
   PyObject* made = PyType_Type.tp_new(metatype, args, kwargs);
   if (made && PyType_Check(made)) {
     PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(made);
-    if (PyType_IsSubtype(cls, tickTypeClass)) cls->tp_alloc = tickTypeClass->tp_alloc;
+    if (PyType_IsSubtype(cls, defences::registered.tickType))
+      cls->tp_alloc = defences::registered.tickType->tp_alloc;
   }
   return made;
 }
 
 }  // namespace
 
-void giveSubclassesTheAllocator(PyTypeObject* tickType) {
-  tickTypeClass = tickType;
+void defences::giveSubclassesTheAllocator() {
+  PyTypeObject* tickType = registered.tickType;
+  if (Py_TYPE(tickType) == &memberClassType) return;  // already in place
   Py_INCREF(&memberClassType);  // held by the module for good, as a static type must be
   memberClassType.tp_name = "OrvCpp.TickTypeClass";
   memberClassType.tp_basicsize = PyType_Type.tp_basicsize;
@@ -44,5 +46,5 @@ void giveSubclassesTheAllocator(PyTypeObject* tickType) {
   if (PyType_Ready(&memberClassType) < 0) boost::python::throw_error_already_set();
   // TickType's class was `type`, a static type like this one: no reference moves.
   bridge::setType(reinterpret_cast<PyObject*>(tickType), &memberClassType);
-  bridge::LibraryInstances::rememberPlainMetatype(&memberClassType);
+  registered.tickTypeMetaclass = &memberClassType;
 }

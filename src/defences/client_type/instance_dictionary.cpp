@@ -5,7 +5,10 @@
 // the override lookup expect the slot to hold a dict or nothing. The class gets a
 // `__dict__` of its own, which its subclasses find first: the interpreter's standard
 // one, which takes only a dict and refuses deletion with TypeError.
-#include "registration.h"
+#include <boost/python/errors.hpp>
+
+#include "../../internals/library_internals.h"
+#include "../defences.h"
 
 namespace {
 
@@ -21,46 +24,44 @@ void installDictionaryAttribute(PyTypeObject* type, PyGetSetDef* attribute) {
   PyType_Modified(type);
 }
 
-#ifndef ORV_SHARED_BOOST_PYTHON
 // The library's instance type shows the standard descriptor's behaviour for instances
 // of OrvClient and its subclasses, and the library's own for every other object (of
 // another extension's classes, where the library is shared with one), which is called
 // as it was.
-PyTypeObject* clientClass = nullptr;
 PyObject* libraryDescriptor = nullptr;
 
 PyObject* getInstanceDictionary(PyObject* self, void* context) {
-  if (PyObject_TypeCheck(self, clientClass)) return PyObject_GenericGetDict(self, context);
+  if (PyObject_TypeCheck(self, defences::registered.client)) return PyObject_GenericGetDict(self, context);
   return Py_TYPE(libraryDescriptor)
       ->tp_descr_get(libraryDescriptor, self, reinterpret_cast<PyObject*>(Py_TYPE(self)));
 }
 
 int setInstanceDictionary(PyObject* self, PyObject* value, void* context) {
-  if (PyObject_TypeCheck(self, clientClass)) return PyObject_GenericSetDict(self, value, context);
+  if (PyObject_TypeCheck(self, defences::registered.client)) return PyObject_GenericSetDict(self, value, context);
   return Py_TYPE(libraryDescriptor)->tp_descr_set(libraryDescriptor, self, value);
 }
 
 PyGetSetDef sharedDictionaryAttribute = {"__dict__", getInstanceDictionary, setInstanceDictionary,
                                          nullptr, nullptr};
-#endif
 
 }  // namespace
 
-void guardInstanceDictionary(PyTypeObject* cls) {
+void defences::guardInstanceDictionary() {
+  PyTypeObject* cls = registered.client;
   installDictionaryAttribute(cls, &dictionaryAttribute);
   // The library's own descriptor stays reachable through the class's bases
   // (`OrvClient.__mro__[1].__dict__["__dict__"].__delete__(client)`). Where the library
   // is the module's private copy, its instance type gets one that treats OrvClient
-  // instances as the class's own does; a library shared with other extensions (built
-  // with ORV_SYSTEM_BOOST) is left as it is.
-#ifndef ORV_SHARED_BOOST_PYTHON
-  PyTypeObject* instanceType = cls->tp_base;
-  libraryDescriptor = PyDict_GetItemString(instanceType->tp_dict, "__dict__");
-  if (!libraryDescriptor || !Py_TYPE(libraryDescriptor)->tp_descr_get ||
-      !Py_TYPE(libraryDescriptor)->tp_descr_set)
+  // instances as the class's own does; a shared library is left as it is.
+  if constexpr (!internals::libraryIsPrivate) return;
+  PyTypeObject* instanceType = registered.instanceBase;
+  PyObject* found = PyDict_GetItemString(instanceType->tp_dict, "__dict__");
+  // A second initialisation in the same process finds its own descriptor there.
+  if (!found || !Py_TYPE(found)->tp_descr_get || !Py_TYPE(found)->tp_descr_set ||
+      (Py_TYPE(found) == &PyGetSetDescr_Type &&
+       reinterpret_cast<PyGetSetDescrObject*>(found)->d_getset == &sharedDictionaryAttribute))
     return;  // not the library's descriptor as known: nothing to mend
-  Py_INCREF(libraryDescriptor);
-  clientClass = cls;
+  Py_INCREF(found);
+  libraryDescriptor = found;
   installDictionaryAttribute(instanceType, &sharedDictionaryAttribute);
-#endif
 }

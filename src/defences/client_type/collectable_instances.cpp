@@ -12,9 +12,8 @@
 // this one; a layout one word larger than the library's makes OrvClient the primary
 // base of every class that derives from it. The word is never used: the library places
 // the native object by its own offset, inside the variable-size part.
-#include "registration.h"
-
-#include "../internals/python_compat.h"
+#include "../../internals/python_compat.h"
+#include "../defences.h"
 
 namespace {
 
@@ -40,7 +39,8 @@ int clearInstance(PyObject* self) {
 
 }  // namespace
 
-void makeInstancesCollectable(PyTypeObject* cls) {
+void defences::makeInstancesCollectable() {
+  PyTypeObject* cls = registered.client;
   // Older interpreters give a class the garbage-collected layout only when its base has
   // it, and the library's instance type does not. No instance exists yet, so the
   // class can still take it: allocation then adds the collector's header and tracks each

@@ -1,0 +1,65 @@
+// Assignment and deletion of class attributes on OrvClient, its subclasses and every
+// other class of the library's metatype.
+//
+// The library's metatype first looks the name up on the class and, when it finds one of
+// its static data descriptors, sets through it. It asks isinstance() for that, and takes
+// its -1 (a value whose `__class__` raises, such as a dead weak proxy) for a match: it
+// then calls that value's type's absent setter, and the process dies on a plain
+// rebinding (`S.broker = None`) or deletion of such an attribute. Here the test is the
+// exact type check that no Python code can answer, and everything else is assigned as
+// `type` assigns it, exactly as the library then does. Where the library is the module's
+// private copy, its metatype's slot and its `__setattr__`/`__delattr__` (which call the
+// slot function they were made from) are replaced; a shared library is left as it is.
+#include <boost/python/errors.hpp>
+
+#include "../../internals/library_internals.h"
+#include "../defences.h"
+
+namespace {
+
+PyTypeObject* staticDataType = nullptr;
+
+int setClassAttribute(PyObject* cls, PyObject* name, PyObject* value) {
+  if (PyUnicode_Check(name)) {
+    PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);  // borrowed
+    if (found && PyObject_TypeCheck(found, staticDataType) && Py_TYPE(found)->tp_descr_set)
+      return Py_TYPE(found)->tp_descr_set(found, cls, value);
+  }
+  return PyType_Type.tp_setattro(cls, name, value);
+}
+
+// `__setattr__(name, value)` and `__delattr__(name)` of the metatype.
+PyObject* setAttribute(PyObject* cls, PyObject* args) {
+  PyObject *name, *value;
+  if (!PyArg_ParseTuple(args, "OO:__setattr__", &name, &value)) return nullptr;
+  if (setClassAttribute(cls, name, value) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* deleteAttribute(PyObject* cls, PyObject* name) {
+  if (setClassAttribute(cls, name, nullptr) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyMethodDef setAttributeDef = {"__setattr__", setAttribute, METH_VARARGS,
+                               "Implement setattr(self, name, value)."};
+PyMethodDef deleteAttributeDef = {"__delattr__", deleteAttribute, METH_O,
+                                  "Implement delattr(self, name)."};
+
+void replaceMethod(PyTypeObject* type, PyMethodDef* definition) {
+  PyObject* method = PyDescr_NewMethod(type, definition);
+  if (!method) boost::python::throw_error_already_set();
+  internals::replaceTypeAttribute(type, definition->ml_name, method);
+  Py_DECREF(method);
+}
+
+}  // namespace
+
+void defences::guardClassAttributes() {
+  if constexpr (!internals::libraryIsPrivate) return;
+  PyTypeObject* metatype = registered.classMetatype;
+  staticDataType = internals::libraryStaticDataType();
+  metatype->tp_setattro = &setClassAttribute;
+  replaceMethod(metatype, &setAttributeDef);
+  replaceMethod(metatype, &deleteAttributeDef);
+}

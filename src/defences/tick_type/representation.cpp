@@ -1,0 +1,37 @@
+// repr() of TickType members. The library's enumeration base writes
+// "module.Class.NAME" after reading the class's `__module__`, and throws a C++ exception
+// out of its slot when that read fails (a subclass whose `__module__` is a property that
+// raises, a direct instance of the base): the process ends. The same text, with the
+// read's error raised instead, for TickType and its subclasses, and where the library is
+// the module's private copy for its base too (slot and `__repr__`).
+#include "../../internals/library_calls.h"
+#include "../../internals/library_internals.h"
+#include "../defences.h"
+
+namespace {
+
+reprfunc libraryRepresentation = nullptr;
+
+PyObject* representMember(PyObject* member) {
+  return internals::callLibrarySlot<PyObject*>(nullptr, libraryRepresentation, member);
+}
+
+PyObject* representMethod(PyObject* member, PyObject*) { return representMember(member); }
+
+PyMethodDef representationDef = {"__repr__", representMethod, METH_NOARGS,
+                                 "Return repr(self)."};
+
+}  // namespace
+
+void defences::guardRepresentation() {
+  PyTypeObject* base = registered.enumerationBase;
+  if (!libraryRepresentation) libraryRepresentation = base->tp_repr;
+  if (libraryRepresentation == &representMember) return;  // already in place
+  registered.tickType->tp_repr = &representMember;
+  if constexpr (!internals::libraryIsPrivate) return;
+  base->tp_repr = &representMember;
+  PyObject* method = PyDescr_NewMethod(base, &representationDef);
+  if (!method) boost::python::throw_error_already_set();
+  internals::replaceTypeAttribute(base, "__repr__", method);
+  Py_DECREF(method);
+}

@@ -1,0 +1,54 @@
+#include "library_internals.h"
+
+#include <boost/python/errors.hpp>
+#include <boost/python/object/class_detail.hpp>
+#include <boost/python/object/function.hpp>
+#include <boost/python/object/instance.hpp>
+
+// Exported by the library, declared by none of its headers.
+namespace boost::python::objects {
+BOOST_PYTHON_DECL PyObject* static_data();
+}
+
+namespace internals {
+
+PyTypeObject* libraryClassMetatype() { return boost::python::objects::class_metatype().get(); }
+
+PyTypeObject* libraryStaticDataType() {
+  return reinterpret_cast<PyTypeObject*>(boost::python::objects::static_data());
+}
+
+getter getsetReader(PyObject* descriptor) {
+  if (!descriptor || Py_TYPE(descriptor) != &PyGetSetDescr_Type) return nullptr;
+  return reinterpret_cast<PyGetSetDescrObject*>(descriptor)->d_getset->get;
+}
+
+setter getsetWriter(PyObject* descriptor) {
+  if (!descriptor || Py_TYPE(descriptor) != &PyGetSetDescr_Type) return nullptr;
+  return reinterpret_cast<PyGetSetDescrObject*>(descriptor)->d_getset->set;
+}
+
+void replaceTypeAttribute(PyTypeObject* type, const char* name, PyObject* value) {
+  if (PyDict_SetItemString(type->tp_dict, name, value) < 0) boost::python::throw_error_already_set();
+  PyType_Modified(type);
+}
+
+int heldObjectCount(PyObject* instance) {
+  int count = 0;
+  for (boost::python::instance_holder* holder =
+           reinterpret_cast<boost::python::objects::instance<>*>(instance)->objects;
+       holder; holder = holder->next())
+    ++count;
+  return count;
+}
+
+PyObject* storedDocumentation(PyObject* function) {
+  return static_cast<boost::python::objects::function*>(function)->doc().ptr();
+}
+
+void storeDocumentation(PyObject* function, PyObject* documentation) {
+  static_cast<boost::python::objects::function*>(function)->doc(
+      boost::python::object(boost::python::handle<>(boost::python::borrowed(documentation))));
+}
+
+}  // namespace internals
