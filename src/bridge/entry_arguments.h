@@ -26,6 +26,7 @@
 
 #include "../defences/registered.h"
 #include "orv_client_wrapper.h"
+#include "../internals/library_internals.h"
 #include "../internals/python_compat.h"
 
 namespace bridge {
@@ -34,8 +35,7 @@ namespace bridge {
 // registers before any extension module can register anything.
 template <class T>
 inline bool onlyBuiltInConversion() {
-  const boost::python::converter::rvalue_from_python_chain* chain =
-      boost::python::converter::registered<T>::converters.rvalue_chain;
+  const boost::python::converter::rvalue_from_python_chain* chain = internals::conversionsTo<T>();
   return chain != nullptr && chain->next == nullptr;
 }
 
@@ -197,7 +197,7 @@ class EntryArgument {
   [[gnu::noinline]] bool acceptGenerally(PyObject* source) {
     using namespace boost::python::converter;
     if (LibraryInstances::isPlainMetatype(Py_TYPE(Py_TYPE(source)))) {
-      for (const rvalue_from_python_chain* chain = registered<T>::converters.rvalue_chain;
+      for (const rvalue_from_python_chain* chain = internals::conversionsTo<T>();
            chain != nullptr; chain = chain->next) {
         if (void* convertible = chain->convertible(source)) {
           data_.stage1 = {convertible, chain->construct};
@@ -253,8 +253,7 @@ class SelfArgument {
     PyTypeObject* registeredClass = defences::registered.client;
     if (type == registeredClass || type->tp_base == registeredClass ||
         isKnownInstanceClass(type)) {
-      boost::python::instance_holder* holder =
-          reinterpret_cast<boost::python::objects::instance<>*>(source)->objects;
+      boost::python::instance_holder* holder = internals::firstHolder(source);
       if (holder && typeid(*holder) == typeid(Holder) && heldOffset_ >= 0)
         return reinterpret_cast<OrvClientWrapper*>(reinterpret_cast<char*>(holder) + heldOffset_);
     }
@@ -284,8 +283,7 @@ class SelfArgument {
         knownInstanceClass_ = type;
         knownVersionTag_ = version;
       }
-      boost::python::instance_holder* holder =
-          reinterpret_cast<boost::python::objects::instance<>*>(source)->objects;
+      boost::python::instance_holder* holder = internals::firstHolder(source);
       if (holder && typeid(*holder) == typeid(Holder)) {
         if (heldOffset_ < 0) {
           void* held = holder->holds(boost::python::type_id<OrvClientWrapper>(), false);

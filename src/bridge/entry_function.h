@@ -17,6 +17,7 @@
 #include <boost/python/signature.hpp>
 
 #include "argument_errors.h"
+#include "../internals/library_internals.h"
 #include "../internals/python_compat.h"
 
 namespace bridge {
@@ -47,12 +48,9 @@ inline boost::python::object entryObject(const boost::python::objects::py_functi
 // its signature), without a quick call.
 template <class F>
 boost::python::object libraryEntry(F function) {
-  using Signature = decltype(boost::python::detail::get_signature(function));
-  using Caller =
-      boost::python::detail::caller<F, boost::python::default_call_policies, Signature>;
-  return entryObject(
-      boost::python::objects::py_function(Caller(function, boost::python::default_call_policies())),
-      nullptr);
+  return entryObject(boost::python::objects::py_function(internals::LibraryCaller<F>(
+                         function, boost::python::default_call_policies())),
+                     nullptr);
 }
 
 // Gives a registered function made by entryObject or libraryEntry the module's subtype

@@ -9,6 +9,7 @@
 
 #include "../client/orv_client.h"
 #include "../defences/defences.h"
+#include "../internals/library_internals.h"
 #include "offered_arguments.h"
 #include "override_call.h"
 
@@ -30,5 +31,5 @@ class OrvClientWrapper : public OrvClient, public boost::python::wrapper<OrvClie
 
  private:
   // The Python instance this object lives in; set by the library during __init__.
-  PyObject* owner() const { return boost::python::detail::wrapper_base_::get_owner(*this); }
+  PyObject* owner() const { return internals::wrapperOwner(*this); }
 };

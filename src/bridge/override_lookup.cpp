@@ -36,11 +36,11 @@ ClassAttribute classAttributes[operationCount] = {};
 
 PyObject* classAttribute(PyTypeObject* type, int operationIndex) {
   if constexpr (versionTagsCanRecur)
-    return _PyType_Lookup(type, operationNameObjects[operationIndex]);
+    return typeAttribute(type, operationNameObjects[operationIndex]);
   ClassAttribute& known = classAttributes[operationIndex];
   unsigned int version = validVersionTag(type);
   if (version != 0 && known.type == type && known.versionTag == version) return known.attribute;
-  PyObject* attribute = _PyType_Lookup(type, operationNameObjects[operationIndex]);
+  PyObject* attribute = typeAttribute(type, operationNameObjects[operationIndex]);
   version = validVersionTag(type);  // the lookup may have given the class its tag
   if (version != 0) known = {type, version, attribute};
   return attribute;

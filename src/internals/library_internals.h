@@ -12,6 +12,17 @@
 
 #include <Python.h>
 
+#include <utility>
+
+#include <boost/python/converter/registered.hpp>
+#include <boost/python/converter/rvalue_from_python_data.hpp>
+#include <boost/python/default_call_policies.hpp>
+#include <boost/python/detail/caller.hpp>
+#include <boost/python/instance_holder.hpp>
+#include <boost/python/module_init.hpp>
+#include <boost/python/object/instance.hpp>
+#include <boost/python/signature.hpp>
+#include <boost/python/wrapper.hpp>
 #include <boost/version.hpp>
 
 #if BOOST_VERSION < 107400 || BOOST_VERSION >= 109300
@@ -25,6 +36,54 @@ constexpr bool libraryIsPrivate = false;
 #else
 constexpr bool libraryIsPrivate = true;
 #endif
+
+// The library's call of a C++ function `F` with its signature: what each entry's
+// argument conversion, docstring and argument error are made of.
+template <class F>
+using LibrarySignature = decltype(boost::python::detail::get_signature(std::declval<F>()));
+template <class F>
+using LibraryCaller =
+    boost::python::detail::caller<F, boost::python::default_call_policies, LibrarySignature<F>>;
+using LibrarySignatureInfo = boost::python::detail::py_func_sig_info;
+
+// The module object made and filled by `registration`, as the library's module
+// definition makes it (errors translated; null with the error set).
+inline PyObject* initialiseModule(PyModuleDef& definition, void (*registration)()) {
+  return boost::python::detail::init_module(definition, registration);
+}
+
+// The Python object a wrapped C++ object lives in (set by the library's construction).
+template <class Wrapped>
+PyObject* wrapperOwner(const Wrapped& wrapped) {
+  return boost::python::detail::wrapper_base_::get_owner(wrapped);
+}
+
+// The first of the C++ objects held by `instance`, an object of the library's instance
+// layout, or null.
+inline boost::python::instance_holder* firstHolder(PyObject* instance) {
+  return reinterpret_cast<boost::python::objects::instance<>*>(instance)->objects;
+}
+
+// The library's registered conversions from Python to T, in the order it tries them.
+template <class T>
+const boost::python::converter::rvalue_from_python_chain* conversionsTo() {
+  return boost::python::converter::registered<T>::converters.rvalue_chain;
+}
+
+// Makes the conversion to T whose test is `convertible`, when it is the first one
+// registered, the only one, and returns the conversions it stood before (which the
+// registry owned for the process, and which the caller keeps); null otherwise.
+template <class T>
+const boost::python::converter::rvalue_from_python_chain* keepOnlyFirstConversion(
+    void* (*convertible)(PyObject*)) {
+  auto& registration = const_cast<boost::python::converter::registration&>(
+      boost::python::converter::registered<T>::converters);
+  if (!registration.rvalue_chain || registration.rvalue_chain->convertible != convertible)
+    return nullptr;
+  const boost::python::converter::rvalue_from_python_chain* rest = registration.rvalue_chain->next;
+  registration.rvalue_chain->next = nullptr;
+  return rest;
+}
 
 // The library's metatype of its classes (`type(OrvClient)`).
 PyTypeObject* libraryClassMetatype();

@@ -4,7 +4,7 @@
 // our own code building and behaving the same from CPython 3.7 on.
 //
 // Used unchanged on every version from 3.7 to 3.15, with the same meaning: _PyType_Lookup
-// (borrowed result, no error set), tp_version_tag (whose validity is read through
+// (borrowed result, no error set; typeAttribute below), tp_version_tag (whose validity is read through
 // validVersionTag below: the flag for it is no longer kept from 3.12 on), tp_dict and
 // tp_dictoffset of heap types, PyUnicode_IS_READY (always true from 3.12), the compact
 // int accessors (3.12 on). The suite that pins each shortcut to the general path runs on
@@ -107,6 +107,13 @@ inline int pythonRecursionHeadroom() {
 }  // namespace orv_compat
 
 namespace bridge {
+// The attribute `name` (a str) of the class as the interpreter's attribute lookup finds
+// it along the method resolution order, borrowed, or null; no error is set and no
+// Python code runs (a private function, the same from 3.7 to 3.15).
+inline PyObject* typeAttribute(PyTypeObject* type, PyObject* name) {
+  return _PyType_Lookup(type, name);
+}
+
 // Sets an object's type (before 3.9 through the lvalue Py_TYPE; the name Py_SET_TYPE is
 // left to the interpreter and to Boost.Python, which defines it for older ones).
 inline void setType(PyObject* object, PyTypeObject* type) {

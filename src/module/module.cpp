@@ -7,6 +7,7 @@
 #include "../bridge/override_lookup.h"
 #include "../bridge/tick_type_objects.h"
 #include "../defences/defences.h"
+#include "../internals/library_internals.h"
 #include "../internals/python_compat.h"
 #include "registration.h"
 #include "subclass_check.h"
@@ -86,7 +87,7 @@ PyObject* makeModule() {
                  failedInitialisation.c_str());
     return nullptr;
   }
-  PyObject* module = boost::python::detail::init_module(definition, &registerModule);
+  PyObject* module = internals::initialiseModule(definition, &registerModule);
   if (module) {
     registeredAttributes = PyDict_Copy(PyModule_GetDict(module));
     if (!registeredAttributes) Py_CLEAR(module);

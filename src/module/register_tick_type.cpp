@@ -11,6 +11,7 @@
 #include "../client/tick_type.h"
 #include "../defences/error_policy.h"
 #include "../defences/defences.h"
+#include "../internals/library_internals.h"
 #include "registration.h"
 
 namespace {
@@ -145,19 +146,12 @@ object registerTickType() {
   tickType.attr("__str__") = tickTypeMethod(&tickTypeText);
   tickType.attr("__reduce__") = tickTypeMethod(&reduceTickType);
 
-
   boost::python::converter::registry::insert(&convertibleTickType, &constructTickType,
                                              boost::python::type_id<TickType>());
   // The enumeration's own converter, now behind this one, accepts the same objects but
   // asks isinstance() a second time: an object whose __class__ answers differently the
-  // second time would be claimed with an error pending. This one alone decides.
-  auto& registration = const_cast<boost::python::converter::registration&>(
-      boost::python::converter::registered<TickType>::converters);
-  if (registration.rvalue_chain && registration.rvalue_chain->convertible == &convertibleTickType) {
-    // The registry owns its entries for the life of the process; the one taken out of
-    // the chain is kept here, as the registry would have kept it.
-    unchainedEnumConverter = registration.rvalue_chain->next;
-    registration.rvalue_chain->next = nullptr;
-  }
+  // second time would be claimed with an error pending. This one alone decides; the
+  // other is kept here, as the registry would have kept it.
+  unchainedEnumConverter = internals::keepOnlyFirstConversion<TickType>(&convertibleTickType);
   return tickType;
 }

@@ -64,17 +64,14 @@ struct EntryCaller;
 
 template <class... P, void (*Function)(OrvClientWrapper&, P...)>
 struct EntryCaller<Function> {
-  using Signature = decltype(boost::python::detail::get_signature(Function));
-  using LibraryCaller = boost::python::detail::caller<void (*)(OrvClientWrapper&, P...),
-                                                      boost::python::default_call_policies,
-                                                      Signature>;
+  using LibraryCaller = internals::LibraryCaller<void (*)(OrvClientWrapper&, P...)>;
 
   PyObject* operator()(PyObject* args, PyObject*) const {
     return call(PySequence_Fast_ITEMS(args), std::index_sequence_for<P...>{});
   }
 
   unsigned min_arity() const { return LibraryCaller::min_arity(); }
-  boost::python::detail::py_func_sig_info signature() const { return LibraryCaller::signature(); }
+  internals::LibrarySignatureInfo signature() const { return LibraryCaller::signature(); }
 
   // Which argument of a call with 1 + sizeof...(P) arguments is refused (see
   // EntryParameters); tried only after a refusal, so kept small and out of the way of
@@ -144,10 +141,7 @@ struct EntryCaller<Function> {
 // error.
 template <auto Function>
 struct CheckedLibraryCaller {
-  using Signature = decltype(boost::python::detail::get_signature(Function));
-  using LibraryCaller = boost::python::detail::caller<decltype(Function),
-                                                      boost::python::default_call_policies,
-                                                      Signature>;
+  using LibraryCaller = internals::LibraryCaller<decltype(Function)>;
 
   PyObject* operator()(PyObject* args, PyObject* keywords) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i)
@@ -156,7 +150,7 @@ struct CheckedLibraryCaller {
   }
 
   unsigned min_arity() const { return LibraryCaller::min_arity(); }
-  boost::python::detail::py_func_sig_info signature() const { return LibraryCaller::signature(); }
+  internals::LibrarySignatureInfo signature() const { return LibraryCaller::signature(); }
 
   LibraryCaller caller{Function, boost::python::default_call_policies()};
 };
@@ -164,7 +158,7 @@ struct CheckedLibraryCaller {
 // Whether a registered function returns nothing (and so is called through EntryCaller).
 template <auto Function>
 constexpr bool returnsNothing = std::is_void_v<
-    typename boost::mpl::front<decltype(boost::python::detail::get_signature(Function))>::type>;
+    typename boost::mpl::front<internals::LibrarySignature<decltype(Function)>>::type>;
 
 // Whether the registered function's object has a quick call: a function without a
 // result, where the interpreter has vectorcall.

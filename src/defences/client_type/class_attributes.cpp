@@ -13,6 +13,7 @@
 #include <boost/python/errors.hpp>
 
 #include "../../internals/library_internals.h"
+#include "../../internals/python_compat.h"
 #include "../defences.h"
 
 namespace {
@@ -21,7 +22,7 @@ PyTypeObject* staticDataType = nullptr;
 
 int setClassAttribute(PyObject* cls, PyObject* name, PyObject* value) {
   if (PyUnicode_Check(name)) {
-    PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);  // borrowed
+    PyObject* found = bridge::typeAttribute(reinterpret_cast<PyTypeObject*>(cls), name);
     if (found && PyObject_TypeCheck(found, staticDataType) && Py_TYPE(found)->tp_descr_set)
       return Py_TYPE(found)->tp_descr_set(found, cls, value);
   }
