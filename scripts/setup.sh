@@ -8,7 +8,8 @@ cd "$root"
 
 source scripts/lib/debian_packages.sh
 
-# A C++ compiler; Boost.Python comes from PyPI (cmeel-boost) into the environment.
+# A C++ compiler; Boost.Python comes from PyPI (cmeel-boost) into the environment where
+# PyPI has it for the interpreter (build_backend/orv_build_backend.py decides).
 command -v dpkg-query >/dev/null 2>&1 && need_debian_packages g++
 
 python=""
@@ -67,7 +68,8 @@ fi
 # folder goes to the build backend through its environment variable rather than pip's
 # -C, which the pip that CPython 3.7 brings (22.0) does not know.
 build_stamp="$venv/.orv-build"
-build_hash="$(cat pyproject.toml CMakeLists.txt $(find cmake src -type f | sort) | sha256sum | cut -d' ' -f1)"
+build_hash="$(cat pyproject.toml CMakeLists.txt $(find build_backend cmake src -type f -not -name '*.pyc' | sort) |
+  sha256sum | cut -d' ' -f1)"
 if [ "$(cat "$build_stamp" 2>/dev/null)" != "$build_hash" ] ||
   ! "$venv/bin/python" -c 'import OrvCpp' 2>/dev/null; then
   echo "setup: building OrvCpp" >&2

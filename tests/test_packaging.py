@@ -7,6 +7,8 @@ it with `--deselect tests/test_packaging.py` while iterating on other code.
 """
 
 import email.parser
+import os
+import re
 import subprocess
 import sys
 import tarfile
@@ -116,6 +118,23 @@ def test_wheel_contents_and_metadata(dist):
     for expected in ("Typing :: Typed", "License :: OSI Approved :: MIT License",
                      *("Programming Language :: Python :: 3.%d" % v for v in range(7, 14))):
         assert expected in classifiers
+
+
+def test_every_bundled_library_is_one_the_module_binds_symbols_to(dist, tmp_path):
+    """OrvCpp.libs holds only what the module loads: importing the unpacked wheel with
+    every symbol bound at load (LD_BIND_NOW), the loader's report (LD_DEBUG) names each
+    bundled library as the place where another file finds at least one symbol."""
+    _, wheel = dist
+    with zipfile.ZipFile(wheel) as archive:
+        archive.extractall(tmp_path)
+    bundled = {p.resolve() for p in (tmp_path / "OrvCpp.libs").iterdir()}
+    result = subprocess.run([sys.executable, "-c", "import OrvCpp"], cwd=tmp_path, text=True,
+                            capture_output=True,
+                            env={**os.environ, "LD_DEBUG": "bindings", "LD_BIND_NOW": "1"})
+    assert result.returncode == 0, result.stderr[-4000:]
+    bindings = re.findall(r"binding file (\S+) \[\d+\] to (\S+) \[\d+\]: ", result.stderr)
+    bound_to = {Path(to).resolve() for source, to in bindings if source != to}
+    assert bundled and not bundled - bound_to, f"never bound to: {sorted(bundled - bound_to)}"
 
 
 def test_wheel_installs_and_imports_in_a_fresh_venv(dist, tmp_path):
