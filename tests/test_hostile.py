@@ -232,7 +232,53 @@ CASES = [
     ("c = type('V', (S,), {'placeOrder': raising(ValueError)})(); c.place_order(1, 'a', 'b')",
      "ok"),
     # A dictionary key whose __eq__ raises AttributeError ends the lookup: no override.
-    ("c = S(); c.__dict__[K('k')] = 1; c.place_order(1, 'a', 'b'); assert not c.calls", "ok"),
+    ("c = S(); c.__dict__[K('k')] = 1; c.place_order(1, 'a', 'b'); assert not c.calls", "ok"),    # The weak-reference slot is read-only, as on a Python class, by every route.
+    ("c = S(); c.__weakref__ = 42", "AttributeError: attribute '__weakref__' of 'S' objects is not writable"),
+    ("import weakref\nc = S(); r = weakref.ref(c); assert c.__weakref__ is r\ndel c.__weakref__",
+     "AttributeError"),
+    ("src, c = S(), S()\n"
+     "for n in dir(src):\n"
+     "    try: setattr(c, n, getattr(src, n))\n"
+     "    except (AttributeError, TypeError): pass", "ok"),
+    pytest.param("c = S(); OrvClient.__mro__[1].__dict__['__weakref__'].__set__(c, 42)",
+                 "AttributeError", marks=PRIVATE_LIBRARY_ONLY),
+    # Class attributes whose value's __class__ raises (a dead weak proxy) are rebound and
+    # deleted as on a Python class, through the class and through its metatype.
+    pytest.param("import weakref\nclass T(S): pass\nclass B: pass\n"
+                 "T.broker = weakref.proxy(B()); T.broker = None; del T.broker\n"
+                 "OrvClient.link = weakref.proxy(B()); del OrvClient.link\n"
+                 "T.x = weakref.proxy(B()); type(OrvClient).__setattr__(T, 'x', 1)\n"
+                 "T.y = weakref.proxy(B()); type(OrvClient).__mro__[0].__delattr__(T, 'y')\n"
+                 "assert T.x == 1 and not hasattr(T, 'y')", "ok", marks=PRIVATE_LIBRARY_ONLY),
+    # repr() and __doc__ raise what they meet instead of ending the process.
+    ("class T(TickType):\n    @property\n    def __module__(self): raise ValueError('no module')\n"
+     "repr(T(5))", "ValueError: no module"),
+    pytest.param("repr(TickType.__mro__[1](5))", "AttributeError", marks=PRIVATE_LIBRARY_ONLY),
+    ("class D:\n    def __str__(self): raise ValueError('no text')\n"
+     "OrvClient.place_order.__doc__ = D(); OrvClient.place_order.__doc__", "ValueError: no text"),
+    pytest.param("class D:\n    def __str__(self): raise ValueError('no text')\n"
+                 "f = OrvClient.place_order; type(f).__mro__[1].__dict__['__doc__'].__set__(f, D())\n"
+                 "type(f).__mro__[1].__dict__['func_doc'].__get__(f)", "ValueError: no text",
+                 marks=PRIVATE_LIBRARY_ONLY),
+    # An interrupt raised by a TickType argument's isinstance() propagates, even when the
+    # object answers as a member the next time; nothing is called.
+    ("class Once:\n"
+     "    looks = 0\n"
+     "    @property\n"
+     "    def __class__(self):\n"
+     "        Once.looks += 1\n"
+     "        if Once.looks == 1: raise KeyboardInterrupt\n"
+     "        return TickType\n"
+     "c = type('T', (S,), {'tickPrice': lambda self, *a: self.calls.append(a)})()\n"
+     "try:\n    c.simulateTickPrice(1, Once(), 1.0, '', '')\nfinally:\n    assert not c.calls",
+     "KeyboardInterrupt"),
+    # The library's enumeration base and classes derived from it make only 32-bit members.
+    pytest.param("TickType.__mro__[1]((1 << 200) | (0x12345 << 64))",
+                 "OverflowError", marks=PRIVATE_LIBRARY_ONLY),
+    pytest.param("class E(TickType.__mro__[1]): pass\nE((1 << 200) | (0x12345 << 64))",
+                 "OverflowError", marks=PRIVATE_LIBRARY_ONLY),
+    pytest.param("class E(TickType.__mro__[1]): pass\nassert E(7) == 7 and type(E(7)) is E",
+                 "ok", marks=PRIVATE_LIBRARY_ONLY),
 ]
 
 
@@ -274,6 +320,9 @@ PARKED = textwrap.dedent(r"""
     "TickType.default = S()",
     "OrvClient.tickPrice = S().placeOrder",  # a registered name, bound to something else
     "TickType.values[1000] = S()",
+    "OrvClient.place_order.__doc__ = S()",  # an entry's own state
+    "vars(TickType.__dict__['__new__'])['kept'] = S()",
+    "OrvClient.link = __import__('weakref').proxy(S())",  # dies at once: the proxy is dead
 ])
 def test_objects_parked_on_the_classes_are_released_at_exit(tmp_path, park):
     out = tmp_path / "out.txt"

@@ -99,6 +99,30 @@ def test_import_again_gives_the_registered_classes():
         sys.modules["OrvCpp"] = module
 
 
+FAILED_IMPORT_CHILD = textwrap.dedent(r"""
+    import sys
+    sys.modules["gc"] = None  # the initialisation's last step cannot import it
+    for attempt in range(2):
+        try:
+            import OrvCpp
+        except ImportError as error:
+            print(str(error).splitlines()[0])
+        sys.modules.pop("gc", None)
+""")
+
+
+def test_a_failed_first_import_is_not_tried_again():
+    # What the first initialisation registered in the library stays for the process: a
+    # second one would register again over it.
+    done = subprocess.run([sys.executable, "-c", FAILED_IMPORT_CHILD], capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    first, second = done.stdout.splitlines()
+    assert "gc" in first
+    assert second.startswith("OrvCpp cannot be imported in this process: its first "
+                             "initialisation failed (ModuleNotFoundError: "), second
+
+
 def test_module_exports_exactly_the_enumeration_and_the_class():
     public = {name for name in vars(OrvCpp) if not name.startswith("__")}
     assert public == {"TickType", "OrvClient"}

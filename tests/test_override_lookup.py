@@ -182,6 +182,34 @@ def test_wrong_arity_in_the_override_raises_type_error():
         client.simulateOrderStatus(1, "a", "b", "c", 1.0, 2, 3, 4.0, 5, "d", 6.0)
 
 
+def at_recursion_limit(make):
+    """make(), called with as few frames left as the interpreter allows."""
+    def deeper():
+        try:
+            return deeper()
+        except RecursionError:
+            return make()
+    return deeper()
+
+
+def test_first_instance_at_the_recursion_limit_is_made_and_checked_later():
+    class Plain:
+        pass
+
+    class Misspelt(Log):
+        def tickprice(self, *args):
+            pass
+
+    assert type(at_recursion_limit(Plain)) is Plain
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert type(at_recursion_limit(Misspelt)) is Misspelt
+        assert caught == []
+        Misspelt()
+    assert [str(w.message).split(" differs")[0].rsplit(".", 2)[-2:] for w in caught] == [
+        ["Misspelt", "tickprice"]]
+
+
 def test_dispatchers_are_never_looked_up():
     class Both(Log):
         def nextVa1idId(self, value):
