@@ -51,31 +51,43 @@ set(_copies "")
 _orv_copy("${ORV_BOOST_LIBRARY}")
 set(_python_copy "${_copies}")
 
-# Boost libraries on the copy's list that it takes nothing from.
-file(GET_RUNTIME_DEPENDENCIES
-  LIBRARIES "${ORV_BOOST_LIBRARY}"
-  PRE_EXCLUDE_REGEXES "^libboost_"
-  RESOLVED_DEPENDENCIES_VAR _runtime)
-_orv_symbols(undefined _wanted "${ORV_BOOST_LIBRARY}")
-_orv_symbols(defined _from_runtime ${_runtime})
-list(REMOVE_ITEM _wanted ${_from_runtime})
-_orv_run("${ORV_PATCHELF}" --print-needed "${ORV_BOOST_LIBRARY}")
-string(REPLACE "\n" ";" _needed "${_orv_out}")
-foreach(_soname IN LISTS _needed)
-  if(NOT _soname MATCHES "^libboost_" OR NOT EXISTS "${_boost_dir}/${_soname}")
-    continue()
-  endif()
-  _orv_symbols(defined _offered "${_boost_dir}/${_soname}")
-  set(_used ${_wanted})
-  list(REMOVE_ITEM _offered "")
-  if(_offered)
-    list(REMOVE_ITEM _used ${_offered})
-  endif()
-  if(_used STREQUAL _wanted)
-    message(STATUS "Not bundling ${_soname}: Boost.Python takes no symbol from it")
-    _orv_run("${ORV_PATCHELF}" --remove-needed "${_soname}" "${_python_copy}")
-  endif()
-endforeach()
+# Drops from FILE's list the Boost libraries it takes nothing from. (The module itself
+# can list one too: the linker resolves a runtime symbol, such as the one above, from the
+# first library on the link line that defines it.)
+function(_orv_prune file)
+  file(GET_RUNTIME_DEPENDENCIES
+    LIBRARIES "${file}"
+    DIRECTORIES "${_boost_dir}"
+    PRE_EXCLUDE_REGEXES "^libboost_"
+    RESOLVED_DEPENDENCIES_VAR _runtime)
+  _orv_symbols(undefined _wanted "${file}")
+  _orv_symbols(defined _from_runtime ${_runtime})
+  list(REMOVE_ITEM _wanted ${_from_runtime})
+  _orv_run("${ORV_PATCHELF}" --print-needed "${file}")
+  string(REPLACE "\n" ";" _needed "${_orv_out}")
+  foreach(_soname IN LISTS _needed)
+    if(NOT _soname MATCHES "^libboost_" OR NOT EXISTS "${_boost_dir}/${_soname}" OR
+       _soname STREQUAL _boost_python_soname)
+      continue()
+    endif()
+    _orv_symbols(defined _offered "${_boost_dir}/${_soname}")
+    set(_used ${_wanted})
+    list(REMOVE_ITEM _offered "")
+    if(_offered)
+      list(REMOVE_ITEM _used ${_offered})
+    endif()
+    if(_used STREQUAL _wanted)
+      get_filename_component(_name "${file}" NAME)
+      message(STATUS "Not bundling ${_soname} for ${_name}: it takes no symbol from it")
+      _orv_run("${ORV_PATCHELF}" --remove-needed "${_soname}" "${file}")
+    endif()
+  endforeach()
+endfunction()
+
+_orv_run("${ORV_PATCHELF}" --print-soname "${ORV_BOOST_LIBRARY}")
+set(_boost_python_soname "${_orv_out}")
+_orv_prune("${_python_copy}")
+_orv_prune("${_dest}/${ORV_MODULE_NAME}")
 
 # The Boost libraries the pruned copy still loads, directly or not.
 file(GET_RUNTIME_DEPENDENCIES
