@@ -7,6 +7,7 @@ or the name of the exception that escapes, followed by its message where that ma
 (a name alone matches any message).
 When the case leaves an instance in `c`, the child then uses it in a loop of calls.
 """
+import functools
 import os
 import subprocess
 import sys
@@ -323,6 +324,7 @@ PARKED = textwrap.dedent(r"""
     "OrvClient.place_order.__doc__ = S()",  # an entry's own state
     "vars(TickType.__dict__['__new__'])['kept'] = S()",
     "OrvClient.link = __import__('weakref').proxy(S())",  # dies at once: the proxy is dead
+    "OrvClient.log = log; del log; OrvClient.default = S()",  # a file only the class holds
 ])
 def test_objects_parked_on_the_classes_are_released_at_exit(tmp_path, park):
     out = tmp_path / "out.txt"
@@ -331,6 +333,135 @@ def test_objects_parked_on_the_classes_are_released_at_exit(tmp_path, park):
                            str(out), park], capture_output=True, text=True)
     assert (done.returncode, done.stderr) == (0, "")
     assert (out.read_text(), done.stdout) == ("important data\n", "finalized\n")
+
+
+# The registered classes read back at exit: by an atexit function registered after the
+# import (run first), by one registered before it (run after every other) and by the
+# __del__ of an instance left in the program's globals (run as the interpreter clears
+# its modules). Each read prints "when|what|outcome" for the registered objects the
+# program left alone (the very objects the import registered, nothing missing), for an
+# attribute the program added to OrvClient and for the registered names it bound to
+# objects of its own: what the program put there stays until nothing can read it any
+# more. The program binds OrvClient.tickPrice to None, or (argument "function") to a
+# function of its own, which reaches the program's globals; with the argument "instance"
+# it also parks an instance of its own class on OrvClient, which the release finalizes
+# (before it puts back the registered objects, as the collector finalizes garbage before
+# it clears any of it).
+EXIT_READS = textwrap.dedent(r"""
+    import atexit, sys
+
+    atexit.register(lambda: read("atexit before import"))
+    from OrvCpp import OrvClient, TickType
+
+
+    def make_read(extra, rebinding):
+        missing = object()
+        registered = {
+            "OrvClient": dict(vars(OrvClient)),
+            "TickType": dict(vars(TickType)),
+            "TickType.names": dict(TickType.names),
+            "TickType.values": dict(TickType.values),
+        }
+        tables = TickType.names, TickType.values
+        named = OrvClient.place_order, OrvClient.__init__, TickType.LAST
+        out = sys.stdout
+
+        def current():
+            return {"OrvClient": vars(OrvClient), "TickType": vars(TickType),
+                    "TickType.names": TickType.names, "TickType.values": TickType.values}
+
+        def registered_objects(instance):
+            now = current()
+            for table, items in registered.items():
+                for name, value in items.items():
+                    if (table, name) not in rebinding:
+                        assert now[table].get(name, missing) is value, (table, name)
+            assert TickType.names is tables[0] and TickType.values is tables[1]
+            assert TickType.names.keys() == registered["TickType.names"].keys()
+            assert TickType.values.keys() == registered["TickType.values"].keys()
+            assert all(a is b for a, b in zip(
+                (OrvClient.place_order, OrvClient.__init__, TickType.LAST), named))
+            return "ok"
+
+        def program_attribute(instance):
+            assert OrvClient.extra is extra
+            assert instance is None or instance.extra is extra
+            return "ok"
+
+        def rebound_names(instance):
+            now = current()
+            held = {now[table].get(name, missing) is value
+                    for (table, name), value in rebinding.items()}
+            back = {now[table].get(name, missing) is registered[table][name]
+                    for table, name in rebinding}
+            return "program's" if held == {True} else "registered" if back == {True} else "mixed"
+
+        def read(when, instance=None):
+            for what, check in (("registered", registered_objects),
+                                ("extra", program_attribute),
+                                ("rebound", rebound_names)):
+                try:
+                    outcome = check(instance)
+                except BaseException as error:
+                    outcome = "%s: %r" % (type(error).__name__, error.args)
+                print("%s|%s|%s" % (when, what, outcome), file=out, flush=True)
+
+        return read
+
+
+    class Keeper(OrvClient):
+        def __init__(self, read, when):
+            super().__init__()
+            self.read, self.when = read, when
+
+        def __del__(self):
+            self.read(self.when, self)
+
+
+    extra = object()
+    rebinding = {("OrvClient", "tickPrice"): None, ("TickType.names", "LAST"): TickType(4)}
+    if sys.argv[1:] == ["function"]:
+        rebinding["OrvClient", "tickPrice"] = lambda self, *args: None
+    read = make_read(extra, rebinding)
+    OrvClient.extra = extra
+    OrvClient.tickPrice = rebinding["OrvClient", "tickPrice"]
+    TickType.names["LAST"] = rebinding["TickType.names", "LAST"]
+    OrvClient().req_ids(1)  # an instance that ends while the program runs
+    atexit.register(lambda: read("atexit after import"))
+    keeper = Keeper(read, "__del__ at exit")
+    if sys.argv[1:] == ["instance"]:
+        OrvClient.parked = Keeper(read, "__del__ of a parked instance")
+""")
+
+
+@functools.lru_cache(maxsize=None)
+def _exit_reads(park):
+    done = subprocess.run([sys.executable, "-c", EXIT_READS, *park.split()[:1]],
+                          capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stderr) == (0, "")
+    outcomes = {}
+    for line in done.stdout.splitlines():
+        when, what, outcome = line.split("|", 2)
+        outcomes[when, what] = outcome
+    return outcomes
+
+
+def _exit_read_cases():
+    for park in ("nothing parked", "function parked", "instance parked"):
+        for when in ("atexit after import", "atexit before import", "__del__ at exit"):
+            for what, expected in (("registered", "ok"), ("extra", "ok"),
+                                   ("rebound", "program's")):
+                yield park, when, what, expected
+    # Finalized by the release itself, before the classes are whole again, as a Python
+    # class's garbage is finalized before anything of it is cleared.
+    yield "instance parked", "__del__ of a parked instance", "registered", "ok"
+    yield "instance parked", "__del__ of a parked instance", "extra", "ok"
+    yield "instance parked", "__del__ of a parked instance", "rebound", "program's"
+
+
+@pytest.mark.parametrize("park,when,what,expected", list(_exit_read_cases()))
+def test_registered_classes_read_back_at_exit(park, when, what, expected):
+    assert _exit_reads(park)[when, what] == expected
 
 
 # Exit while daemon threads are inside entries: the interpreter ends each such thread

@@ -99,6 +99,41 @@ def test_import_again_gives_the_registered_classes():
         sys.modules["OrvCpp"] = module
 
 
+# What a program did to the first module object stays with that object: an import after
+# its removal from sys.modules gets a new module with exactly what the first import
+# registered, and the same classes.
+IMPORT_AGAIN_CHILD = textwrap.dedent(r"""
+    import sys
+    import OrvCpp as first
+    client, tick_type = first.OrvClient, first.TickType
+    registered = set(vars(first))
+    first.extra = 1
+    first.OrvClient = "rebound"
+    del first.TickType
+    del sys.modules["OrvCpp"]
+    import OrvCpp as again
+    assert again is not first and sys.modules["OrvCpp"] is again
+    assert set(vars(again)) == registered and not hasattr(again, "extra"), vars(again)
+    assert again.OrvClient is client and again.TickType is tick_type
+    assert again.__name__ == "OrvCpp" and again.__file__ == first.__file__
+    assert again.__spec__ is not None and again.__spec__.name == "OrvCpp"
+    assert (first.extra, first.OrvClient, hasattr(first, "TickType")) == (1, "rebound", False)
+    again.extra = 2
+    del sys.modules["OrvCpp"]
+    import OrvCpp as third
+    assert third is not again and not hasattr(third, "extra")
+    assert third.OrvClient is client and third.TickType is tick_type
+    assert client().getDeveloperResponse() == "default developerResponse"
+    print("ok")
+""")
+
+
+def test_import_again_after_the_program_changed_the_module():
+    done = subprocess.run([sys.executable, "-c", IMPORT_AGAIN_CHILD], capture_output=True,
+                          text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "ok\n", "")
+
+
 FAILED_IMPORT_CHILD = textwrap.dedent(r"""
     import sys
     sys.modules["gc"] = None  # the initialisation's last step cannot import it
@@ -456,6 +491,18 @@ def test_instance_without_native_object_is_refused(name, args):
      "pass order_id, contract, order by position"),
     (lambda c: c.req_ids(None, x=2),
      "OrvClient.req_ids() takes no keyword arguments (got x); pass num_ids by position"),
+    # entries without parameters: nothing to pass by position
+    (lambda c: c.e_disconnect(x=1), "OrvClient.e_disconnect() takes no keyword arguments (got x)"),
+    (lambda c: c.req_heart_beats(x=1),
+     "OrvClient.req_heart_beats() takes no keyword arguments (got x)"),
+    (lambda c: c.setDeveloper(x=1, y=2),
+     "OrvClient.setDeveloper() takes no keyword arguments (got x, y)"),
+    (lambda c: c.simulatePositionEnd(x=1),
+     "OrvClient.simulatePositionEnd() takes no keyword arguments (got x)"),
+    (lambda c: OrvClient.heartBeatsEnd(c, x=1),
+     "OrvClient.heartBeatsEnd() takes no keyword arguments (got x)"),
+    (lambda c: c.getDeveloperResponse(x=1),  # an entry with a result
+     "OrvClient.getDeveloperResponse() takes no keyword arguments (got x)"),
     (lambda c: c.place_order(1, "a"),
      "OrvClient.place_order() takes 3 arguments (order_id, contract, order), 2 given"),
     (lambda c: c.req_ids(1, 2), "OrvClient.req_ids() takes 1 argument (num_ids), 2 given"),

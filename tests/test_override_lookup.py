@@ -1,6 +1,7 @@
 """How a native call finds, or does not find, the Python method that overrides it."""
 import functools
 import gc
+import importlib.util
 import sys
 import warnings
 import weakref
@@ -270,6 +271,12 @@ def unfit(name, signature, count, kind, parameters):
      [unfit("placeOrder", "(order_id)", 3, "request", "order_id, contract, order")]),
     ({"reqIds": classmethod(lambda cls, a, b: None)},
      [unfit("reqIds", "(cls, a, b)", 1, "request", "num_ids").replace("1 arguments", "1 argument")]),
+    ({"tickPrice": classmethod(lambda cls, req_id, tick_type, price: None)},
+     [unfit("tickPrice", "(cls, req_id, tick_type, price)", 4, "callback",
+            "req_id, tick_type, price, attrib")]),
+    ({"placeOrder": staticmethod(lambda self, order_id, contract, order: None)},
+     [unfit("placeOrder", "(self, order_id, contract, order)", 3, "request",
+            "order_id, contract, order")]),
     ({"positionEnd": functools.partial(lambda a, b: None, 1)},
      [unfit("positionEnd", "(b)", 0, "callback", "")]),
     ({"heartBeatsEnd": len},  # a built-in with a signature
@@ -307,6 +314,9 @@ class Lookalike:
     {"tickPrice": Lookalike(), "__getattr__": lambda self, name: 1 / 0},
     {"nextVa1idId": lambda self: None, "current": lambda self: None},  # never looked up
     {"__init__": lambda self: OrvClient.__init__(self), "simulate_tick_price": any_arguments},
+    # class and static methods that take exactly what the lookup's binding leaves them
+    {"tickPrice": classmethod(lambda cls, req_id, tick_type, price, attrib: None),
+     "placeOrder": staticmethod(lambda order_id, contract, order: None)},
 ])
 def test_no_warning_for_what_is_not_a_mistake(body):
     assert first_instances(body) == []
@@ -315,6 +325,76 @@ def test_no_warning_for_what_is_not_a_mistake(body):
 @pytest.mark.parametrize("action", ["ignore", "error"])
 def test_warnings_follow_the_filters_and_never_raise(action):
     assert first_instances({"tickprice": any_arguments}, action=action) == []
+
+
+# A strategy module of the user's: the warning names the line that called
+# OrvClient.__init__, in that module, whether the class has an __init__ of its own or not.
+USER_MODULE = """\
+from OrvCpp import OrvClient
+
+
+class Plain(OrvClient):
+    def tickprice(self, *args):
+        pass
+
+
+class Initialised(OrvClient):
+    def __init__(self):
+        super().__init__()  # calls OrvClient.__init__
+
+    def tick_price(self, *args):
+        pass
+
+
+def make_plain():
+    return Plain()  # calls OrvClient.__init__
+
+
+def make_initialised():
+    return Initialised()
+"""
+
+
+@pytest.fixture
+def user_module(tmp_path):
+    """USER_MODULE imported from a file, under a name of its own for each test."""
+    name = "user_strategy_" + tmp_path.name
+    path = tmp_path / (name + ".py")
+    path.write_text(USER_MODULE)
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.parametrize("make,calling_line", [
+    ("make_plain", "    return Plain()  # calls OrvClient.__init__"),
+    ("make_initialised", "        super().__init__()  # calls OrvClient.__init__"),
+], ids=["class without __init__", "class with __init__"])
+def test_warning_points_at_the_line_that_made_the_instance(user_module, make, calling_line):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        getattr(user_module, make)()
+    (warning,) = caught
+    assert warning.category is UserWarning
+    assert "only by case or underscores" in str(warning.message)
+    assert warning.filename == user_module.__file__
+    assert warning.lineno == USER_MODULE.splitlines().index(calling_line) + 1
+
+
+@pytest.mark.parametrize("ignored,count", [
+    (None, 1),
+    ("another_module", 1),
+    ("the user's module", 0),
+])
+def test_warning_is_silenced_by_a_filter_for_the_user_module(user_module, ignored, count):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if ignored:
+            module = user_module.__name__ if ignored == "the user's module" else ignored
+            warnings.filterwarnings("ignore", category=UserWarning, module=module)
+        user_module.make_plain()
+    assert len(caught) == count
 
 
 @pytest.mark.parametrize("error", [KeyboardInterrupt, RecursionError, MemoryError])

@@ -90,6 +90,10 @@ inline bool interpreterFinalizing() {
 #endif
 }
 
+// Runs the object's finalizer (tp_finalize) unless it ran already, as the collector does
+// for garbage (the interpreter's own API, not the limited one).
+inline void callFinalizer(PyObject* object) { PyObject_CallFinalizer(object); }
+
 // How many more Python frames the calling thread may enter before the interpreter's
 // recursion limit (the thread state's count: public fields, named differently by
 // version).

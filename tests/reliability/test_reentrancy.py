@@ -1,6 +1,7 @@
 """Overrides that call back into their own instance, recurse without end, or change the
 class they are found on while they run."""
 import gc
+import queue
 import subprocess
 import sys
 import threading
@@ -90,6 +91,12 @@ class Recursing(OrvClient):
     def orderStatus(self, *args):
         OrvClient.orderStatus(self, *args)  # the registered callback dispatches back here
 
+    def cancelOrder(self, *args):
+        # Through the entry object's own call slot, which the interpreter's quick call
+        # never reaches.
+        entry = OrvClient.cancel_order
+        type(entry).__call__(entry, self, *args)
+
 
 RECURSIONS = {
     "request": lambda client: client.place_order(1, "a", "b"),
@@ -99,6 +106,7 @@ RECURSIONS = {
     "connection": lambda client: client.e_connect("h", 1, 2),
     "registered callback": lambda client: client.orderStatus(
         1, "a", "b", "c", 1.0, 2, 3, 4.0, 5, "d", 6.0),
+    "entry's call slot": lambda client: client.cancel_order(1, "a"),
 }
 
 
@@ -164,6 +172,115 @@ def _recurse_in_threads():
     for thread in threads:
         thread.join()
     assert errors == []
+
+
+def _in_thread(function, *args, stack_size=0):
+    """Runs function(*args) in a new thread with the given stack size (0: the default)."""
+    errors = []
+
+    def run():
+        try:
+            function(*args)
+        except BaseException as error:  # reported below
+            errors.append(error)
+
+    threading.stack_size(stack_size)
+    try:
+        thread = threading.Thread(target=run)
+    finally:
+        threading.stack_size(0)
+    thread.start()
+    thread.join()
+    assert errors == []
+
+
+# Under a recursion limit no stack of this size could hold, only the bound measured on
+# the thread's own stack stops the recursion before the stack runs out.
+@pytest.mark.parametrize("stack_size", [256 * 1024, 512 * 1024], ids=["256K", "512K"])
+@pytest.mark.parametrize("path", RECURSIONS)
+def test_unbounded_recursion_on_a_small_thread_stack(path, stack_size):
+    _in_child("_recurse_on_a_thread_stack(%r, %d)" % (path, stack_size))
+
+
+def _recurse_on_a_thread_stack(path, stack_size):
+    _in_thread(_recurse_until_stopped, path, 1000000, stack_size=stack_size)
+
+
+class Deepening(OrvClient):
+    """Recurses through place_order without end, counting the levels."""
+
+    def __init__(self):
+        super().__init__()
+        self.depth = 0
+
+    def placeOrder(self, *args):
+        self.depth += 1
+        self.place_order(*args)
+
+
+SMALL_STACK, LARGE_STACK = 256 * 1024, 16 * 1024 * 1024
+
+
+def _depths_by_turns(turns, stack_sizes=(SMALL_STACK, LARGE_STACK), limit=1000000):
+    """Threads with these stack sizes, all alive from the start, recurse through the
+    entries without end, one at a time, each whenever `turns` names its index: how each
+    turn ended, as (thread index, error type name, depth reached)."""
+    orders = [queue.Queue() for _ in stack_sizes]
+    ended = queue.Queue()
+
+    def serve(index):
+        while orders[index].get():
+            client = None
+            try:
+                client = Deepening()
+                client.place_order(1, "a", "b")
+            except BaseException as error:
+                ended.put((index, type(error).__name__, client.depth if client else -1))
+            else:
+                ended.put((index, "returned", client.depth))
+
+    threads = []
+    try:
+        for index, size in enumerate(stack_sizes):
+            threading.stack_size(size)
+            threads.append(threading.Thread(target=serve, args=(index,), daemon=True))
+            threads[-1].start()
+    finally:
+        threading.stack_size(0)
+    old_limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(limit)
+    try:
+        outcomes = []
+        for index in turns:
+            orders[index].put(True)
+            outcomes.append(ended.get(timeout=60))  # a thread that died ends nothing
+    finally:
+        sys.setrecursionlimit(old_limit)
+        for order in orders:
+            order.put(False)
+    for thread in threads:
+        thread.join()
+    return outcomes
+
+
+def _recurse_by_turns(turns):
+    outcomes = _depths_by_turns(turns)
+    assert {error for _, error, _ in outcomes} == {"RecursionError"}, outcomes
+    small = [depth for index, _, depth in outcomes if index == 0]
+    large = [depth for index, _, depth in outcomes if index == 1]
+    # The bound each thread measured stays its own, whatever the other measured since:
+    # the same depth at every turn,
+    assert max(small) - min(small) <= 2 and max(large) - min(large) <= 2, outcomes
+    # well into the small stack, and at least as deep on a stack 64 times larger (the
+    # interpreter's own count may stop that one first from 3.12 on).
+    assert min(small) >= 20 and min(large) >= max(small), outcomes
+
+
+@pytest.mark.parametrize("turns", [(0, 1, 0, 1), (1, 0, 1, 0)],
+                         ids=["small stack first", "large stack first"])
+def test_each_thread_bounds_recursion_by_its_own_stack(turns):
+    """The stack bound is measured once per thread: a thread never takes another's."""
+    _in_child("_recurse_by_turns(%r)" % (turns,))
 
 
 def test_recursion_with_a_plain_function_on_the_instance():
