@@ -230,6 +230,18 @@ CASES = [
      "        errors.append(error)\n"
      "thread = threading.Thread(target=replay); thread.start(); thread.join()\n"
      "raise errors[0]", "RecursionError"),
+    # ... and so does recursion through the library's own function type's call.
+    pytest.param("threading.stack_size(256 * 1024); sys.setrecursionlimit(1000000)\n"
+                 "f = OrvClient.cancel_order; call = type(f).__mro__[1].__call__\n"
+                 "class C(S):\n    def cancelOrder(self, *a):\n        call(f, self, *a)\n"
+                 "errors = []\n"
+                 "def cancel():\n"
+                 "    try:\n"
+                 "        C().cancel_order(1, 't')\n"
+                 "    except BaseException as error:\n"
+                 "        errors.append(error)\n"
+                 "thread = threading.Thread(target=cancel); thread.start(); thread.join()\n"
+                 "raise errors[0]", "RecursionError", marks=PRIVATE_LIBRARY_ONLY),
     ("c = type('V', (S,), {'placeOrder': raising(ValueError)})(); c.place_order(1, 'a', 'b')",
      "ok"),
     # A dictionary key whose __eq__ raises AttributeError ends the lookup: no override.

@@ -33,8 +33,11 @@ void guardTickTypeConstruction();
 void giveSubclassesTheAllocator();
 void guardRepresentation();
 
-// The entries (entries/): reading `__doc__` raises what it meets (documentation.cpp).
+// The entries (entries/): reading `__doc__` raises what it meets (documentation.cpp);
+// calls through the library's own function type are bounded like the entries'
+// (library_calls.cpp).
 void guardDocumentation();
+void guardLibraryCalls();
 
 // Shutdown (shutdown/parked_objects.cpp): what a program stores on the registered objects
 // is released at exit once nothing can use it any more. Recorded after everything else

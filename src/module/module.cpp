@@ -26,6 +26,7 @@ void registerModule() {
   defences::guardWeakReferences();
   defences::guardClassAttributes();
   defences::guardDocumentation();
+  defences::guardLibraryCalls();
   bridge::prepareOverrideLookup();
   prepareSubclassCheck(reinterpret_cast<PyObject*>(defences::registered.client));
   defences::releaseParkedObjectsAtExit();
