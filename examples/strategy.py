@@ -98,7 +98,7 @@ class OrderRecord:
     avg_fill_price: float = 0.0
     last_fill_price: float = 0.0
     perm_id: int = 0
-    executions: list[str] = field(default_factory=list)
+    executions: list[str] = field(default_factory=lambda: [])
 
 
 class SampleStrategy(OrvCpp.OrvClient, OrvClientCallbacks):
@@ -242,7 +242,8 @@ class SampleStrategy(OrvCpp.OrvClient, OrvClientCallbacks):
     def execDetails(self, req_id: int, contract: str, execution: str) -> None:
         self.events["execDetails"] += 1
         # The execution text reads "key=value;key=value;..."; only orderId is needed here.
-        fields = dict(part.partition("=")[::2] for part in execution.split(";"))
+        fields = {key: value for key, _, value in
+                  (part.partition("=") for part in execution.split(";"))}
         order_id = fields.get("orderId", "")
         if order_id.isdigit() and int(order_id) in self.orders:
             self.orders[int(order_id)].executions.append(execution)
