@@ -244,129 +244,10 @@ def test_override_receives_the_declared_types(op):
     assert [type(a) for a in args] == [RECEIVED[t] for t in op.override_types]
 
 
-# --- mypy ----------------------------------------------------------------------------
-
-mypy_api = pytest.importorskip("mypy.api", reason="mypy is in the 'typing' extra")
-
-ACCEPTED = '''\
-from typing_extensions import override
-
-from OrvCpp import OrvClient, TickType
-
-
-class Connection(OrvClient):
-    def __init__(self) -> None:
-        super().__init__()
-        self.orders: list[tuple[int, str, str]] = []
-
-    @override
-    def placeOrder(self, order_id: int, contract: str, order: str) -> None:
-        self.orders.append((order_id, contract, order))
-
-    @override
-    def tickPrice(self, req_id: int, field: TickType, price: float, attrib: str) -> None:
-        named = TickType.values.get(field)
-        print(req_id, named.name if named else str(field), price + 1, attrib.upper())
-
-    @override
-    def reqAccountUpdates(self, subscribe: bool, account: str) -> None:
-        pass
-
-    @override
-    def currentTime(self, time: int) -> None:
-        pass
-
-
-client = Connection()
-client.setDeveloper()
-client.place_order(7, "contract", b"order")
-client.req_account_updates(True, "U1")
-client.simulateTickPrice(1, TickType.LAST, 101, "a", "b")
-client.tickPrice(1, TickType.values[1], 1.5, "x")
-response: str = client.getDeveloperResponse()
-member: TickType = TickType.names["BID"]
-value: int = TickType.NOT_SET + 1
-name: str = TickType.BID.name
-'''
-
-REJECTED = '''\
-from typing_extensions import override
-
-from OrvCpp import OrvClient, TickType
-
-
-class Connection(OrvClient):
-    @override
-    def placeOrder(self, order_id: str, contract: str, order: str) -> None:  # E: override
-        pass
-
-    @override
-    def tickSize(self, req_id: int, field: TickType, size: bytes) -> None:  # E: override
-        pass
-
-    @override
-    def reqIds(self, count: int) -> int:  # E: override
-        return count
-
-    @override
-    def tickprice(self, req_id: int, field: TickType, price: float, attrib: str) -> None:  # E: misc
-        pass
-
-
-class Plain(OrvClient):
-    @override
-    def tickPrice(self, req_id: int, field: int, price: float, attrib: str) -> None:
-        pass
-
-    @override
-    def orderStatus(self, order_id: int) -> None:  # E: override
-        pass
-
-
-client = Connection()
-client.place_order(7, "contract")  # E: call-arg
-client.place_order(7, "contract", order="x")  # E: call-arg
-client.req_ids(1.5)  # E: arg-type
-client.tickPrice(1, 1, 1.0, "x")  # E: arg-type
-count: int = client.getDeveloperResponse()  # E: assignment
-TickType.MISSING  # E: attr-defined
-TickType(4).name  # E: attr-defined
-'''
-
-
-def run_mypy(tmp_path, source):
-    """mypy --strict over `source`, against the committed stub (not an installed copy)."""
-    stubs = tmp_path / "stubs"
-    stubs.mkdir()
-    (stubs / "OrvCpp.pyi").write_text(STUB.read_text())
-    program = tmp_path / "program.py"
-    program.write_text(source)
-    os.environ["MYPYPATH"] = str(stubs)
-    # mypy raises the interpreter's recursion limit for good; later tests rely on the default.
-    recursion_limit = sys.getrecursionlimit()
-    try:
-        stdout, stderr, status = mypy_api.run([
-            "--config-file", str(ROOT / "pyproject.toml"), "--strict",
-            "--cache-dir", str(tmp_path / "cache"), "--show-error-codes",
-            "--no-error-summary", str(program)])
-    finally:
-        del os.environ["MYPYPATH"]
-        sys.setrecursionlimit(recursion_limit)
-    errors = {(int(line), code) for line, code in
-              re.findall(r"^\S*program\.py:(\d+): error: .*\[([\w-]+)\]$", stdout, re.M)}
-    return errors, stdout + stderr, status
-
-
-def test_mypy_accepts_typed_use(tmp_path):
-    errors, output, status = run_mypy(tmp_path, ACCEPTED)
-    assert status == 0, output
-
-
-def test_mypy_rejects_wrong_overrides_and_calls(tmp_path):
-    expected = {(number, code) for number, line in enumerate(REJECTED.splitlines(), 1)
-                for code in re.findall(r"# E: ([\w-]+)", line)}
-    errors, output, status = run_mypy(tmp_path, REJECTED)
-    assert errors == expected, output
+# --- type checkers on the README's examples ------------------------------------------
+#
+# What mypy and pyright say about other programs written against the stub is checked by
+# scripts/test.d/typing.sh, over tests/typing/.
 
 
 def readme_section(heading):
@@ -396,6 +277,8 @@ def check_as_a_user(tmp_path, checker, source):
     (tmp_path / "strategy.py").write_text(source)
     (tmp_path / "pyproject.toml").write_text(config)
     env = dict(os.environ)
+    if importlib.util.find_spec(checker) is None:
+        pytest.skip(f"{checker} is in the 'typing' extra")
     if checker == "mypy":
         (tmp_path / "stubs" / "OrvCpp").mkdir(parents=True)
         (tmp_path / "stubs" / "OrvCpp" / "__init__.pyi").write_bytes(STUB.read_bytes())
@@ -405,8 +288,6 @@ def check_as_a_user(tmp_path, checker, source):
         errors = {(int(line), code) for line, code in re.findall(
             r"^strategy\.py:(\d+): error: .*\[([\w-]+)\]$", result.stdout, re.M)}
     else:
-        if importlib.util.find_spec("pyright") is None:
-            pytest.skip("pyright is in the 'typing' extra")
         # pyright takes a stub package beside the program over an installed one.
         (tmp_path / "OrvCpp-stubs").mkdir()
         (tmp_path / "OrvCpp-stubs" / "__init__.pyi").write_bytes(STUB.read_bytes())
