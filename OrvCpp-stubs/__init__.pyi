@@ -18,6 +18,8 @@
 # - only the registered TickType members (TickType.BID, TickType.names[...],
 #   TickType.values[...]) have a name; a TickType made by a call, or received by a
 #   callback, may be unnamed, so the stub gives it none (str(member) works on both).
+#   The named members' type is declared in the private stub module _check_only, for
+#   type checkers only: it does not exist at run time, and OrvCpp does not offer it.
 #
 # Where it is looser: OrvClient declares every method a subclass may define (placeOrder,
 # connect, nextValidId, ...), so that a type checker checks each override against it,
@@ -26,7 +28,9 @@
 # it (tickPrice, ...): calling another of these methods on an object whose class does
 # not define it, or through super(), raises AttributeError.
 
-from typing import ClassVar, type_check_only
+from typing import ClassVar
+
+from OrvCpp._check_only import NamedTickType
 
 
 class TickType(int):
@@ -94,14 +98,6 @@ class TickType(int):
     NOT_SET: ClassVar[NamedTickType]  # 103
     names: ClassVar[dict[str, NamedTickType]]
     values: ClassVar[dict[int, NamedTickType]]
-
-@type_check_only
-class NamedTickType(TickType):
-    # A registered member, the only kind of TickType with a name. Exists for type
-    # checkers only: at run time the members are plain TickType objects.
-    @property
-    def name(self) -> str:
-        """The registered name of the member."""
 
 class OrvClient:
     # The methods of the class, in registration order; then the other methods a

@@ -17,7 +17,7 @@ start=$SECONDS
 private="build/typing-stubs"
 rm -rf "$private"
 mkdir -p "$private/OrvCpp"
-cp OrvCpp-stubs/__init__.pyi "$private/OrvCpp/__init__.pyi"
+cp OrvCpp-stubs/*.pyi "$private/OrvCpp/"
 export MYPYPATH="$PWD/$private"
 
 echo "typing: generated stub and reference are current" >&2
@@ -48,7 +48,7 @@ fi
 # wrapper asks PyPI whether a newer release exists.
 echo "typing: pyright (strict) OrvCpp-stubs ${examples[*]}" >&2
 PYRIGHT_PYTHON_IGNORE_WARNINGS=1 "$py" -m pyright --pythonpath "$PWD/$py" \
-  OrvCpp-stubs/__init__.pyi "${examples[@]}"
+  OrvCpp-stubs/*.pyi "${examples[@]}"
 
 echo "typing: verdicts of mypy and pyright on tests/typing/" >&2
 "$py" scripts/typing_verdicts.py tests/typing/*.py

@@ -5,6 +5,7 @@ else (scripts/typing_verdicts.py)."""
 from typing_extensions import override
 
 from OrvCpp import OrvClient, TickType
+from OrvCpp import NamedTickType  # E: mypy[attr-defined] pyright[reportAttributeAccessIssue] pyright[reportUnknownVariableType] pyright[reportUnusedImport]
 
 
 class Connection(OrvClient):
