@@ -18,8 +18,19 @@
 # - only the registered TickType members (TickType.BID, TickType.names[...],
 #   TickType.values[...]) have a name; a TickType made by a call, or received by a
 #   callback, may be unnamed, so the stub gives it none (str(member) works on both).
+#   The named members' type is declared in the private stub module _check_only, for
+#   type checkers only: it does not exist at run time, and OrvCpp does not offer it.
+#
+# Where it is looser: OrvClient declares every method a subclass may define (placeOrder,
+# connect, nextValidId, ...), so that a type checker checks each override against it,
+# and `@override` (typing, or typing_extensions before 3.12) finds the method it
+# overrides. At run time the class itself has only the twelve callbacks registered on
+# it (tickPrice, ...): calling another of these methods on an object whose class does
+# not define it, or through super(), raises AttributeError.
 
-from typing import ClassVar, Protocol, type_check_only
+from typing import ClassVar
+
+from OrvCpp._check_only import NamedTickType
 
 
 class TickType(int):
@@ -88,17 +99,9 @@ class TickType(int):
     names: ClassVar[dict[str, NamedTickType]]
     values: ClassVar[dict[int, NamedTickType]]
 
-@type_check_only
-class NamedTickType(TickType):
-    # A registered member, the only kind of TickType with a name. Exists for type
-    # checkers only: at run time the members are plain TickType objects.
-    @property
-    def name(self) -> str:
-        """The registered name of the member."""
-
 class OrvClient:
-    # The methods, in registration order. The callbacks a subclass may define
-    # are listed in full by OrvClientCallbacks below.
+    # The methods of the class, in registration order; then the other methods a
+    # subclass may define (see the header).
     def __init__(self) -> None:
         """Builds the native object; a subclass's __init__ must call it, as super().__init__()."""
     def setRunningMode(self, __mode: int) -> None:
@@ -323,198 +326,169 @@ class OrvClient:
         """One position of an account. The native entry: dispatches to the subclass's `position` as a native call does."""
     def execDetails(self, __req_id: int, __contract: str, __execution: str) -> None:
         """One execution of an order. The native entry: dispatches to the subclass's `execDetails` as a native call does."""
-
-@type_check_only
-class OrvClientCallbacks(Protocol):
-    # The override protocol: every method a subclass of OrvClient may define to
-    # receive a callback or a request from the native side, with the arguments
-    # it is called with. Exists for type checkers only; import it under
-    # `if TYPE_CHECKING:`, the module itself has no such attribute.
-    def error(self, __req_id: int, __code: int, __message: str, __extra: str) -> None:
-        """An error or notice from the broker connection. Reached from `error`."""
+    # Requests and callbacks that the native side calls on a subclass that defines
+    # them, and that OrvClient itself lacks at run time.
     def connect(self, __host: str, __port: int, __client_id: int) -> None:
-        """Opens the broker connection. Reached from `e_connect`."""
+        """Opens the broker connection. Reached from `e_connect`; defined by a subclass, not by OrvClient."""
     def nextValidId(self, __order_id: int) -> None:
-        """The next order id the broker accepts. Reached from `nextVa1idId`, `simulateNextValidId`, `simulateNextValidIdForTesting`."""
-    def heartBeatsEnd(self) -> None:
-        """The heartbeat round trip has ended. Reached from `nextVa1idId`, `heartBeatsEnd`."""
+        """The next order id the broker accepts. Reached from `nextVa1idId`, `simulateNextValidId`, `simulateNextValidIdForTesting`; defined by a subclass, not by OrvClient."""
     def currentTime(self, __time: int) -> None:
-        """The broker's current time. Reached from `current`, `simulateCurrentTime`."""
+        """The broker's current time. Reached from `current`, `simulateCurrentTime`; defined by a subclass, not by OrvClient."""
     def disconnect(self) -> None:
-        """Closes the broker connection. Reached from `e_disconnect`."""
+        """Closes the broker connection. Reached from `e_disconnect`; defined by a subclass, not by OrvClient."""
     def placeOrder(self, __order_id: int, __contract: str, __order: str) -> None:
-        """Places or modifies an order. Reached from `place_order`."""
+        """Places or modifies an order. Reached from `place_order`; defined by a subclass, not by OrvClient."""
     def reqIds(self, __num_ids: int) -> None:
-        """Asks for the next valid order id. Reached from `req_heart_beats`, `req_ids`."""
+        """Asks for the next valid order id. Reached from `req_heart_beats`, `req_ids`; defined by a subclass, not by OrvClient."""
     def reqCurrentTime(self) -> None:
-        """Asks for the broker's current time. Reached from `req_current_time`."""
+        """Asks for the broker's current time. Reached from `req_current_time`; defined by a subclass, not by OrvClient."""
     def reqMktData(self, __req_id: int, __contract: str, __generic_ticks: str, __snapshot: bool, __regulatory: bool, __options: str) -> None:
-        """Subscribes to market data for a contract. Reached from `req_mkt_data`."""
+        """Subscribes to market data for a contract. Reached from `req_mkt_data`; defined by a subclass, not by OrvClient."""
     def reqHistoricalData(self, __req_id: int, __contract: str, __end: str, __duration: str, __bar_size: str, __what_to_show: str, __use_rth: int, __format_date: int, __keep_up_to_date: bool, __options: str) -> None:
-        """Asks for historical bars. Reached from `req_historical_data`."""
+        """Asks for historical bars. Reached from `req_historical_data`; defined by a subclass, not by OrvClient."""
     def reqPositions(self) -> None:
-        """Subscribes to the positions of all accounts. Reached from `req_positions`."""
+        """Subscribes to the positions of all accounts. Reached from `req_positions`; defined by a subclass, not by OrvClient."""
     def cancelPositions(self) -> None:
-        """Cancels the positions subscription. Reached from `cancel_positions`."""
+        """Cancels the positions subscription. Reached from `cancel_positions`; defined by a subclass, not by OrvClient."""
     def reqOpenOrders(self) -> None:
-        """Asks for the open orders placed by this client. Reached from `req_open_orders`."""
+        """Asks for the open orders placed by this client. Reached from `req_open_orders`; defined by a subclass, not by OrvClient."""
     def reqAllOpenOrders(self) -> None:
-        """Asks for the open orders of all clients. Reached from `req_all_open_orders`."""
+        """Asks for the open orders of all clients. Reached from `req_all_open_orders`; defined by a subclass, not by OrvClient."""
     def reqScannerParameters(self) -> None:
-        """Asks for the market scanner's parameters. Reached from `req_scanner_parameters`."""
+        """Asks for the market scanner's parameters. Reached from `req_scanner_parameters`; defined by a subclass, not by OrvClient."""
     def cancelNewsBulletins(self) -> None:
-        """Cancels the news bulletins subscription. Reached from `cancel_news_bulletins`."""
+        """Cancels the news bulletins subscription. Reached from `cancel_news_bulletins`; defined by a subclass, not by OrvClient."""
     def reqManagedAccts(self) -> None:
-        """Asks for the accounts this login manages. Reached from `req_managed_accts`."""
+        """Asks for the accounts this login manages. Reached from `req_managed_accts`; defined by a subclass, not by OrvClient."""
     def reqGlobalCancel(self) -> None:
-        """Cancels all open orders. Reached from `req_global_cancel`."""
+        """Cancels all open orders. Reached from `req_global_cancel`; defined by a subclass, not by OrvClient."""
     def reqFamilyCodes(self) -> None:
-        """Asks for the account family codes. Reached from `req_family_codes`."""
+        """Asks for the account family codes. Reached from `req_family_codes`; defined by a subclass, not by OrvClient."""
     def reqNewsProviders(self) -> None:
-        """Asks for the news providers. Reached from `req_news_providers`."""
+        """Asks for the news providers. Reached from `req_news_providers`; defined by a subclass, not by OrvClient."""
     def reqContractDetails(self, __req_id: int, __contract: str) -> None:
-        """Asks for a contract's details. Reached from `req_contract_details`."""
+        """Asks for a contract's details. Reached from `req_contract_details`; defined by a subclass, not by OrvClient."""
     def cancelMktData(self, __req_id: int) -> None:
-        """Cancels a market data subscription. Reached from `cancel_mkt_data`."""
+        """Cancels a market data subscription. Reached from `cancel_mkt_data`; defined by a subclass, not by OrvClient."""
     def cancelOrder(self, __order_id: int, __manual_cancel_time: str) -> None:
-        """Cancels an order. Reached from `cancel_order`."""
+        """Cancels an order. Reached from `cancel_order`; defined by a subclass, not by OrvClient."""
     def reqAccountUpdates(self, __subscribe: bool, __account: str) -> None:
-        """Subscribes to, or unsubscribes from, an account's values. Reached from `req_account_updates`."""
+        """Subscribes to, or unsubscribes from, an account's values. Reached from `req_account_updates`; defined by a subclass, not by OrvClient."""
     def reqExecutions(self, __req_id: int, __exec_filter: str) -> None:
-        """Asks for executions matching a filter. Reached from `req_executions`."""
+        """Asks for executions matching a filter. Reached from `req_executions`; defined by a subclass, not by OrvClient."""
     def reqMktDepth(self, __req_id: int, __contract: str, __num_rows: int, __is_smart_depth: bool, __options: str) -> None:
-        """Subscribes to market depth for a contract. Reached from `req_mkt_depth`."""
+        """Subscribes to market depth for a contract. Reached from `req_mkt_depth`; defined by a subclass, not by OrvClient."""
     def cancelMktDepth(self, __req_id: int, __is_smart_depth: bool) -> None:
-        """Cancels a market depth subscription. Reached from `cancel_mkt_depth`."""
+        """Cancels a market depth subscription. Reached from `cancel_mkt_depth`; defined by a subclass, not by OrvClient."""
     def reqAutoOpenOrders(self, __auto_bind: bool) -> None:
-        """Binds orders placed elsewhere to this client. Reached from `req_auto_open_orders`."""
+        """Binds orders placed elsewhere to this client. Reached from `req_auto_open_orders`; defined by a subclass, not by OrvClient."""
     def requestFA(self, __fa_data_type: str) -> None:
-        """Asks for financial-advisor configuration data. Reached from `request_f_a`."""
+        """Asks for financial-advisor configuration data. Reached from `request_f_a`; defined by a subclass, not by OrvClient."""
     def replaceFA(self, __req_id: int, __fa_data_type: str, __cxml: str) -> None:
-        """Replaces financial-advisor configuration data. Reached from `replace_f_a`."""
+        """Replaces financial-advisor configuration data. Reached from `replace_f_a`; defined by a subclass, not by OrvClient."""
     def exerciseOptions(self, __req_id: int, __contract: str, __exercise_action: int, __exercise_quantity: int, __account: str, __override: int) -> None:
-        """Exercises or lets lapse an option. Reached from `exercise_options`."""
+        """Exercises or lets lapse an option. Reached from `exercise_options`; defined by a subclass, not by OrvClient."""
     def cancelHistoricalData(self, __req_id: int) -> None:
-        """Cancels a historical data request. Reached from `cancel_historical_data`."""
+        """Cancels a historical data request. Reached from `cancel_historical_data`; defined by a subclass, not by OrvClient."""
     def reqRealTimeBars(self, __req_id: int, __contract: str, __bar_size: int, __what_to_show: str, __use_rth: bool, __options: str) -> None:
-        """Subscribes to real-time bars. Reached from `req_real_time_bars`."""
+        """Subscribes to real-time bars. Reached from `req_real_time_bars`; defined by a subclass, not by OrvClient."""
     def cancelRealTimeBars(self, __req_id: int) -> None:
-        """Cancels a real-time bars subscription. Reached from `cancel_real_time_bars`."""
+        """Cancels a real-time bars subscription. Reached from `cancel_real_time_bars`; defined by a subclass, not by OrvClient."""
     def cancelScannerSubscription(self, __req_id: int) -> None:
-        """Cancels a market scanner subscription. Reached from `cancel_scanner_subscription`."""
+        """Cancels a market scanner subscription. Reached from `cancel_scanner_subscription`; defined by a subclass, not by OrvClient."""
     def reqScannerSubscription(self, __req_id: int, __subscription: str, __options: str, __filter_options: str) -> None:
-        """Subscribes to a market scanner. Reached from `req_scanner_subscription`."""
+        """Subscribes to a market scanner. Reached from `req_scanner_subscription`; defined by a subclass, not by OrvClient."""
     def reqFundamentalData(self, __req_id: int, __contract: str, __report_type: str, __options: str) -> None:
-        """Asks for a contract's fundamental data. Reached from `req_fundamental_data`."""
+        """Asks for a contract's fundamental data. Reached from `req_fundamental_data`; defined by a subclass, not by OrvClient."""
     def cancelFundamentalData(self, __req_id: int) -> None:
-        """Cancels a fundamental data request. Reached from `cancel_fundamental_data`."""
+        """Cancels a fundamental data request. Reached from `cancel_fundamental_data`; defined by a subclass, not by OrvClient."""
     def calculateImpliedVolatility(self, __req_id: int, __contract: str, __option_price: float, __under_price: float, __options: str) -> None:
-        """Asks for the implied volatility of an option. Reached from `calculate_implied_volatility`."""
+        """Asks for the implied volatility of an option. Reached from `calculate_implied_volatility`; defined by a subclass, not by OrvClient."""
     def calculateOptionPrice(self, __req_id: int, __contract: str, __volatility: float, __under_price: float, __options: str) -> None:
-        """Asks for the price of an option. Reached from `calculate_option_price`."""
+        """Asks for the price of an option. Reached from `calculate_option_price`; defined by a subclass, not by OrvClient."""
     def cancelCalculateImpliedVolatility(self, __req_id: int) -> None:
-        """Cancels an implied volatility calculation. Reached from `cancel_calculate_implied_volatility`."""
+        """Cancels an implied volatility calculation. Reached from `cancel_calculate_implied_volatility`; defined by a subclass, not by OrvClient."""
     def cancelCalculateOptionPrice(self, __req_id: int) -> None:
-        """Cancels an option price calculation. Reached from `cancel_calculate_option_price`."""
+        """Cancels an option price calculation. Reached from `cancel_calculate_option_price`; defined by a subclass, not by OrvClient."""
     def reqMarketDataType(self, __market_data_type: int) -> None:
-        """Chooses live, frozen or delayed market data. Reached from `req_market_data_type`."""
+        """Chooses live, frozen or delayed market data. Reached from `req_market_data_type`; defined by a subclass, not by OrvClient."""
     def reqAccountSummary(self, __req_id: int, __group_name: str, __tags: str) -> None:
-        """Subscribes to an account summary. Reached from `req_account_summary`."""
+        """Subscribes to an account summary. Reached from `req_account_summary`; defined by a subclass, not by OrvClient."""
     def cancelAccountSummary(self, __req_id: int) -> None:
-        """Cancels an account summary subscription. Reached from `cancel_account_summary`."""
+        """Cancels an account summary subscription. Reached from `cancel_account_summary`; defined by a subclass, not by OrvClient."""
     def reqPositionsMulti(self, __req_id: int, __account: str, __model_code: str) -> None:
-        """Subscribes to positions of an account or model. Reached from `req_positions_multi`."""
+        """Subscribes to positions of an account or model. Reached from `req_positions_multi`; defined by a subclass, not by OrvClient."""
     def cancelPositionsMulti(self, __req_id: int) -> None:
-        """Cancels a positions-by-model subscription. Reached from `cancel_positions_multi`."""
+        """Cancels a positions-by-model subscription. Reached from `cancel_positions_multi`; defined by a subclass, not by OrvClient."""
     def reqAccountUpdatesMulti(self, __req_id: int, __account: str, __model_code: str, __ledger_and_nlv: bool) -> None:
-        """Subscribes to account values by account or model. Reached from `req_account_updates_multi`."""
+        """Subscribes to account values by account or model. Reached from `req_account_updates_multi`; defined by a subclass, not by OrvClient."""
     def cancelAccountUpdatesMulti(self, __req_id: int) -> None:
-        """Cancels an account-values-by-model subscription. Reached from `cancel_account_updates_multi`."""
+        """Cancels an account-values-by-model subscription. Reached from `cancel_account_updates_multi`; defined by a subclass, not by OrvClient."""
     def reqSecDefOptParams(self, __req_id: int, __underlying_symbol: str, __fut_fop_exchange: str, __underlying_sec_type: str, __underlying_con_id: int) -> None:
-        """Asks for the option chain parameters of an underlying. Reached from `req_sec_def_opt_params`."""
+        """Asks for the option chain parameters of an underlying. Reached from `req_sec_def_opt_params`; defined by a subclass, not by OrvClient."""
     def reqSoftDollarTiers(self, __req_id: int) -> None:
-        """Asks for the soft-dollar tiers. Reached from `req_soft_dollar_tiers`."""
+        """Asks for the soft-dollar tiers. Reached from `req_soft_dollar_tiers`; defined by a subclass, not by OrvClient."""
     def reqMatchingSymbols(self, __req_id: int, __pattern: str) -> None:
-        """Asks for contracts whose symbol matches a pattern. Reached from `req_matching_symbols`."""
+        """Asks for contracts whose symbol matches a pattern. Reached from `req_matching_symbols`; defined by a subclass, not by OrvClient."""
     def reqMktDepthExchanges(self) -> None:
-        """Asks for the exchanges that offer market depth. Reached from `req_mkt_depth_exchanges`."""
+        """Asks for the exchanges that offer market depth. Reached from `req_mkt_depth_exchanges`; defined by a subclass, not by OrvClient."""
     def reqSmartComponents(self, __req_id: int, __bbo_exchange: str) -> None:
-        """Asks for the exchanges behind a smart-routing code. Reached from `req_smart_components`."""
+        """Asks for the exchanges behind a smart-routing code. Reached from `req_smart_components`; defined by a subclass, not by OrvClient."""
     def reqNewsArticle(self, __req_id: int, __provider_code: str, __article_id: str, __options: str) -> None:
-        """Asks for a news article. Reached from `req_news_article`."""
+        """Asks for a news article. Reached from `req_news_article`; defined by a subclass, not by OrvClient."""
     def reqHistoricalNews(self, __req_id: int, __con_id: int, __provider_codes: str, __start_date_time: str, __end_date_time: str, __total_results: int, __options: str) -> None:
-        """Asks for historical news headlines. Reached from `req_historical_news`."""
+        """Asks for historical news headlines. Reached from `req_historical_news`; defined by a subclass, not by OrvClient."""
     def reqHeadTimestamp(self, __req_id: int, __contract: str, __what_to_show: str, __use_rth: int, __format_date: int) -> None:
-        """Asks for the time of a contract's earliest data. Reached from `req_head_timestamp`."""
+        """Asks for the time of a contract's earliest data. Reached from `req_head_timestamp`; defined by a subclass, not by OrvClient."""
     def cancelHeadTimestamp(self, __req_id: int) -> None:
-        """Cancels an earliest-data-time request. Reached from `cancel_head_timestamp`."""
+        """Cancels an earliest-data-time request. Reached from `cancel_head_timestamp`; defined by a subclass, not by OrvClient."""
     def reqHistogramData(self, __req_id: int, __contract: str, __use_rth: bool, __time_period: str) -> None:
-        """Asks for a price histogram. Reached from `req_histogram_data`."""
+        """Asks for a price histogram. Reached from `req_histogram_data`; defined by a subclass, not by OrvClient."""
     def cancelHistogramData(self, __req_id: int) -> None:
-        """Cancels a histogram request. Reached from `cancel_histogram_data`."""
+        """Cancels a histogram request. Reached from `cancel_histogram_data`; defined by a subclass, not by OrvClient."""
     def reqMarketRule(self, __market_rule_id: int) -> None:
-        """Asks for a market rule's price increments. Reached from `req_market_rule`."""
+        """Asks for a market rule's price increments. Reached from `req_market_rule`; defined by a subclass, not by OrvClient."""
     def reqPnL(self, __req_id: int, __account: str, __model_code: str) -> None:
-        """Subscribes to an account's profit and loss. Reached from `req_pn_l`."""
+        """Subscribes to an account's profit and loss. Reached from `req_pn_l`; defined by a subclass, not by OrvClient."""
     def cancelPnL(self, __req_id: int) -> None:
-        """Cancels a profit-and-loss subscription. Reached from `cancel_pn_l`."""
+        """Cancels a profit-and-loss subscription. Reached from `cancel_pn_l`; defined by a subclass, not by OrvClient."""
     def reqPnLSingle(self, __req_id: int, __account: str, __model_code: str, __con_id: int) -> None:
-        """Subscribes to one position's profit and loss. Reached from `req_pn_l_single`."""
+        """Subscribes to one position's profit and loss. Reached from `req_pn_l_single`; defined by a subclass, not by OrvClient."""
     def cancelPnLSingle(self, __req_id: int) -> None:
-        """Cancels a single-position profit-and-loss subscription. Reached from `cancel_pn_l_single`."""
+        """Cancels a single-position profit-and-loss subscription. Reached from `cancel_pn_l_single`; defined by a subclass, not by OrvClient."""
     def reqHistoricalTicks(self, __req_id: int, __contract: str, __start_date_time: str, __end_date_time: str, __number_of_ticks: int, __what_to_show: str, __use_rth: int, __ignore_size: bool, __options: str) -> None:
-        """Asks for historical ticks. Reached from `req_historical_ticks`."""
+        """Asks for historical ticks. Reached from `req_historical_ticks`; defined by a subclass, not by OrvClient."""
     def reqTickByTickData(self, __req_id: int, __contract: str, __tick_type: str, __number_of_ticks: int, __ignore_size: bool) -> None:
-        """Subscribes to tick-by-tick data. Reached from `req_tick_by_tick_data`."""
+        """Subscribes to tick-by-tick data. Reached from `req_tick_by_tick_data`; defined by a subclass, not by OrvClient."""
     def cancelTickByTickData(self, __req_id: int) -> None:
-        """Cancels a tick-by-tick subscription. Reached from `cancel_tick_by_tick_data`."""
+        """Cancels a tick-by-tick subscription. Reached from `cancel_tick_by_tick_data`; defined by a subclass, not by OrvClient."""
     def reqCompletedOrders(self, __api_only: bool) -> None:
-        """Asks for the completed orders. Reached from `req_completed_orders`."""
+        """Asks for the completed orders. Reached from `req_completed_orders`; defined by a subclass, not by OrvClient."""
     def reqWshMetaData(self, __req_id: int) -> None:
-        """Asks for the event calendar's metadata. Reached from `req_wsh_meta_data`."""
+        """Asks for the event calendar's metadata. Reached from `req_wsh_meta_data`; defined by a subclass, not by OrvClient."""
     def reqWshEventData(self, __req_id: int, __wsh_event_data: str) -> None:
-        """Asks for event calendar data. Reached from `req_wsh_event_data`."""
+        """Asks for event calendar data. Reached from `req_wsh_event_data`; defined by a subclass, not by OrvClient."""
     def cancelWshMetaData(self, __req_id: int) -> None:
-        """Cancels an event calendar metadata request. Reached from `cancel_wsh_meta_data`."""
+        """Cancels an event calendar metadata request. Reached from `cancel_wsh_meta_data`; defined by a subclass, not by OrvClient."""
     def cancelWshEventData(self, __req_id: int) -> None:
-        """Cancels an event calendar data request. Reached from `cancel_wsh_event_data`."""
+        """Cancels an event calendar data request. Reached from `cancel_wsh_event_data`; defined by a subclass, not by OrvClient."""
     def reqUserInfo(self, __req_id: int) -> None:
-        """Asks for the user's information. Reached from `req_user_info`."""
+        """Asks for the user's information. Reached from `req_user_info`; defined by a subclass, not by OrvClient."""
     def reqNewsBulletins(self, __all_messages: bool) -> None:
-        """Subscribes to news bulletins. Reached from `req_news_bulletins`."""
+        """Subscribes to news bulletins. Reached from `req_news_bulletins`; defined by a subclass, not by OrvClient."""
     def setServerLogLevel(self, __log_level: int) -> None:
-        """Sets the broker server's log level. Reached from `set_server_log_level`."""
+        """Sets the broker server's log level. Reached from `set_server_log_level`; defined by a subclass, not by OrvClient."""
     def verifyRequest(self, __api_name: str, __api_version: str) -> None:
-        """Starts the verification of an application. Reached from `verify_request`."""
+        """Starts the verification of an application. Reached from `verify_request`; defined by a subclass, not by OrvClient."""
     def verifyAndAuthRequest(self, __api_name: str, __api_version: str, __opaque_isv_key: str) -> None:
-        """Starts the verification and authorisation of an application. Reached from `verify_and_auth_request`."""
+        """Starts the verification and authorisation of an application. Reached from `verify_and_auth_request`; defined by a subclass, not by OrvClient."""
     def verifyAndAuthMessage(self, __api_data: str, __xyz_response: str) -> None:
-        """Answers the verification and authorisation challenge. Reached from `verify_and_auth_message`."""
+        """Answers the verification and authorisation challenge. Reached from `verify_and_auth_message`; defined by a subclass, not by OrvClient."""
     def queryDisplayGroups(self, __req_id: int) -> None:
-        """Asks for the display groups. Reached from `query_display_groups`."""
+        """Asks for the display groups. Reached from `query_display_groups`; defined by a subclass, not by OrvClient."""
     def subscribeToGroupEvents(self, __req_id: int, __group_id: int) -> None:
-        """Subscribes to a display group's events. Reached from `subscribe_to_group_events`."""
+        """Subscribes to a display group's events. Reached from `subscribe_to_group_events`; defined by a subclass, not by OrvClient."""
     def updateDisplayGroup(self, __req_id: int, __contract_info: str) -> None:
-        """Changes the contract shown by a display group. Reached from `update_display_group`."""
+        """Changes the contract shown by a display group. Reached from `update_display_group`; defined by a subclass, not by OrvClient."""
     def unsubscribeFromGroupEvents(self, __req_id: int) -> None:
-        """Cancels a display group subscription. Reached from `unsubscribe_from_group_events`."""
-    def tickPrice(self, __req_id: int, __tick_type: TickType, __price: float, __attrib: str) -> None:
-        """A price tick of a market data subscription. Reached from `simulateTickPrice`, `tickPrice`."""
-    def tickSize(self, __req_id: int, __tick_type: TickType, __size: str) -> None:
-        """A size tick of a market data subscription. Reached from `simulateTickSize`, `tickSize`."""
-    def openOrder(self, __order_id: int, __contract: str, __order: str, __order_state: str) -> None:
-        """An open order, as listed by the broker. Reached from `simulateOpenOrder`, `openOrder`."""
-    def positionEnd(self) -> None:
-        """The positions listing has ended. Reached from `simulatePositionEnd`, `positionEnd`."""
-    def openOrderEnd(self) -> None:
-        """The open orders listing has ended. Reached from `simulateOpenOrderEnd`, `openOrderEnd`."""
-    def updateAccountValue(self, __key: str, __value: str, __currency: str, __account_name: str) -> None:
-        """One value of a subscribed account. Reached from `simulateUpdateAccountValue`, `updateAccountValue`."""
-    def orderStatus(self, __order_id: int, __status: str, __filled: str, __remaining: str, __avg_fill_price: float, __perm_id: int, __parent_id: int, __last_fill_price: float, __client_id: int, __why_held: str, __mkt_cap_price: float) -> None:
-        """A change of an order's state. Reached from `simulateOrderStatus`, `orderStatus`."""
-    def historicalData(self, __req_id: int, __bar: str) -> None:
-        """One bar of historical data. Reached from `simulateHistoricalData`, `historicalData`."""
-    def position(self, __account: str, __contract: str, __position: str, __avg_cost: float) -> None:
-        """One position of an account. Reached from `simulatePosition`, `position`."""
-    def execDetails(self, __req_id: int, __contract: str, __execution: str) -> None:
-        """One execution of an order. Reached from `simulateExecDetails`, `execDetails`."""
+        """Cancels a display group subscription. Reached from `unsubscribe_from_group_events`; defined by a subclass, not by OrvClient."""

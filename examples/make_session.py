@@ -229,7 +229,7 @@ def generate(out: TextIO) -> None:
 
 
 def main(argv: list[str] | None = None) -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("output", nargs="?", type=Path,
                         default=Path(__file__).resolve().parent / "data" / "session.csv",
                         help="the file to write (default: examples/data/session.csv)")

@@ -218,7 +218,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("-v", "--verbose", action="count", default=0,
                         help="log orders (-v) and every request (-vv)")
     options = parser.parse_args(argv)
-    level = (logging.WARNING, logging.INFO, logging.DEBUG)[min(options.verbose, 2)]
+    verbose: int = options.verbose
+    level = (logging.WARNING, logging.INFO, logging.DEBUG)[min(verbose, 2)]
     logging.basicConfig(level=level, format="%(name)s: %(message)s")
 
     try:

@@ -16,6 +16,7 @@ price rises through ``level + band``, sell the holding when it falls through
 from __future__ import annotations
 
 import logging
+import sys
 from collections import Counter, defaultdict
 from collections.abc import Collection
 from dataclasses import dataclass, field
@@ -24,12 +25,15 @@ from typing import TYPE_CHECKING, Tuple
 
 import OrvCpp
 
-if TYPE_CHECKING:
-    # The override protocol exists for type checkers only: listing it as a base
-    # makes them check the signature of every callback and request defined below.
-    from OrvCpp import OrvClientCallbacks
+# Every request and callback below is marked @override: a type checker then rejects
+# one whose name or parameters OrvClient does not declare.
+if sys.version_info >= (3, 12):
+    from typing import override
+elif TYPE_CHECKING:
+    from typing_extensions import override
 else:
-    OrvClientCallbacks = object
+    def override(method):  # the marker informs type checkers only
+        return method
 
 log = logging.getLogger("orvcpp.strategy")
 
@@ -98,10 +102,10 @@ class OrderRecord:
     avg_fill_price: float = 0.0
     last_fill_price: float = 0.0
     perm_id: int = 0
-    executions: list[str] = field(default_factory=list)
+    executions: list[str] = field(default_factory=lambda: [])
 
 
-class SampleStrategy(OrvCpp.OrvClient, OrvClientCallbacks):
+class SampleStrategy(OrvCpp.OrvClient):
     def __init__(self, watchlist: Collection[Instrument] = WATCHLIST, account: str = "ACC0001",
                  host: str = "127.0.0.1", port: int = 4100, client_id: int = 7) -> None:
         super().__init__()
@@ -165,48 +169,61 @@ class SampleStrategy(OrvCpp.OrvClient, OrvClientCallbacks):
         self.sent.append((method, *args))
         log.debug("send %s%r", method, args)
 
+    @override
     def connect(self, host: str, port: int, client_id: int) -> None:
         self._send("connect", host, port, client_id)
 
+    @override
     def disconnect(self) -> None:
         self._send("disconnect")
 
+    @override
     def reqIds(self, num_ids: int) -> None:
         self._send("reqIds", num_ids)
 
+    @override
     def reqCurrentTime(self) -> None:
         self._send("reqCurrentTime")
 
+    @override
     def reqAccountUpdates(self, subscribe: bool, account: str) -> None:
         self._send("reqAccountUpdates", subscribe, account)
 
+    @override
     def reqPositions(self) -> None:
         self._send("reqPositions")
 
+    @override
     def reqOpenOrders(self) -> None:
         self._send("reqOpenOrders")
 
+    @override
     def reqMktData(self, req_id: int, contract: str, generic_ticks: str, snapshot: bool,
                    regulatory: bool, options: str) -> None:
         self._send("reqMktData", req_id, contract, generic_ticks, snapshot, regulatory, options)
 
+    @override
     def cancelMktData(self, req_id: int) -> None:
         self._send("cancelMktData", req_id)
 
+    @override
     def reqHistoricalData(self, req_id: int, contract: str, end: str, duration: str,
                           bar_size: str, what_to_show: str, use_rth: int, format_date: int,
                           keep_up_to_date: bool, options: str) -> None:
         self._send("reqHistoricalData", req_id, contract, end, duration, bar_size,
                    what_to_show, use_rth, format_date, keep_up_to_date, options)
 
+    @override
     def placeOrder(self, order_id: int, contract: str, order: str) -> None:
         self._send("placeOrder", order_id, contract, order)
 
+    @override
     def cancelOrder(self, order_id: int, manual_cancel_time: str) -> None:
         self._send("cancelOrder", order_id, manual_cancel_time)
 
     # -- callbacks: what comes back ----------------------------------------------
 
+    @override
     def tickPrice(self, req_id: int, tick_type: TickType, price: float, attrib: str) -> None:
         self.events["tickPrice"] += 1
         self.prices[req_id, tick_type] = price
@@ -215,10 +232,12 @@ class SampleStrategy(OrvCpp.OrvClient, OrvClientCallbacks):
             if action:
                 self.submit(self.instruments[req_id], action)
 
+    @override
     def tickSize(self, req_id: int, tick_type: TickType, size: str) -> None:
         self.events["tickSize"] += 1
         self.sizes[req_id, tick_type] = Decimal(size)
 
+    @override
     def orderStatus(self, order_id: int, status: str, filled: str, remaining: str,
                     avg_fill_price: float, perm_id: int, parent_id: int,
                     last_fill_price: float, client_id: int, why_held: str,
@@ -230,48 +249,59 @@ class SampleStrategy(OrvCpp.OrvClient, OrvClientCallbacks):
         record.avg_fill_price, record.last_fill_price = avg_fill_price, last_fill_price
         record.perm_id = perm_id
 
+    @override
     def openOrder(self, order_id: int, contract: str, order: str, order_state: str) -> None:
         self.events["openOrder"] += 1
         record = self.orders.setdefault(order_id, OrderRecord())
         record.contract, record.order, record.status = contract, order, order_state
 
+    @override
     def openOrderEnd(self) -> None:
         self.events["openOrderEnd"] += 1
         self.open_orders_complete = True
 
+    @override
     def execDetails(self, req_id: int, contract: str, execution: str) -> None:
         self.events["execDetails"] += 1
         # The execution text reads "key=value;key=value;..."; only orderId is needed here.
-        fields = dict(part.partition("=")[::2] for part in execution.split(";"))
+        fields = {key: value for key, _, value in
+                  (part.partition("=") for part in execution.split(";"))}
         order_id = fields.get("orderId", "")
         if order_id.isdigit() and int(order_id) in self.orders:
             self.orders[int(order_id)].executions.append(execution)
 
+    @override
     def position(self, account: str, contract: str, pos: str, avg_cost: float) -> None:
         self.events["position"] += 1
         self.positions[account][contract] = (Decimal(pos), avg_cost)
 
+    @override
     def positionEnd(self) -> None:
         self.events["positionEnd"] += 1
         self.positions_complete = True
 
+    @override
     def updateAccountValue(self, key: str, val: str, currency: str,
                            account_name: str) -> None:
         self.events["updateAccountValue"] += 1
         self.account_values[account_name, key, currency] = val
 
+    @override
     def nextValidId(self, order_id: int) -> None:
         self.events["nextValidId"] += 1
         self.next_order_id = order_id
 
+    @override
     def historicalData(self, req_id: int, bar: str) -> None:
         self.events["historicalData"] += 1
         self.bars[req_id].append(bar)
 
+    @override
     def currentTime(self, time: int) -> None:
         self.events["currentTime"] += 1
         self.server_time = time
 
+    @override
     def error(self, req_id: int, code: int, message: str, advanced: str) -> None:
         self.events["error"] += 1
         self.errors.append((req_id, code, message, advanced))

@@ -2,8 +2,13 @@
 """Generates the type stubs of OrvCpp and the override-protocol reference.
 
 Writes
-  OrvCpp-stubs/__init__.pyi  the PEP 561 stub package shipped in the wheel
-  docs/api.md                the user reference of the Python interface
+  OrvCpp-stubs/__init__.pyi                 the PEP 561 stub package shipped in the wheel
+  OrvCpp-stubs/_check_only.pyi              its types for type checkers only, which the
+                                            module OrvCpp does not offer
+  docs/api.md                               the user reference of the Python interface
+  scripts/stubtest-allowlist-overrides.txt  the methods the stub declares on OrvClient
+                                            for a subclass to define, which the class
+                                            itself lacks at run time
 
 from two sources that must agree, worded with the summaries and meanings of
 scripts/interface_words.py:
@@ -20,8 +25,8 @@ table, and the TickType members against the module, so a change to either side
 that the other does not follow stops the generator instead of producing stubs.
 
   python scripts/gen_stubs.py           regenerate both files
-  python scripts/gen_stubs.py --check   say "current", or exit 1 with a diff if either
-                                        file is stale
+  python scripts/gen_stubs.py --check   say "current", or exit 1 with a diff if a file
+                                        is stale
 """
 
 from __future__ import annotations
@@ -44,7 +49,9 @@ OPERATIONS_DEF = ROOT / "src" / "client" / "operations.def"
 PARAMETER_NAMES_DEF = ROOT / "src" / "client" / "parameter_names.def"
 TICK_TYPES_DEF = ROOT / "src" / "client" / "tick_types.def"
 STUB_PATH = ROOT / "OrvCpp-stubs" / "__init__.pyi"
+CHECK_ONLY_PATH = ROOT / "OrvCpp-stubs" / "_check_only.pyi"
 DOCS_PATH = ROOT / "docs" / "api.md"
+ALLOWLIST_PATH = ROOT / "scripts" / "stubtest-allowlist-overrides.txt"
 ERRORS_PATH = ROOT / "docs" / "errors-and-warnings.md"
 
 CALLBACK = "ORV_CALLBACK"
@@ -71,8 +78,13 @@ SIGNATURE_TYPES = {"int": "int", "bool": "bool", "float": "float", "str": "str |
                    "TickType": "TickType"}
 RETURN_TYPES = {"None": "None", "str": "str"}
 
-# The stub-only type of the registered TickType members (the ones with a name).
+# The stub-only type of the registered TickType members (the ones with a name), and the
+# private stub module that declares it. A class defined in OrvCpp's own stub would be
+# offered by it: `from OrvCpp import NamedTickType` would pass the type checkers and
+# fail at run time. Imported there without `as`, it is not re-exported, and both mypy
+# and pyright reject that import.
 NAMED_TICK_TYPE = "NamedTickType"
+CHECK_ONLY_MODULE = "OrvCpp._check_only"
 
 EXPECTED_OPERATIONS = 96
 EXPECTED_OVERRIDABLE = 94
@@ -335,6 +347,15 @@ HEADER = '''\
 # - only the registered TickType members (TickType.BID, TickType.names[...],
 #   TickType.values[...]) have a name; a TickType made by a call, or received by a
 #   callback, may be unnamed, so the stub gives it none (str(member) works on both).
+#   The named members' type is declared in the private stub module _check_only, for
+#   type checkers only: it does not exist at run time, and OrvCpp does not offer it.
+#
+# Where it is looser: OrvClient declares every method a subclass may define (placeOrder,
+# connect, nextValidId, ...), so that a type checker checks each override against it,
+# and `@override` (typing, or typing_extensions before 3.12) finds the method it
+# overrides. At run time the class itself has only the twelve callbacks registered on
+# it (tickPrice, ...): calling another of these methods on an object whose class does
+# not define it, or through super(), raises AttributeError.
 '''
 
 
@@ -372,12 +393,19 @@ def reached_from(op: Operation, methods: list[Method], probes: dict[str, Probe])
     return [m.name for m in methods if op.name in probes[m.name].reach]
 
 
+def subclass_only(operations: list[Operation], methods: list[Method]) -> list[Operation]:
+    """The methods a subclass may define that OrvClient itself does not have."""
+    registered = {m.name for m in methods}
+    return [op for op in operations if op.overridable and op.name not in registered]
+
+
 def render_stub(operations: list[Operation], methods: list[Method],
                 tick_types: list[tuple[str, int]], probes: dict[str, Probe],
                 initial: str) -> str:
     overrides = {op.name: op for op in operations if op.overridable}
     out = [HEADER]
-    out.append("from typing import ClassVar, Protocol, type_check_only\n")
+    out.append("from typing import ClassVar\n")
+    out.append(f"from {CHECK_ONLY_MODULE} import {NAMED_TICK_TYPE}\n")
     out.append("")
     out.append("class TickType(int):")
     out.append("    # Market-data field kinds. Members are int values; arithmetic on them gives")
@@ -388,17 +416,9 @@ def render_stub(operations: list[Operation], methods: list[Method],
     out.append(f"    names: ClassVar[dict[str, {NAMED_TICK_TYPE}]]")
     out.append(f"    values: ClassVar[dict[int, {NAMED_TICK_TYPE}]]")
     out.append("")
-    out.append("@type_check_only")
-    out.append(f"class {NAMED_TICK_TYPE}(TickType):")
-    out.append("    # A registered member, the only kind of TickType with a name. Exists for type")
-    out.append("    # checkers only: at run time the members are plain TickType objects.")
-    out.append("    @property")
-    out.append("    def name(self) -> str:")
-    out.append('        """The registered name of the member."""')
-    out.append("")
     out.append("class OrvClient:")
-    out.append("    # The methods, in registration order. The callbacks a subclass may define")
-    out.append("    # are listed in full by OrvClientCallbacks below.")
+    out.append("    # The methods of the class, in registration order; then the other methods a")
+    out.append("    # subclass may define (see the header).")
     out.append("    def __init__(self) -> None:")
     out.append('        """Builds the native object; a subclass\'s __init__ must call it, '
                'as super().__init__()."""')
@@ -412,20 +432,53 @@ def render_stub(operations: list[Operation], methods: list[Method],
         out.append(f"    def {method.name}({params}) -> {ret}:")
         doc = method_docstring(method, operations, probes[method.name], initial)
         out.append(f'        """{doc}"""')
-    out.append("")
-    out.append("@type_check_only")
-    out.append("class OrvClientCallbacks(Protocol):")
-    out.append("    # The override protocol: every method a subclass of OrvClient may define to")
-    out.append("    # receive a callback or a request from the native side, with the arguments")
-    out.append("    # it is called with. Exists for type checkers only; import it under")
-    out.append("    # `if TYPE_CHECKING:`, the module itself has no such attribute.")
-    for op in operations:
-        if op.overridable:
-            params = parameter_list(op.names, op.override_types)
-            out.append(f"    def {op.name}({params}) -> None:")
-            sources = code_list(reached_from(op, methods, probes))
-            out.append(f'        """{op.summary} Reached from {sources}."""')
+    out.append("    # Requests and callbacks that the native side calls on a subclass that defines")
+    out.append("    # them, and that OrvClient itself lacks at run time.")
+    for op in subclass_only(operations, methods):
+        params = parameter_list(op.names, op.override_types)
+        out.append(f"    def {op.name}({params}) -> None:")
+        sources = code_list(reached_from(op, methods, probes))
+        out.append(f'        """{op.summary} Reached from {sources}; '
+                   f'defined by a subclass, not by OrvClient."""')
     return "\n".join(out) + "\n"
+
+
+CHECK_ONLY = f'''\
+# Types for type checkers only, used by the stub of the OrvCpp extension module.
+#
+# Generated by scripts/gen_stubs.py; do not edit by hand, run the script instead.
+#
+# This module does not exist at run time. OrvCpp's stub imports from it without
+# re-exporting, so that `from OrvCpp import {NAMED_TICK_TYPE}` is an error for the type
+# checkers, as it is for the interpreter.
+
+from typing import type_check_only
+
+from OrvCpp import TickType
+
+
+@type_check_only
+class {NAMED_TICK_TYPE}(TickType):
+    # A registered member, the only kind of TickType with a name. At run time the
+    # members are plain TickType objects.
+    @property
+    def name(self) -> str:
+        """The registered name of the member."""
+'''
+
+
+def render_allowlist(operations: list[Operation], methods: list[Method]) -> str:
+    lines = [
+        "# Generated by scripts/gen_stubs.py from the built module and",
+        "# src/client/operations.def; do not edit by hand, run the script instead.",
+        "#",
+        "# The methods that the stub declares on OrvClient for a subclass to define, and that",
+        "# the class itself lacks at run time (see the stub's header): stubtest reports each",
+        "# as missing. Should the module register one of them, its entry goes unused and",
+        "# stubtest fails until the generator has run.",
+        *(f"OrvCpp.OrvClient.{op.name}" for op in subclass_only(operations, methods)),
+    ]
+    return "\n".join(lines) + "\n"
 
 
 KIND_DESCRIPTIONS = {
@@ -624,8 +677,8 @@ def render_docs(operations: list[Operation], methods: list[Method],
         "- The method is looked up on the instance at every call, so an instance attribute",
         "  with one of these names replaces it: a false value (`self.position = {}` while",
         "  the dict is empty) means \"not implemented\" and the call does nothing, any other",
-        "  value that cannot be called raises `TypeError`. Listing `OrvClientCallbacks` as a",
-        "  base (below) makes mypy reject such an assignment.",
+        "  value that cannot be called raises `TypeError`. The stubs declare these methods",
+        "  on `OrvClient` (below), so mypy and pyright reject such an assignment.",
         "",
         f"{' and '.join(f'`{op.name}`' for op in dispatchers)} are not part of the protocol:",
         "their native bodies pass the call on, and a subclass that defines them changes",
@@ -635,38 +688,44 @@ def render_docs(operations: list[Operation], methods: list[Method],
         "",
         "## Type checking",
         "",
-        "The wheel ships the stub package `OrvCpp-stubs` (PEP 561), which mypy and other",
-        "type checkers find on their own. It also declares `OrvClientCallbacks`, a protocol",
-        "with every method of the table below. It exists for type checkers only: import it",
-        "under `TYPE_CHECKING` and list it as a base, so that the checker verifies the",
-        "signature of each override you define:",
+        "The wheel ships the stub package `OrvCpp-stubs` (PEP 561), which mypy, pyright and",
+        "other type checkers find on their own. It declares every method of the table below",
+        "on `OrvClient`, with the arguments the native side passes, so that the checker",
+        "verifies each override a subclass defines. Mark each override with `@override`",
+        "(`typing.override` from Python 3.12, `typing_extensions.override` before): a marked",
+        "method whose name is not in the table, or whose parameters do not fit, is an error.",
         "",
         "```python",
-        "from typing import TYPE_CHECKING",
+        "import sys",
         "",
         "from OrvCpp import OrvClient, TickType",
         "",
-        "if TYPE_CHECKING:",
-        "    from OrvCpp import OrvClientCallbacks",
+        "if sys.version_info >= (3, 12):",
+        "    from typing import override",
         "else:",
-        "    OrvClientCallbacks = object",
+        "    from typing_extensions import override",
         "",
         "",
-        "class Connection(OrvClient, OrvClientCallbacks):",
+        "class Connection(OrvClient):",
+        "    @override",
         "    def placeOrder(self, order_id: int, contract: str, order: str) -> None:",
         "        ...",
         "",
+        "    @override",
         "    def tickPrice(self, req_id: int, tick_type: TickType, price: float,",
         "                  attrib: str) -> None:",
         "        ...",
         "```",
         "",
-        "The protocol only describes what a subclass may define; at run time the base",
-        "`OrvClientCallbacks` is `object`, so a method of the table that the subclass does",
-        "not define does not exist on it. Do not call such a method through `self` or",
-        "`super()`; the type checker cannot tell which ones the subclass defined. Only the",
-        "twelve callbacks registered on `OrvClient` itself (`error`, `heartBeatsEnd`,",
-        "`tickPrice`, ...) also exist on the base class.",
+        "mypy's error code `explicit-override` and pyright's `reportImplicitOverride` make",
+        "the marker compulsory on every override.",
+        "",
+        "At run time `OrvClient` itself has only the twelve callbacks registered on it",
+        "(`error`, `heartBeatsEnd`, `tickPrice`, ...); the other methods of the table exist",
+        "only where a subclass defines them, which the checker cannot tell. Do not call",
+        "one of them through `super()`: a registered callback calls your override again,",
+        "and any other raises `AttributeError`, as it does on an object whose class does",
+        "not define it.",
         "",
         "## Override protocol",
         "",
@@ -729,8 +788,9 @@ def render_docs(operations: list[Operation], methods: list[Method],
         "its `name` raises `AttributeError`. `TickType.values.get(n)` gives the named",
         "member or `None`; `str(member)` gives the name of a named member and the",
         "number of an unnamed one. The stubs follow this: only the registered members",
-        f"are typed `{NAMED_TICK_TYPE}` (a type that exists for type checkers only) with a",
-        "`name`; a `TickType` received by a callback may be unnamed and has none.",
+        f"are typed `{NAMED_TICK_TYPE}` with a `name` (a type that exists for type checkers",
+        f"only, in the private stub module `{CHECK_ONLY_MODULE}`: `OrvCpp` does not offer",
+        "it); a `TickType` received by a callback may be unnamed and has none.",
         "",
         "| Value | Name |",
         "|---|---|",
@@ -756,7 +816,9 @@ def generate(module: ModuleType | None = None) -> dict[Path, str]:
     initial = module.OrvClient().getDeveloperResponse()
     return {
         STUB_PATH: render_stub(operations, methods, tick_types, probes, initial),
+        CHECK_ONLY_PATH: CHECK_ONLY,
         DOCS_PATH: render_docs(operations, methods, tick_types, probes, initial),
+        ALLOWLIST_PATH: render_allowlist(operations, methods),
     }
 
 

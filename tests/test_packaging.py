@@ -30,7 +30,7 @@ except ImportError:  # before 3.11: the parser pip carries
 ROOT = Path(__file__).resolve().parent.parent
 PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
 DIST_NAME = f"{PROJECT['name'].lower()}-{PROJECT['version']}"
-STUB = ROOT / "OrvCpp-stubs" / "__init__.pyi"
+STUBS = sorted(f"OrvCpp-stubs/{p.name}" for p in (ROOT / "OrvCpp-stubs").glob("*.pyi"))
 
 # Run inside the fresh environment, away from the source tree.
 IMPORT_CHECK = """
@@ -82,8 +82,7 @@ def test_sdist_has_everything_needed_to_build(dist):
     with tarfile.open(sdist) as archive:
         names = {Path(n).relative_to(DIST_NAME).as_posix() for n in archive.getnames()
                  if n != DIST_NAME}
-    needed = {"pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "PKG-INFO",
-              "OrvCpp-stubs/__init__.pyi"}
+    needed = {"pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "PKG-INFO", *STUBS}
     needed |= {p.relative_to(ROOT).as_posix() for p in (ROOT / "src").rglob("*") if p.is_file()}
     assert needed <= names, f"missing from the sdist: {sorted(needed - names)}"
     assert not any(n.split("/")[0] in ("build", ".venv", ".git") for n in names)
@@ -95,7 +94,7 @@ def test_wheel_contents_and_metadata(dist):
         names = archive.namelist()
         info = f"{DIST_NAME}.dist-info"
         metadata = email.parser.Parser().parsestr(archive.read(f"{info}/METADATA").decode())
-        stub = archive.read("OrvCpp-stubs/__init__.pyi")
+        stubs = {name: archive.read(name) for name in STUBS}
         license_text = archive.read(f"{info}/licenses/LICENSE")
     tag = "cp%d%d" % sys.version_info[:2]
     assert wheel.name.startswith(f"{DIST_NAME}-{tag}-{tag}")
@@ -104,8 +103,9 @@ def test_wheel_contents_and_metadata(dist):
     # Boost.Python travels with the module under a name of its own.
     assert any(n.startswith("OrvCpp.libs/libboost_python3") and "-orvcpp.so" in n for n in names)
     # The stub package ships exactly as committed, and nothing else goes with it.
-    assert stub == STUB.read_bytes()
-    assert [n for n in names if n.startswith("OrvCpp-stubs/")] == ["OrvCpp-stubs/__init__.pyi"]
+    assert "OrvCpp-stubs/__init__.pyi" in STUBS
+    assert stubs == {name: (ROOT / name).read_bytes() for name in STUBS}
+    assert sorted(n for n in names if n.startswith("OrvCpp-stubs/")) == STUBS
     assert license_text == (ROOT / "LICENSE").read_bytes()
     assert metadata["Name"] == "OrvCpp"
     assert metadata["Version"] == PROJECT["version"]
@@ -190,4 +190,4 @@ def test_pip_install_of_the_source_tree(dist, tmp_path):
     assert installed == ["OrvCpp"]
     site = Path(run(python, "-c", "import sysconfig; print(sysconfig.get_paths()['platlib'])")
                 .strip())
-    assert (site / "OrvCpp-stubs" / "__init__.pyi").read_bytes() == STUB.read_bytes()
+    assert all((site / name).read_bytes() == (ROOT / name).read_bytes() for name in STUBS)

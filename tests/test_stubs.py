@@ -3,8 +3,10 @@ module and the operation table, in step with both, and usable by mypy."""
 
 import ast
 import importlib.util
+import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -15,6 +17,7 @@ import OrvCpp
 
 ROOT = Path(__file__).resolve().parent.parent
 STUB = ROOT / "OrvCpp-stubs" / "__init__.pyi"
+CHECK_ONLY = ROOT / "OrvCpp-stubs" / "_check_only.pyi"
 
 
 def load_generator():
@@ -31,8 +34,8 @@ OVERRIDABLE = [op for op in OPERATIONS if op.overridable]
 METHODS = gen.read_methods(OrvCpp)
 
 
-def stub_classes():
-    tree = ast.parse(STUB.read_text())
+def stub_classes(path=STUB):
+    tree = ast.parse(path.read_text())
     return {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
 
 
@@ -49,7 +52,8 @@ def annotation_text(node):
 # --- generated, and current ----------------------------------------------------------
 
 
-@pytest.mark.parametrize("path", [gen.STUB_PATH, gen.DOCS_PATH], ids=lambda p: p.name)
+@pytest.mark.parametrize("path", [gen.STUB_PATH, gen.CHECK_ONLY_PATH, gen.DOCS_PATH,
+                                  gen.ALLOWLIST_PATH], ids=lambda p: p.name)
 def test_generated_file_is_current(path):
     generated = gen.generate(OrvCpp)[path]
     assert path.read_text() == generated, (
@@ -100,13 +104,14 @@ def test_table_counts():
 # --- the stub's content --------------------------------------------------------------
 
 
-def test_stub_module_declares_only_the_runtime_names_and_the_check_only_types():
-    classes = stub_classes()
-    assert list(classes) == ["TickType", "NamedTickType", "OrvClient", "OrvClientCallbacks"]
-    for name in ("NamedTickType", "OrvClientCallbacks"):
-        assert [annotation_text(d) for d in classes[name].decorator_list] == ["type_check_only"]
-    assert sorted(n for n in vars(OrvCpp) if not n.startswith("__")) == ["OrvClient", "TickType"]
-    assert not hasattr(OrvCpp, "OrvClientCallbacks")
+def test_stub_module_defines_only_the_runtime_names():
+    # The check-only type lives in a private stub module (tests/typing/rejected.py: the
+    # checkers refuse to import it from OrvCpp).
+    defined = list(stub_classes())
+    assert defined == ["TickType", "OrvClient"]
+    assert sorted(n for n in vars(OrvCpp) if not n.startswith("__")) == sorted(defined)
+    (named,) = stub_classes(CHECK_ONLY).values()
+    assert [annotation_text(d) for d in named.decorator_list] == ["type_check_only"]
 
 
 def test_tick_type_stub_lists_every_member_in_value_order():
@@ -125,7 +130,7 @@ def test_tick_type_stub_lists_every_member_in_value_order():
     assert not functions(cls)
     with pytest.raises(AttributeError):
         OrvCpp.TickType(int(OrvCpp.TickType.BID)).name
-    named = classes["NamedTickType"]
+    named = stub_classes(CHECK_ONLY)["NamedTickType"]
     assert [annotation_text(b) for b in named.bases] == ["TickType"]
     (name,) = functions(named)
     assert name.name == "name" and annotation_text(name.returns) == "str"
@@ -159,9 +164,10 @@ def test_orv_client_stub_has_every_method_in_registration_order():
     defs = functions(cls)
     assert defs[0].name == "__init__" and len(defs[0].args.args) == 1
     assert "super().__init__()" in docstring_line(defs[0])
-    assert [d.name for d in defs[1:]] == [m.name for m in METHODS]
+    registered = defs[1:1 + len(METHODS)]
+    assert [d.name for d in registered] == [m.name for m in METHODS]
     overridable = {op.name: op for op in OVERRIDABLE}
-    for function, method in zip(defs[1:], METHODS):
+    for function, method in zip(registered, METHODS):
         if method.name in overridable:
             # A callback registered on the class: typed as its override receives it.
             expected = list(overridable[method.name].override_types)
@@ -173,17 +179,16 @@ def test_orv_client_stub_has_every_method_in_registration_order():
             "str" if method.name == "getDeveloperResponse" else "None")
 
 
-def test_callbacks_protocol_lists_the_94_overridable_operations():
-    cls = stub_classes()["OrvClientCallbacks"]
-    assert [annotation_text(d) for d in cls.decorator_list] == ["type_check_only"]
-    assert [annotation_text(b) for b in cls.bases] == ["Protocol"]
-    defs = functions(cls)
-    assert [d.name for d in defs] == [op.name for op in OVERRIDABLE]
-    for function, op in zip(defs, OVERRIDABLE):
+def test_orv_client_stub_then_declares_what_only_a_subclass_defines():
+    # The overridable operations the class lacks at run time follow its own methods, so
+    # that a checker verifies (and @override finds) every override a subclass may define.
+    defs = functions(stub_classes()["OrvClient"])[1 + len(METHODS):]
+    missing = [op for op in OVERRIDABLE if not hasattr(OrvCpp.OrvClient, op.name)]
+    assert [d.name for d in defs] == [op.name for op in missing]
+    for function, op in zip(defs, missing):
         check_positional_only(function, op.names, list(op.override_types))
         assert docstring_line(function).startswith(op.summary + " Reached from `")
         assert annotation_text(function.returns) == "None"
-        assert "bytes" not in annotation_text(function)
 
 
 def test_docs_table_lists_every_overridable_operation():
@@ -243,144 +248,15 @@ def test_override_receives_the_declared_types(op):
     assert [type(a) for a in args] == [RECEIVED[t] for t in op.override_types]
 
 
-# --- mypy ----------------------------------------------------------------------------
-
-mypy_api = pytest.importorskip("mypy.api", reason="mypy is in the 'typing' extra")
-
-ACCEPTED = '''\
-from typing import TYPE_CHECKING
-
-from OrvCpp import OrvClient, TickType
-
-if TYPE_CHECKING:
-    from OrvCpp import OrvClientCallbacks
-else:
-    OrvClientCallbacks = object
-
-
-class Connection(OrvClient, OrvClientCallbacks):
-    def __init__(self) -> None:
-        super().__init__()
-        self.orders: list[tuple[int, str, str]] = []
-
-    def placeOrder(self, order_id: int, contract: str, order: str) -> None:
-        self.orders.append((order_id, contract, order))
-
-    def tickPrice(self, req_id: int, field: TickType, price: float, attrib: str) -> None:
-        named = TickType.values.get(field)
-        print(req_id, named.name if named else str(field), price + 1, attrib.upper())
-
-    def reqAccountUpdates(self, subscribe: bool, account: str) -> None:
-        pass
-
-    def currentTime(self, time: int) -> None:
-        pass
-
-
-client = Connection()
-client.setDeveloper()
-client.place_order(7, "contract", b"order")
-client.req_account_updates(True, "U1")
-client.simulateTickPrice(1, TickType.LAST, 101, "a", "b")
-client.tickPrice(1, TickType.values[1], 1.5, "x")
-response: str = client.getDeveloperResponse()
-member: TickType = TickType.names["BID"]
-value: int = TickType.NOT_SET + 1
-name: str = TickType.BID.name
-'''
-
-REJECTED = '''\
-from typing import TYPE_CHECKING
-
-from OrvCpp import OrvClient, TickType
-
-if TYPE_CHECKING:
-    from OrvCpp import OrvClientCallbacks
-else:
-    OrvClientCallbacks = object
-
-
-class Connection(OrvClient, OrvClientCallbacks):
-    def placeOrder(self, order_id: str, contract: str, order: str) -> None:  # E: override
-        pass
-
-    def tickSize(self, req_id: int, field: TickType, size: bytes) -> None:  # E: override
-        pass
-
-    def reqIds(self, count: int) -> int:  # E: override
-        return count
-
-
-class Plain(OrvClient):
-    def tickPrice(self, req_id: int, field: int, price: float, attrib: str) -> None:
-        pass
-
-    def orderStatus(self, order_id: int) -> None:  # E: override
-        pass
-
-
-client = Connection()
-client.place_order(7, "contract")  # E: call-arg
-client.place_order(7, "contract", order="x")  # E: call-arg
-client.req_ids(1.5)  # E: arg-type
-client.tickPrice(1, 1, 1.0, "x")  # E: arg-type
-OrvClient().placeOrder(1, "a", "b")  # E: attr-defined
-count: int = client.getDeveloperResponse()  # E: assignment
-TickType.MISSING  # E: attr-defined
-TickType(4).name  # E: attr-defined
-'''
-
-
-def run_mypy(tmp_path, source):
-    """mypy --strict over `source`, against the committed stub (not an installed copy)."""
-    stubs = tmp_path / "stubs"
-    stubs.mkdir()
-    (stubs / "OrvCpp.pyi").write_text(STUB.read_text())
-    program = tmp_path / "program.py"
-    program.write_text(source)
-    os.environ["MYPYPATH"] = str(stubs)
-    # mypy raises the interpreter's recursion limit for good; later tests rely on the default.
-    recursion_limit = sys.getrecursionlimit()
-    try:
-        stdout, stderr, status = mypy_api.run([
-            "--config-file", str(ROOT / "pyproject.toml"), "--strict",
-            "--cache-dir", str(tmp_path / "cache"), "--show-error-codes",
-            "--no-error-summary", str(program)])
-    finally:
-        del os.environ["MYPYPATH"]
-        sys.setrecursionlimit(recursion_limit)
-    errors = {(int(line), code) for line, code in
-              re.findall(r"^\S*program\.py:(\d+): error: .*\[([\w-]+)\]$", stdout, re.M)}
-    return errors, stdout + stderr, status
-
-
-def test_mypy_accepts_typed_use(tmp_path):
-    errors, output, status = run_mypy(tmp_path, ACCEPTED)
-    assert status == 0, output
-
-
-def test_mypy_rejects_wrong_overrides_and_calls(tmp_path):
-    expected = {(number, code) for number, line in enumerate(REJECTED.splitlines(), 1)
-                for code in re.findall(r"# E: ([\w-]+)", line)}
-    errors, output, status = run_mypy(tmp_path, REJECTED)
-    assert errors == expected, output
+# --- type checkers on the README's examples ------------------------------------------
+#
+# What mypy and pyright say about other programs written against the stub is checked by
+# scripts/test.d/typing.sh, over tests/typing/.
 
 
 def readme_section(heading):
     text = (ROOT / "README.md").read_text()
     return text.split(f"\n## {heading}\n", 1)[1].split("\n## ", 1)[0]
-
-
-def test_readme_names_that_bite_are_operations_and_mypy_rejects_the_example(tmp_path):
-    section = readme_section("Names that bite")
-    names = section.split("most likely to reuse", 1)[1].split(". ", 1)[0]
-    listed = re.findall(r"`(\w+)`", names)
-    assert len(listed) > 4 and set(listed) <= {op.name for op in OVERRIDABLE}
-    example = section.split("```python\n", 1)[1].split("```", 1)[0]
-    expected = {n for n, line in enumerate(example.splitlines(), 1) if "# error" in line}
-    errors, output, status = run_mypy(tmp_path, example)
-    assert expected and {line for line, _ in errors} == expected, output
-
 
 
 def readme_subsection(heading):
@@ -392,40 +268,101 @@ def code_blocks(section, language):
     return re.findall(rf"^```{language}\n(.*?)^```$", section, re.M | re.S)
 
 
-@pytest.mark.parametrize("change, rejected", [
-    (None, None),
-    (("def tickPrice(", "def tickprice("), "misc"),  # marked @override, overrides nothing
-    (("price: float, attrib: str", "price: str, attrib: str"), "override"),
-])
-def test_readme_override_example_catches_a_misspelled_or_mis_typed_callback(
-        tmp_path, change, rejected):
-    (example,) = code_blocks(readme_subsection("Let the type checker catch a misspelled callback"),
-                             "python")
-    if change:
-        assert example.count(change[0]) == 1
-        example = example.replace(change[0], change[1])
-    errors, output, status = run_mypy(tmp_path, example)
-    changed_line = [n for n, line in enumerate(example.splitlines(), 1)
-                    if change and change[1] in line]
-    assert errors == ({(changed_line[0], rejected)} if change else set()), output
+TYPED_STRATEGY = readme_subsection("Let the type checker catch a misspelled callback")
+CHECKERS = ["mypy", "pyright"]
 
 
-def test_readme_strategy_and_its_pytest_example_run_as_written(tmp_path):
+def check_as_a_user(tmp_path, checker, source):
+    """The errors, as {(line, code)}, that `checker` reports on `source`, saved as
+    strategy.py in a folder with README's pyproject.toml and checked with README's
+    command, against the committed stub rather than an installed copy."""
+    (config,) = code_blocks(TYPED_STRATEGY, "toml")
+    commands = dict(line.split(" ", 1) for line in code_blocks(TYPED_STRATEGY, "sh")[0].splitlines())
+    (tmp_path / "strategy.py").write_text(source)
+    (tmp_path / "pyproject.toml").write_text(config)
+    env = dict(os.environ)
+    if importlib.util.find_spec(checker) is None:
+        pytest.skip(f"{checker} is in the 'typing' extra")
+    if checker == "mypy":
+        shutil.copytree(STUB.parent, tmp_path / "stubs" / "OrvCpp")
+        env["MYPYPATH"] = str(tmp_path / "stubs")
+        result = subprocess.run([sys.executable, "-m", "mypy", commands["mypy"]],
+                                cwd=tmp_path, env=env, capture_output=True, text=True)
+        errors = {(int(line), code) for line, code in re.findall(
+            r"^strategy\.py:(\d+): error: .*\[([\w-]+)\]$", result.stdout, re.M)}
+    else:
+        # pyright takes a stub package beside the program over an installed one.
+        shutil.copytree(STUB.parent, tmp_path / "OrvCpp-stubs")
+        env["PYRIGHT_PYTHON_IGNORE_WARNINGS"] = "1"  # no look-up of a newer release
+        result = subprocess.run([sys.executable, "-m", "pyright", "--pythonpath", sys.executable,
+                                 "--outputjson", commands["pyright"]],
+                                cwd=tmp_path, env=env, capture_output=True, text=True)
+        errors = {(d["range"]["start"]["line"] + 1, d.get("rule", d["message"]))
+                  for d in json.loads(result.stdout)["generalDiagnostics"]
+                  if d["severity"] == "error"}
+    assert result.returncode == (1 if errors else 0), result.stdout + result.stderr
+    return errors, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("checker", CHECKERS)
+def test_readme_names_that_bite_are_operations_and_checkers_reject_the_example(
+        tmp_path, checker):
+    section = readme_section("Names that bite")
+    names = section.split("most likely to reuse", 1)[1].split(". ", 1)[0]
+    listed = re.findall(r"`(\w+)`", names)
+    assert len(listed) > 4 and set(listed) <= {op.name for op in OVERRIDABLE}
+    (example,) = code_blocks(section, "python")
+    expected = {n for n, line in enumerate(example.splitlines(), 1) if "# error" in line}
+    errors, output = check_as_a_user(tmp_path, checker, example)
+    assert expected and {line for line, _ in errors} == expected, output
+
+
+# What each checker says when the README's typed strategy changes as given.
+OVERRIDE_VERDICTS = {
+    "misspelt": (("def tickPrice(", "def tickprice("),
+                 {"mypy": "misc", "pyright": "reportGeneralTypeIssues"}),
+    "mis-sized": (("price: float, attrib: str)", "price: float)"),
+                  {"mypy": "override", "pyright": "reportIncompatibleMethodOverride"}),
+    "unmarked": (("    @override\n    def placeOrder(", "    def placeOrder("),
+                 {"mypy": "explicit-override", "pyright": "reportImplicitOverride"}),
+}
+
+
+@pytest.mark.parametrize("checker", CHECKERS)
+@pytest.mark.parametrize("case", [None, *OVERRIDE_VERDICTS])
+def test_readme_typed_strategy_passes_and_a_wrong_override_fails(tmp_path, case, checker):
+    (example,) = code_blocks(TYPED_STRATEGY, "python")
+    expected = set()
+    if case:
+        (old, new), codes = OVERRIDE_VERDICTS[case]
+        assert example.count(old) == 1
+        example = example.replace(old, new)
+        line = example[:example.index(new.strip())].count("\n") + 1
+        expected = {(line, codes[checker])}
+    errors, output = check_as_a_user(tmp_path, checker, example)
+    assert errors == expected, output
+
+
+@pytest.mark.parametrize("typed", [False, True], ids=["first", "typed"])
+def test_readme_strategy_and_its_pytest_example_run_as_written(tmp_path, typed):
     (strategy,) = code_blocks(readme_subsection("A strategy is a subclass"), "python")
     live = code_blocks(readme_subsection("Live events from your broker code"), "python")
     testing = readme_subsection("Test a strategy with pytest")
     (test_module,) = code_blocks(testing, "python")
     (command,) = code_blocks(testing, "sh")
-    (tmp_path / "strategy.py").write_text(strategy)
-    (tmp_path / "test_strategy.py").write_text(test_module)
-    (tmp_path / "live.py").write_text(strategy + "".join(live) + "print(s.sent)\n")
-    printed = strategy.splitlines()[-1].split("# ", 1)[1]
     run = dict(cwd=tmp_path, capture_output=True, text=True)
-    result = subprocess.run([sys.executable, "strategy.py"], **run)
-    assert result.stdout.strip() == printed, result.stderr
-    # Two LAST prices above 100 (one of them an unnamed TickType(4)), two orders.
-    result = subprocess.run([sys.executable, "live.py"], **run)
-    assert result.stdout.splitlines()[-1] == str([(1, "XYZ", "SELL 10")] * 2), result.stderr
+    if typed:
+        (tmp_path / "strategy.py").write_text(code_blocks(TYPED_STRATEGY, "python")[0])
+    else:
+        (tmp_path / "strategy.py").write_text(strategy)
+        (tmp_path / "live.py").write_text(strategy + "".join(live) + "print(s.sent)\n")
+        printed = strategy.splitlines()[-1].split("# ", 1)[1]
+        result = subprocess.run([sys.executable, "strategy.py"], **run)
+        assert result.stdout.strip() == printed, result.stderr
+        # Two LAST prices above 100 (one of them an unnamed TickType(4)), two orders.
+        result = subprocess.run([sys.executable, "live.py"], **run)
+        assert result.stdout.splitlines()[-1] == str([(1, "XYZ", "SELL 10")] * 2), result.stderr
+    (tmp_path / "test_strategy.py").write_text(test_module)
     words = command.split()
     assert words[:3] == ["python", "-m", "pytest"]
     result = subprocess.run([sys.executable, *words[1:], "-p", "no:cacheprovider"], **run)
