@@ -96,4 +96,32 @@ foreach(_copy IN LISTS _copies)
   get_filename_component(_private "${_copy}" NAME)
   _orv_run("${ORV_PATCHELF}" --set-soname "${_private}" --set-rpath "$ORIGIN" ${_renames} "${_copy}")
 endforeach()
-_orv_run("${ORV_PATCHELF}" ${_renames} "${_dest}/${ORV_MODULE_NAME}")
+# The module's own list carries the same libraries (the library's link interface names
+# them); it takes no symbol from them either, but the C++ runtime's that cmeel's
+# libboost_graph also defines, which the linker then records against that library.
+set(_module "${_dest}/${ORV_MODULE_NAME}")
+file(GET_RUNTIME_DEPENDENCIES
+  LIBRARIES "${_module}"
+  PRE_EXCLUDE_REGEXES "^libboost_"
+  RESOLVED_DEPENDENCIES_VAR _module_runtime)
+_orv_symbols(undefined _module_wanted "${_module}")
+_orv_symbols(defined _module_from_runtime ${_module_runtime})
+list(REMOVE_ITEM _module_wanted ${_module_from_runtime})
+_orv_run("${ORV_PATCHELF}" --print-needed "${_module}")
+string(REPLACE "\n" ";" _module_needed "${_orv_out}")
+foreach(_soname IN LISTS _module_needed)
+  if(NOT _soname MATCHES "^libboost_" OR NOT EXISTS "${_boost_dir}/${_soname}")
+    continue()
+  endif()
+  _orv_symbols(defined _offered "${_boost_dir}/${_soname}")
+  set(_used ${_module_wanted})
+  list(REMOVE_ITEM _offered "")
+  if(_offered)
+    list(REMOVE_ITEM _used ${_offered})
+  endif()
+  if(_used STREQUAL _module_wanted)
+    message(STATUS "Dropping ${_soname} from the module's list: it takes no symbol from it")
+    _orv_run("${ORV_PATCHELF}" --remove-needed "${_soname}" "${_module}")
+  endif()
+endforeach()
+_orv_run("${ORV_PATCHELF}" ${_renames} "${_module}")
