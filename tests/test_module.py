@@ -1,11 +1,15 @@
 """The module, the TickType enumeration and the class as Python sees them."""
+import ast
 import copy
+import inspect
 import math
 import pickle
+import pydoc
 import re
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -227,6 +231,41 @@ def test_method_signature(name, params):
     types = re.findall(r"\((\w+)\)arg\d+", match.group(1))
     assert types == [DOC_TYPES[kind] for kind in params]
     assert match.group(2) == ("str" if name == "getDeveloperResponse" else "None")
+
+
+def _stub_parameters():
+    """OrvClient's methods in the stub: name -> parameter names, self first."""
+    tree = ast.parse((Path(__file__).resolve().parents[1] / "OrvCpp-stubs" / "__init__.pyi").read_text())
+    cls, = (node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "OrvClient")
+    return {node.name: [arg.arg.lstrip("_") for arg in node.args.args]
+            for node in cls.body if isinstance(node, ast.FunctionDef)}
+
+
+STUB_PARAMETERS = _stub_parameters()
+
+
+# inspect.signature (and so help() and pydoc) reads the parameters' names, all
+# positional-only, as the stub declares them; bound, self is left out.
+@pytest.mark.parametrize("name", ["__init__", *(name for name, _ in METHODS)])
+def test_signature_names_the_parameters(name):
+    self_name, *names = STUB_PARAMETERS[name]
+    assert self_name == "self"
+    assert str(inspect.signature(vars(OrvClient)[name])) == f"({', '.join(['self', *names])}, /)"
+    bound = getattr(OrvClient(), name) if name != "__init__" else OrvClient().__init__
+    assert str(inspect.signature(bound)) == (f"({', '.join(names)}, /)" if names else "()")
+
+
+def test_help_shows_the_signature_over_the_unchanged_docstring():
+    entry = OrvClient.place_order
+    doc = entry.__doc__
+    text = pydoc.render_doc(entry, renderer=pydoc.plaintext)
+    assert "\nplace_order(self, order_id, contract, order, /)\n" in text
+    assert doc.strip().splitlines()[0] in text and entry.__doc__ == doc
+    assert "place_order(self, order_id, contract, order, /)" in pydoc.render_doc(
+        OrvClient, renderer=pydoc.plaintext)
+    with pytest.raises(AttributeError):
+        entry.__text_signature__ = "(self)"
+    assert entry.__text_signature__ == "($self, order_id, contract, order, /)"
 
 
 def _argument_error():
