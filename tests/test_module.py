@@ -9,6 +9,7 @@ import re
 import subprocess
 import sys
 import textwrap
+from decimal import Decimal
 from pathlib import Path
 
 import pytest
@@ -494,6 +495,66 @@ def test_argument_error_explains_the_refusal(recorder, call, explanation):
     assert recorder.calls == []
     recorder.req_ids(1)  # nothing left pending
     assert recorder.calls == [("reqIds", (1,))]
+
+
+class WholeNumber:
+    """A number type of another library, such as numpy.int64: not an int, but one by
+    __index__, with a float value and a truth value."""
+
+    def __index__(self):
+        return 3
+
+    def __float__(self):
+        return 3.0
+
+    def __bool__(self):
+        return True
+
+
+def numpy_value(type_name, value):
+    return lambda: getattr(pytest.importorskip("numpy"), type_name)(value)
+
+
+# Numbers and flags of other types are refused; the argument error says how to pass
+# them, judging by what the type offers, and the call so made goes through.
+@pytest.mark.parametrize("kind,make,hint", [
+    ("int", IndexOnly, "int(x)"),
+    ("int", WholeNumber, "int(x)"),
+    ("int", FloatOnly, None),  # int() would cut a fraction short
+    ("int", lambda: Decimal("2"), None),
+    ("int", lambda: 2.0, None),
+    ("float", FloatOnly, "float(x)"),
+    ("float", WholeNumber, "float(x)"),
+    ("float", IndexOnly, "float(x)" if sys.version_info >= (3, 8) else None),
+    ("float", lambda: Decimal("2.5"), "float(x)"),
+    ("float", lambda: "2.5", None),
+    ("bool", WholeNumber, "bool(x)"),
+    ("bool", lambda: Decimal("0"), "bool(x)"),
+    ("bool", IndexOnly, None),  # no truth value of its own: bool(x) would not be its value
+    ("bool", lambda: "", None),
+    ("int", numpy_value("int64", 7), "int(x)"),
+    ("int", numpy_value("int32", -7), "int(x)"),
+    ("float", numpy_value("float32", 0.5), "float(x)"),
+    ("float", numpy_value("int64", 7), "float(x)"),
+    ("bool", numpy_value("bool_", False), "bool(x)"),
+])
+def test_argument_error_says_how_to_pass_a_number_of_another_type(recorder, kind, make, hint):
+    value = make()
+    entry, position, name, call = {
+        "int": ("req_ids", 1, "num_ids", lambda v: recorder.req_ids(v)),
+        "float": ("simulatePosition", 4, "avg_cost",
+                  lambda v: recorder.simulatePosition("a", "c", "p", v, "x")),
+        "bool": ("req_auto_open_orders", 1, "auto_bind", lambda v: recorder.req_auto_open_orders(v)),
+    }[kind]
+    with pytest.raises(ArgumentError) as raised:
+        call(value)
+    first = str(raised.value).split("\n", 1)[0]
+    assert first.startswith(f"OrvClient.{entry}(): argument {position} ({name}) must be {kind}, not ")
+    assert first.endswith(f"; pass {hint}") if hint else ";" not in first
+    if hint:
+        converted = {"int": int, "float": float, "bool": bool}[kind](value)
+        call(converted)
+        assert recorder.calls[0][1][position - 1] == converted
 
 
 LIBRARY_FUNCTION = type(OrvClient.__init__).__base__  # the library's, under the module's own

@@ -99,6 +99,29 @@ std::string tickTypeHint(PyObject* object) {
   return "";
 }
 
+// A hint for a number or flag parameter given an object of another type that converts
+// to it, read from the type's slots alone (no user code runs): int(x) for a whole
+// number (one with __index__; one that has only __int__, such as a float or a Decimal,
+// would be cut short), float(x) for a number, bool(x) for a number with a truth value.
+std::string conversionHint(ParameterKind kind, PyObject* object) {
+  const PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
+  if (!number) return "";
+  // float() takes an object with only __index__ from 3.8 on.
+  bool real = number->nb_float || (PY_VERSION_HEX >= 0x03080000 && number->nb_index);
+  switch (kind) {
+    case ParameterKind::Int:
+      return number->nb_index ? "; pass int(x)" : "";
+    case ParameterKind::Float:
+      return real ? "; pass float(x)" : "";
+    case ParameterKind::Bool:
+      return number->nb_bool && (number->nb_index || number->nb_float) ? "; pass bool(x)" : "";
+    case ParameterKind::Text:
+    case ParameterKind::TickType:
+      break;
+  }
+  return "";
+}
+
 std::string selfText(const EntryParameters& parameters, PyObject* self) {
   if (PyObject_TypeCheck(self, defences::registered.client)) {
     std::string cls = Py_TYPE(self)->tp_name;
@@ -141,8 +164,7 @@ std::string typeText(const EntryParameters& parameters, int position, PyObject* 
   std::string text = parameters.entry + "(): argument " + std::to_string(position) + " (" +
                      parameterName(parameters, position) + ") must be " + acceptedType(kind) +
                      ", not " + given(object);
-  if (kind == ParameterKind::TickType) text += tickTypeHint(object);
-  return text;
+  return text + (kind == ParameterKind::TickType ? tickTypeHint(object) : conversionHint(kind, object));
 }
 
 // The explanation of this refusal, or "" when the arguments are not what was refused
