@@ -3,6 +3,7 @@
 #include <boost/python/errors.hpp>
 #include <cstring>
 
+#include "../client/operation_traits.h"
 #include "../defences/error_policy.h"
 #include "../defences/registered.h"
 
@@ -40,14 +41,17 @@ const char* acceptedType(ParameterKind kind) {
 }
 
 // The `position`-th name (from 1) of "a, b, c".
-std::string parameterName(const EntryParameters& parameters, int position) {
+std::string parameterName(const std::string& names, int position) {
   std::size_t start = 0;
   for (int i = 1; i < position; ++i) {
-    start = parameters.names.find(", ", start);
+    start = names.find(", ", start);
     if (start == std::string::npos) return "";
     start += 2;
   }
-  return parameters.names.substr(start, parameters.names.find(", ", start) - start);
+  return names.substr(start, names.find(", ", start) - start);
+}
+std::string parameterName(const EntryParameters& parameters, int position) {
+  return parameterName(parameters.names, position);
 }
 
 // The text of an object of a built-in type through that type's own repr (no user code
@@ -61,6 +65,15 @@ bool builtInRepr(PyObject* object, reprfunc repr, std::string* text) {
   if (utf8) return true;
   if (defences::keepErrorThatMustPropagate()) throw boost::python::error_already_set();
   return false;
+}
+
+// The text of a whole number outside the 32-bit range: its digits, or their count when
+// there are many.
+std::string outOfRangeNumber(PyObject* number) {
+  std::string text;
+  if (!builtInRepr(number, PyLong_Type.tp_repr, &text)) return "a larger int";
+  if (text.size() > 60) return "an int of " + std::to_string(text.size() - (text[0] == '-')) + " digits";
+  return text;
 }
 
 // "int (4)", "str ('a')", "None", "Recorder": the given object's type, with its value
@@ -187,6 +200,46 @@ std::string explanation(const EntryParameters& parameters, PyObject* positional,
   return typeText(parameters, refused, args[refused]);
 }
 
+// Whether an exact str holds a lone surrogate, which UTF-8 cannot encode: read in place.
+bool holdsSurrogate(PyObject* text) {
+  if (!PyUnicode_IS_READY(text)) return false;
+  int kind = PyUnicode_KIND(text);
+  if (kind == PyUnicode_1BYTE_KIND) return false;
+  const void* data = PyUnicode_DATA(text);
+  for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(text); i < n; ++i) {
+    Py_UCS4 character = PyUnicode_READ(kind, data, i);
+    if (character >= 0xD800 && character <= 0xDFFF) return true;
+  }
+  return false;
+}
+
+// Adds `context` to the reason of the pending UnicodeEncodeError (`encoding`) or
+// UnicodeDecodeError, in place: the type, the traceback and the attributes stay, and
+// Python's text of the error ends with its reason. Should that fail, the new error
+// (MemoryError) stands instead.
+void extendUnicodeReason(bool encoding, const std::string& context) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyObject* reason = encoding ? PyUnicodeEncodeError_GetReason(value)
+                              : PyUnicodeDecodeError_GetReason(value);
+  const char* text = reason ? PyUnicode_AsUTF8(reason) : nullptr;
+  bool extended = false;
+  if (text) {
+    std::string extendedReason = text + context;
+    extended = (encoding ? PyUnicodeEncodeError_SetReason(value, extendedReason.c_str())
+                         : PyUnicodeDecodeError_SetReason(value, extendedReason.c_str())) == 0;
+  }
+  Py_XDECREF(reason);
+  if (!extended) {
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    return;
+  }
+  PyErr_Restore(type, value, traceback);
+}
+
 // Replaces the pending error (of type `type`, value `value`) by one of the same type
 // whose text is `first`, a line break and the old text.
 void prefixPendingError(const std::string& first) {
@@ -234,25 +287,26 @@ void explainRefusal(const EntryParameters& parameters, PyObject* positional, PyO
   if (!first.empty()) prefixPendingError(first);
 }
 
-void explainOverflow(const EntryParameters& parameters, PyObject* const* args) {
-  if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return;
+void explainConversion(const EntryParameters& parameters, PyObject* const* args) {
+  bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
+  if (!overflow && !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return;
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   // Arguments convert from the last to the first, all before the call: the one that
-  // failed is the last that is not sure to convert, and it is explained only when it is
-  // a whole number out of range (whose conversion always fails, so the call never ran
-  // and the error is that conversion's). Only ints, floats and texts could fail.
+  // failed is the last that is not sure to convert, and it is explained only when its
+  // conversion always fails (a whole number out of range, a str with a lone surrogate),
+  // so that the call never ran and the error is that conversion's.
   int failing = 0;
   for (int position = parameters.count; position >= 1 && failing == 0; --position) {
     PyObject* object = args[position - 1];
     bool sure = true;
     switch (parameters.kinds[position - 1]) {
       case ParameterKind::Int: {
-        int overflow = 0;
-        long long number = PyLong_Check(object) ? PyLong_AsLongLongAndOverflow(object, &overflow) : 0;
+        int outside = 0;
+        long long number = PyLong_Check(object) ? PyLong_AsLongLongAndOverflow(object, &outside) : 0;
         if (!PyLong_Check(object))
           sure = false;
-        else if (overflow || number < INT32_MIN || number > INT32_MAX)
+        else if (outside || number < INT32_MIN || number > INT32_MAX)
           failing = position;
         break;
       }
@@ -260,24 +314,35 @@ void explainOverflow(const EntryParameters& parameters, PyObject* const* args) {
         sure = PyFloat_CheckExact(object);
         break;
       case ParameterKind::Text:
-        sure = PyUnicode_CheckExact(object) || PyBytes_CheckExact(object);
+        if (PyUnicode_CheckExact(object) && holdsSurrogate(object))
+          failing = position;
+        else
+          sure = PyUnicode_CheckExact(object) || PyBytes_CheckExact(object);
         break;
       case ParameterKind::Bool:
+        sure = PyBool_Check(object) || object == Py_None || PyLong_CheckExact(object);
+        break;
       case ParameterKind::TickType:
+        sure = Py_TYPE(object) == defences::registered.tickType;
         break;
     }
     if (!sure) break;
   }
-  if (type != PyExc_OverflowError || failing == 0) {
+  bool text = failing > 0 && parameters.kinds[failing - 1] == ParameterKind::Text;
+  if (failing == 0 || type != (text ? PyExc_UnicodeEncodeError : PyExc_OverflowError)) {
     PyErr_Restore(type, value, traceback);
+    return;
+  }
+  std::string argument = "argument " + std::to_string(failing) + " (" +
+                         parameterName(parameters, failing) + ")";
+  if (text) {
+    PyErr_Restore(type, value, traceback);
+    extendUnicodeReason(true, ", in " + argument + " of " + parameters.entry + "()");
     return;
   }
   std::string number;
   try {
-    if (!builtInRepr(args[failing - 1], PyLong_Type.tp_repr, &number))
-      number = "a larger int";
-    else if (number.size() > 60)
-      number = "an int of " + std::to_string(number.size() - (number[0] == '-')) + " digits";
+    number = outOfRangeNumber(args[failing - 1]);
   } catch (const boost::python::error_already_set&) {
     // Making the text failed with an error that must not be dropped; it stands instead.
     Py_XDECREF(type);
@@ -288,17 +353,28 @@ void explainOverflow(const EntryParameters& parameters, PyObject* const* args) {
   Py_XDECREF(type);
   Py_XDECREF(value);
   Py_XDECREF(traceback);
-  std::string text = parameters.entry + "(): argument " + std::to_string(failing) + " (" +
-                     parameterName(parameters, failing) +
-                     ") must be between -2147483648 and 2147483647, not " + number;
-  PyErr_SetString(PyExc_OverflowError, text.c_str());
+  std::string message = parameters.entry + "(): " + argument +
+                        " must be between -2147483648 and 2147483647, not " + number;
+  PyErr_SetString(PyExc_OverflowError, message.c_str());
+}
+
+void refuseArgumentForOverride(int operationIndex, int position) {
+  if (PyErr_Occurred() == PyExc_UnicodeDecodeError) {
+    std::string name = operationNames[operationIndex];
+    extendUnicodeReason(false, ", in argument " + std::to_string(position) + " (" +
+                                   parameterName(operationParameterNames[operationIndex], position) +
+                                   ") of OrvClient operation '" + name +
+                                   "', whose method receives texts as str");
+  }
+  boost::python::throw_error_already_set();
 }
 
 void explainFailure(const EntryParameters& parameters, PyObject* positional, PyObject* keywords) {
-  if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+  if (PyErr_ExceptionMatches(PyExc_OverflowError) ||
+      PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
     if (!(keywords && PyDict_GET_SIZE(keywords) > 0) &&
         PyTuple_GET_SIZE(positional) == 1 + parameters.count)
-      explainOverflow(parameters, &PyTuple_GET_ITEM(positional, 1));
+      explainConversion(parameters, &PyTuple_GET_ITEM(positional, 1));
     return;
   }
   explainRefusal(parameters, positional, keywords);

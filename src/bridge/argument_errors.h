@@ -54,13 +54,20 @@ void describeEntry(EntryParameters& parameters, const char* name, const char* pa
 void explainRefusal(const EntryParameters& parameters, PyObject* positional, PyObject* keywords);
 
 // After a call of the entry with exactly its arguments (`args`: those after self)
-// failed with OverflowError pending: when the cause is a whole number outside the 32-bit
-// range, replaces the error by an OverflowError naming the argument and the range.
-// Anything else is left as it is.
-void explainOverflow(const EntryParameters& parameters, PyObject* const* args);
+// failed: when the cause is an argument whose conversion always fails, a whole number
+// outside the 32-bit range (OverflowError) or a str with a lone surrogate
+// (UnicodeEncodeError), names the argument: the OverflowError is replaced by one naming
+// it and the range, the UnicodeEncodeError's reason ends with it. Anything else is left
+// as it is.
+void explainConversion(const EntryParameters& parameters, PyObject* const* args);
 
 // After a call through the library's call slot failed (an error is pending): the
-// explanation of an argument error or of an overflow, as above.
+// explanation of an argument error or of a conversion, as above.
 void explainFailure(const EntryParameters& parameters, PyObject* positional, PyObject* keywords);
+
+// Raises the pending error of making the argument at `position` (from 1) of the operation
+// `operationIndex` a Python object for its override; a text that is not UTF-8
+// (UnicodeDecodeError) has its reason end with the argument and the operation.
+[[noreturn, gnu::cold]] void refuseArgumentForOverride(int operationIndex, int position);
 
 }  // namespace bridge
