@@ -440,6 +440,11 @@ def test_instance_without_native_object_is_refused(name, args):
         "Uninitialised.__init__\nPython argument types in")
 
 
+class PassesAnArgument(OrvClient):
+    def __init__(self, x):
+        super().__init__(x)
+
+
 # The first line of the argument error: the method, then the first argument that does
 # not convert (from 1, self not counted), what was given and what is accepted.
 @pytest.mark.parametrize("call,explanation", [
@@ -484,6 +489,10 @@ def test_instance_without_native_object_is_refused(name, args):
      "OrvClient.getDeveloperResponse(): self must be an OrvClient instance, not TickType"),
     (lambda c: OrvClient.req_ids(),
      "OrvClient.req_ids() needs an OrvClient instance before its arguments"),
+    # the constructor's, in the same words
+    (lambda c: OrvClient(x=1), "OrvClient.__init__() takes no keyword arguments (got x)"),
+    (lambda c: OrvClient(1), "OrvClient.__init__() takes no arguments, 1 given"),
+    (lambda c: PassesAnArgument(2), "OrvClient.__init__() takes no arguments, 1 given"),
 ])
 def test_argument_error_explains_the_refusal(recorder, call, explanation):
     with pytest.raises(ArgumentError) as raised:

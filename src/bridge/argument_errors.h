@@ -39,7 +39,8 @@ struct EntryParameters {
   // For exactly 1 + count arguments: -1 when all convert, 0 when self is refused,
   // otherwise the position (from 1) of the first argument that is refused.
   int (*firstRefused)(PyObject* const* args) = nullptr;
-  // Whether `self` is an instance with its native object.
+  // Whether `self` is an instance with its native object (for the constructor: any
+  // object, which it checks itself).
   bool (*hasNativeObject)(PyObject* self) = nullptr;
 };
 

@@ -72,10 +72,18 @@ void constructInstance(PyObject* self) {
   if (Py_TYPE(self) != clientClass) checkSubclass(Py_TYPE(self));
 }
 
+// The constructor's argument errors, in the entries' words: it takes nothing after
+// self, and takes any object as self (constructInstance refuses a non-instance itself).
+bool takesAnySelf(PyObject*) { return true; }
+int refusesNoArgument(PyObject* const*) { return -1; }
+bridge::EntryParameters constructorParameters{"OrvClient.__init__", "", nullptr, 0,
+                                              &refusesNoArgument, &takesAnySelf};
+
 void defineConstructor(Client& cls) {
   // Defining a name the class already has would add an overload; replace it instead.
   if (PyObject_DelAttrString(cls.ptr(), "__init__") != 0) boost::python::throw_error_already_set();
-  boost::python::object constructor = bridge::libraryEntry(&constructInstance);
+  boost::python::object constructor =
+      bridge::libraryEntry(&constructInstance, &constructorParameters);
   cls.def("__init__", constructor);
   bridge::adoptEntry(constructor.ptr());
 }
