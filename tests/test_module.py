@@ -179,10 +179,14 @@ def test_tick_type_subclass_prints_its_value():
     assert str(Custom(300)) == "300"
 
 
-@pytest.mark.parametrize("value", [2**31, -(2**31) - 1, 2**70, -(2**200)])
-def test_tick_type_outside_32_bits_is_refused(value):
-    with pytest.raises(OverflowError):
+@pytest.mark.parametrize("value,shown", [
+    (2**31, "2147483648"), (-(2**31) - 1, "-2147483649"),
+    (2**70, "1180591620717411303424"), (-(2**200), "an int of 61 digits"),
+])
+def test_tick_type_outside_32_bits_is_refused(value, shown):
+    with pytest.raises(OverflowError) as raised:
         TickType(value)
+    assert str(raised.value) == f"TickType value must be between -2147483648 and 2147483647, not {shown}"
 
 
 def test_class_registration():

@@ -67,15 +67,6 @@ bool builtInRepr(PyObject* object, reprfunc repr, std::string* text) {
   return false;
 }
 
-// The text of a whole number outside the 32-bit range: its digits, or their count when
-// there are many.
-std::string outOfRangeNumber(PyObject* number) {
-  std::string text;
-  if (!builtInRepr(number, PyLong_Type.tp_repr, &text)) return "a larger int";
-  if (text.size() > 60) return "an int of " + std::to_string(text.size() - (text[0] == '-')) + " digits";
-  return text;
-}
-
 // "int (4)", "str ('a')", "None", "Recorder": the given object's type, with its value
 // when it is short and of a built-in type whose text cannot run user code.
 std::string given(PyObject* object) {
@@ -263,6 +254,13 @@ void prefixPendingError(const std::string& first) {
 }
 
 }  // namespace
+
+std::string outOfRangeNumber(PyObject* number) {
+  std::string text;
+  if (!builtInRepr(number, PyLong_Type.tp_repr, &text)) return "a larger int";
+  if (text.size() > 60) return "an int of " + std::to_string(text.size() - (text[0] == '-')) + " digits";
+  return text;
+}
 
 void describeEntry(EntryParameters& parameters, const char* name, const char* parameterNames) {
   parameters.entry = std::string("OrvClient.") + name;

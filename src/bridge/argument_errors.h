@@ -44,6 +44,11 @@ struct EntryParameters {
   bool (*hasNativeObject)(PyObject* self) = nullptr;
 };
 
+// The text of a whole number (an int, or an int subclass read as an int) outside the
+// 32-bit range: its digits, or their count when there are many. Throws
+// error_already_set with an error that must propagate (defences/error_policy.h).
+std::string outOfRangeNumber(PyObject* number);
+
 // Names the entry `name` of OrvClient and its parameters ("a, b") in `parameters`;
 // called once per entry when it is registered.
 void describeEntry(EntryParameters& parameters, const char* name, const char* parameterNames);

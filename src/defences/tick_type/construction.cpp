@@ -3,7 +3,9 @@
 // route to a new member checks the value's range (construction) or the size (allocator).
 #include <boost/python/errors.hpp>
 #include <climits>
+#include <string>
 
+#include "../../bridge/argument_errors.h"
 #include "../../internals/library_internals.h"
 #include "../defences.h"
 
@@ -14,7 +16,14 @@ bool defences::readTickTypeValue(PyObject* number, int* value) {
   long wide = PyLong_AsLongAndOverflow(number, &overflow);
   if (wide == -1 && PyErr_Occurred()) return false;
   if (overflow != 0 || wide < INT_MIN || wide > INT_MAX) {
-    PyErr_SetString(PyExc_OverflowError, "TickType value out of range");
+    std::string text;
+    try {
+      text = bridge::outOfRangeNumber(number);
+    } catch (const boost::python::error_already_set&) {
+      return false;
+    }
+    PyErr_Format(PyExc_OverflowError,
+                 "TickType value must be between -2147483648 and 2147483647, not %s", text.c_str());
     return false;
   }
   *value = static_cast<int>(wide);
@@ -83,7 +92,10 @@ constexpr Py_ssize_t maxMemberDigits = (32 + PyLong_SHIFT - 1) / PyLong_SHIFT;
 
 PyObject* allocateMember(PyTypeObject* cls, Py_ssize_t digits) {
   if (digits > maxMemberDigits) {
-    PyErr_SetString(PyExc_OverflowError, "TickType value out of range");
+    PyErr_Format(PyExc_OverflowError,
+                 "TickType value must be between -2147483648 and 2147483647, not an int of "
+                 "more than %d bits",
+                 static_cast<int>(maxMemberDigits * PyLong_SHIFT));
     return nullptr;
   }
   return PyType_GenericAlloc(cls, digits);
