@@ -6,6 +6,7 @@
 #include "../client/operation_traits.h"
 #include "../defences/error_policy.h"
 #include "../defences/registered.h"
+#include "override_lookup.h"
 
 
 namespace bridge {
@@ -262,9 +263,11 @@ std::string outOfRangeNumber(PyObject* number) {
   return text;
 }
 
-void describeEntry(EntryParameters& parameters, const char* name, const char* parameterNames) {
+void describeEntry(EntryParameters& parameters, const char* name, const char* parameterNames,
+                   int operation) {
   parameters.entry = std::string("OrvClient.") + name;
   parameters.names = parameterNames;
+  parameters.operation = operation;
 }
 
 void explainRefusal(const EntryParameters& parameters, PyObject* positional, PyObject* keywords) {
@@ -367,12 +370,20 @@ void refuseArgumentForOverride(int operationIndex, int position) {
   boost::python::throw_error_already_set();
 }
 
+void explainFailedCall(const EntryParameters& parameters, PyObject* const* args) {
+  if (parameters.operation >= 0 && PyErr_ExceptionMatches(PyExc_RecursionError))
+    hintRecursionThroughEntry(args[0], parameters.operation);
+  else
+    explainConversion(parameters, args + 1);
+}
+
 void explainFailure(const EntryParameters& parameters, PyObject* positional, PyObject* keywords) {
   if (PyErr_ExceptionMatches(PyExc_OverflowError) ||
-      PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+      PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) ||
+      PyErr_ExceptionMatches(PyExc_RecursionError)) {
     if (!(keywords && PyDict_GET_SIZE(keywords) > 0) &&
         PyTuple_GET_SIZE(positional) == 1 + parameters.count)
-      explainConversion(parameters, &PyTuple_GET_ITEM(positional, 1));
+      explainFailedCall(parameters, &PyTuple_GET_ITEM(positional, 0));
     return;
   }
   explainRefusal(parameters, positional, keywords);

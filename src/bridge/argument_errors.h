@@ -42,6 +42,9 @@ struct EntryParameters {
   // Whether `self` is an instance with its native object (for the constructor: any
   // object, which it checks itself).
   bool (*hasNativeObject)(PyObject* self) = nullptr;
+  // For the entry registered under an overridden operation's own name (tickPrice), which
+  // dispatches to the instance's method of that name: the operation's index; else -1.
+  int operation = -1;
 };
 
 // The text of a whole number (an int, or an int subclass read as an int) outside the
@@ -49,9 +52,11 @@ struct EntryParameters {
 // error_already_set with an error that must propagate (defences/error_policy.h).
 std::string outOfRangeNumber(PyObject* number);
 
-// Names the entry `name` of OrvClient and its parameters ("a, b") in `parameters`;
-// called once per entry when it is registered.
-void describeEntry(EntryParameters& parameters, const char* name, const char* parameterNames);
+// Names the entry `name` of OrvClient and its parameters ("a, b") in `parameters`, and
+// the overridden operation it dispatches under its own name, if any; called once per
+// entry when it is registered.
+void describeEntry(EntryParameters& parameters, const char* name, const char* parameterNames,
+                   int operation = -1);
 
 // After the library refused a call to the entry described by `parameters` (an error is
 // pending): when that error is the library's argument error for these arguments, puts
@@ -67,8 +72,14 @@ void explainRefusal(const EntryParameters& parameters, PyObject* positional, PyO
 // as it is.
 void explainConversion(const EntryParameters& parameters, PyObject* const* args);
 
+// After a call of the entry with exactly its arguments (`args`: self first) failed: a
+// conversion explained as above, or a RecursionError of an entry that dispatches to its
+// own override, called from that override, with the hint that the call goes round
+// (override_lookup.h).
+void explainFailedCall(const EntryParameters& parameters, PyObject* const* args);
+
 // After a call through the library's call slot failed (an error is pending): the
-// explanation of an argument error or of a conversion, as above.
+// explanation of an argument error or of a failed call, as above.
 void explainFailure(const EntryParameters& parameters, PyObject* positional, PyObject* keywords);
 
 // Raises the pending error of making the argument at `position` (from 1) of the operation

@@ -20,18 +20,21 @@ using Client = boost::python::class_<OrvClientWrapper, boost::noncopyable>;
 // entry gets the module's function subtype once the library has registered it (name,
 // docstring and place in the class are set by then).
 template <auto Function>
-void defineEntry(Client& cls, const std::string& name, const char* parameterNames = "") {
-  bridge::describeEntry(entryParameters<Function>(), name.c_str(), parameterNames);
+void defineEntry(Client& cls, const std::string& name, const char* parameterNames = "",
+                 int operation = -1) {
+  bridge::describeEntry(entryParameters<Function>(), name.c_str(), parameterNames, operation);
   boost::python::object entry = entryFunction<Function>();
   cls.def(name.c_str(), entry);
   bridge::adoptEntry(entry.ptr());
 }
 
-// A virtual operation exposed under its own name; the call dispatches like a native one.
+// A virtual operation exposed under its own name; the call dispatches like a native one
+// (for an overridden operation, to the instance's method of the same name).
 template <auto Operation>
 void defineDirect(Client& cls) {
-  defineEntry<&OnWrapper<Operation>::call>(cls, OperationTraits<Operation>::name,
-                                           OperationTraits<Operation>::parameterNames);
+  defineEntry<&OnWrapper<Operation>::call>(
+      cls, OperationTraits<Operation>::name, OperationTraits<Operation>::parameterNames,
+      isOverridden<Operation> ? static_cast<int>(OperationTraits<Operation>::index) : -1);
 }
 
 // A replay entry feeding the callback `Callback`; `Unused` are trailing texts it drops,

@@ -114,7 +114,7 @@ struct EntryCaller<Function> {
     guard.leave();
     if (result) return result;
     if (PyErr_Occurred()) {
-      bridge::explainConversion(parameters, args + 1);
+      bridge::explainFailedCall(parameters, args);
       return nullptr;
     }
     return bridge::refuseThroughLibrary(entry, args, arity);
