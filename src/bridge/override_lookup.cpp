@@ -171,9 +171,10 @@ void hintRecursionThroughEntry(PyObject* self, int operationIndex) {
   std::string hint = "OrvClient." + name + " dispatches to the override: super()." + name +
                      "() inside " + name + " calls itself; OrvClient's own " + name +
                      " does nothing, so leave the call out";
-  // The class's function for the operation (no Python code runs to find it) and the
-  // frame that called the entry.
-  PyObject* override = classAttribute(Py_TYPE(self), operationIndex);
+  // The class's function for the operation (no Python code runs to find it; the lookup
+  // of the calls, classAttribute, stays inlined there) and the frame that called the
+  // entry.
+  PyObject* override = typeAttribute(Py_TYPE(self), operationNameObjects[operationIndex]);
   bool fromOverride = override && PyFunction_Check(override) &&
                       callerRuns(PyFunction_GET_CODE(override));
   PyObject* text = fromOverride && value ? PyObject_Str(value) : nullptr;
