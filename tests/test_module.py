@@ -467,6 +467,12 @@ class WrittenInit(OrvClient):
         self.size = 2
 
 
+# A plain class compiled from a string, as @dataclass compiles the __init__ it writes.
+_compiled = {"OrvClient": OrvClient}
+exec("class FromString(OrvClient):\n    def __init__(self):\n        pass\n", _compiled)
+FromString = _compiled["FromString"]
+
+
 @dataclasses.dataclass
 class PostInit(OrvClient):
     size: int = 1
@@ -484,6 +490,7 @@ class PostInit(OrvClient):
                    "Settings.__post_init__ and call super().__init__() (or "
                    "OrvClient.__init__(self)) in it"),
     (WrittenInit, "call super().__init__() in WrittenInit.__init__"),
+    (FromString, "call super().__init__() in FromString.__init__"),
 ])
 def test_a_dataclass_without_native_object_is_told_of_post_init(cls, advice):
     with pytest.raises(ArgumentError) as raised:
