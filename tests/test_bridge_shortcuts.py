@@ -32,13 +32,14 @@ def error_of(call, *args):
 
 def test_arguments_convert_from_the_last_to_the_first():
     client = Recorder()
-    surrogate = "'utf-8' codec can't encode character '\\u{}' in position 0: surrogates not allowed"
+    surrogate = ("'utf-8' codec can't encode character '\\u{}' in position 0: surrogates not "
+                 "allowed, in argument {} of OrvClient.{}()")
     assert error_of(client.place_order, 1, "\ud800", "\udfff") == (
-        UnicodeEncodeError, surrogate.format("dfff"))
+        UnicodeEncodeError, surrogate.format("dfff", "3 (order)", "place_order"))
     assert error_of(client.place_order, 2**31, "\ud800", "ok") == (
-        UnicodeEncodeError, surrogate.format("d800"))
+        UnicodeEncodeError, surrogate.format("d800", "2 (contract)", "place_order"))
     assert error_of(client.req_mkt_data, 1, "\ud801", "\ud802", False, False, "\ud803") == (
-        UnicodeEncodeError, surrogate.format("d803"))
+        UnicodeEncodeError, surrogate.format("d803", "6 (options)", "req_mkt_data"))
     assert error_of(client.simulatePosition, "\ud801", "c", "p", 2**2000, "x") == (
         OverflowError, "int too large to convert to float")
     assert error_of(client.simulatePosition, "a", "c", "p", 2**2000, "\ud801")[0] is UnicodeEncodeError
@@ -348,7 +349,8 @@ def test_entries_fail_exactly_as_the_library_s_call(name, args, keywords):
     # The entries' call when the interpreter calls them directly, against the same call
     # through the entries' call slot (the same error and text) and through the library's
     # own call slot (the same error; an argument error has the explanation in front of
-    # the library's text, an overflow names the argument).
+    # the library's text, an overflow names the argument, a str UTF-8 cannot encode has
+    # the argument after the codec's text).
     client = Recorder()
     entry = getattr(OrvClient, name)
     for target in (client, object()):
@@ -363,6 +365,9 @@ def test_entries_fail_exactly_as_the_library_s_call(name, args, keywords):
         elif direct[0] is OverflowError:
             assert direct[1].startswith(f"OrvClient.{name}(): argument 1 (num_ids) must be between")
             assert through_library[1] == "bad numeric conversion: positive overflow"
+        elif direct[0] is UnicodeEncodeError and target is client:
+            assert direct[1] == (through_library[1] + ", in argument 2 (contract) of "
+                                 "OrvClient.place_order()")
         else:
             assert direct == through_library
     assert client.calls == []

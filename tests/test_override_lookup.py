@@ -172,6 +172,52 @@ def test_undecodable_text(texts, bad_position):
     assert client.seen == []
 
 
+class Texts(Log):
+    def placeOrder(self, *args):
+        self.seen.append(args)
+
+    def tickPrice(self, *args):
+        self.seen.append(args)
+
+    def requestFA(self, data):
+        "\udc00".encode()  # the method's own error, left as it is
+
+
+ENCODE = "'utf-8' codec can't encode character '\\u{}' in position {}: surrogates not allowed"
+DECODE = "'utf-8' codec can't decode byte 0x{} in position {}: invalid start byte"
+CALL_SLOT = type(OrvClient.place_order).__call__  # the library's call, as on 3.7
+
+
+# A text UTF-8 cannot carry names the method and the argument, in the reason of the
+# codec's own error. A str is encoded on entry, with or without an override; bytes are
+# decoded only for an override, which receives a str.
+@pytest.mark.parametrize("call,error,text", [
+    (lambda c: c.place_order(1, "\ud800", "b"), UnicodeEncodeError,
+     ENCODE.format("d800", 0) + ", in argument 2 (contract) of OrvClient.place_order()"),
+    (lambda c: CALL_SLOT(OrvClient.place_order, c, 1, "ok", "x\udfff"), UnicodeEncodeError,
+     ENCODE.format("dfff", 1) + ", in argument 3 (order) of OrvClient.place_order()"),
+    (lambda c: c.simulateTickPrice(1, TickType.LAST, 1.0, "\ud800", "é"), UnicodeEncodeError,
+     ENCODE.format("d800", 0) + ", in argument 4 (attrib) of OrvClient.simulateTickPrice()"),
+    (lambda c: c.place_order(1, b"\xff", "b"), UnicodeDecodeError,
+     DECODE.format("ff", 0) + ", in argument 2 (contract) of OrvClient operation 'placeOrder', "
+     "whose method receives texts as str"),
+    (lambda c: OrvClient.tickPrice(c, 1, TickType.LAST, 1.0, b"ok\xfe"), UnicodeDecodeError,
+     DECODE.format("fe", 2) + ", in argument 4 (attrib) of OrvClient operation 'tickPrice', "
+     "whose method receives texts as str"),
+    (lambda c: c.request_f_a("ok"), UnicodeEncodeError, ENCODE.format("dc00", 0)),
+])
+@pytest.mark.parametrize("cls", [Texts, Log])
+def test_text_utf8_cannot_carry_names_the_method_and_argument(cls, call, error, text):
+    client = cls()
+    if cls is Log and (error is UnicodeDecodeError or "argument" not in text):
+        assert call(client) is None  # bytes pass as they are where nothing decodes them
+        return
+    with pytest.raises(error) as raised:
+        call(client)
+    assert type(raised.value) is error and str(raised.value) == text
+    assert client.seen == []
+
+
 def test_wrong_arity_in_the_override_raises_type_error():
     class Short(Log):
         def orderStatus(self, order_id):
@@ -322,9 +368,27 @@ def test_no_warning_for_what_is_not_a_mistake(body):
     assert first_instances(body) == []
 
 
-@pytest.mark.parametrize("action", ["ignore", "error"])
-def test_warnings_follow_the_filters_and_never_raise(action):
-    assert first_instances({"tickprice": any_arguments}, action=action) == []
+def test_an_ignored_warning_leaves_no_trace():
+    assert first_instances({"tickprice": any_arguments}, action="ignore") == []
+
+
+# Filters that make the warning an error (python -W error, -W error::UserWarning, pytest's
+# filterwarnings = error): each instance raises it while they hold, then the next one
+# under ordinary filters warns, once.
+@pytest.mark.parametrize("category", [UserWarning, Warning])
+def test_a_warning_made_an_error_is_raised_by_each_instance(category):
+    cls = type("T", (OrvClient,), {"tickprice": any_arguments})
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", category)
+        for _ in range(2):
+            with pytest.raises(UserWarning) as raised:
+                cls()
+            assert type(raised.value) is UserWarning
+            assert str(raised.value) == misnamed("tickprice", "tickPrice")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        cls(), cls()
+    assert [str(w.message) for w in caught] == [misnamed("tickprice", "tickPrice")]
 
 
 # A strategy module of the user's: the warning names the line that called

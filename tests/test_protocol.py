@@ -72,12 +72,30 @@ def test_override_may_call_back_into_the_instance():
     assert [args[0] for _, args in client.calls] == [3, 2, 1, 0]
 
 
-def test_class_binding_called_from_its_override_dispatches_again():
-    # The class's tickPrice is the virtual operation itself, so calling it from the
-    # override reaches the override again; unbounded, that ends in RecursionError.
-    class Looping(Recorder):
-        def tickPrice(self, *args):
-            OrvClient.tickPrice(self, *args)
+# The callbacks registered on the class under their own names, which dispatch to the
+# instance's method of that name (the other two such entries dispatch further).
+REGISTERED_CALLBACKS = [(name, params) for name, params in OVERRIDDEN if name in DIRECT]
 
-    with pytest.raises(RecursionError):
-        Looping().simulateTickPrice(1, TickType.BID, 1.0, "a", "b")
+
+# The class's tickPrice is the virtual operation itself, so calling it from the override
+# reaches the override again; unbounded, that ends in RecursionError, which says why.
+# An override that calls itself in Python gets no such line.
+@pytest.mark.parametrize("chain", ["super", "class", "itself"])
+@pytest.mark.parametrize("name,params", REGISTERED_CALLBACKS, ids=[n for n, _ in REGISTERED_CALLBACKS])
+def test_class_binding_called_from_its_override_dispatches_again(name, params, chain):
+    def override(self, *args):
+        if chain == "super":
+            getattr(super(Looping, self), name)(*args)
+        elif chain == "class":
+            getattr(OrvClient, name)(self, *args)
+        else:
+            getattr(self, name)(*args)
+
+    Looping = type("Looping", (OrvClient,), {name: override})
+    with pytest.raises(RecursionError) as raised:
+        getattr(OrvClient, name)(Looping(), *sample_arguments(params))
+    hint = (f"OrvClient.{name} dispatches to the override: super().{name}() inside {name} "
+            f"calls itself; OrvClient's own {name} does nothing, so leave the call out")
+    first, *rest = str(raised.value).split("\n")
+    assert first.startswith("maximum recursion depth exceeded")
+    assert rest == ([] if chain == "itself" else [hint])

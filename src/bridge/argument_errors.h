@@ -39,13 +39,24 @@ struct EntryParameters {
   // For exactly 1 + count arguments: -1 when all convert, 0 when self is refused,
   // otherwise the position (from 1) of the first argument that is refused.
   int (*firstRefused)(PyObject* const* args) = nullptr;
-  // Whether `self` is an instance with its native object.
+  // Whether `self` is an instance with its native object (for the constructor: any
+  // object, which it checks itself).
   bool (*hasNativeObject)(PyObject* self) = nullptr;
+  // For the entry registered under an overridden operation's own name (tickPrice), which
+  // dispatches to the instance's method of that name: the operation's index; else -1.
+  int operation = -1;
 };
 
-// Names the entry `name` of OrvClient and its parameters ("a, b") in `parameters`;
-// called once per entry when it is registered.
-void describeEntry(EntryParameters& parameters, const char* name, const char* parameterNames);
+// The text of a whole number (an int, or an int subclass read as an int) outside the
+// 32-bit range: its digits, or their count when there are many. Throws
+// error_already_set with an error that must propagate (defences/error_policy.h).
+std::string outOfRangeNumber(PyObject* number);
+
+// Names the entry `name` of OrvClient and its parameters ("a, b") in `parameters`, and
+// the overridden operation it dispatches under its own name, if any; called once per
+// entry when it is registered.
+void describeEntry(EntryParameters& parameters, const char* name, const char* parameterNames,
+                   int operation = -1);
 
 // After the library refused a call to the entry described by `parameters` (an error is
 // pending): when that error is the library's argument error for these arguments, puts
@@ -54,13 +65,26 @@ void describeEntry(EntryParameters& parameters, const char* name, const char* pa
 void explainRefusal(const EntryParameters& parameters, PyObject* positional, PyObject* keywords);
 
 // After a call of the entry with exactly its arguments (`args`: those after self)
-// failed with OverflowError pending: when the cause is a whole number outside the 32-bit
-// range, replaces the error by an OverflowError naming the argument and the range.
-// Anything else is left as it is.
-void explainOverflow(const EntryParameters& parameters, PyObject* const* args);
+// failed: when the cause is an argument whose conversion always fails, a whole number
+// outside the 32-bit range (OverflowError) or a str with a lone surrogate
+// (UnicodeEncodeError), names the argument: the OverflowError is replaced by one naming
+// it and the range, the UnicodeEncodeError's reason ends with it. Anything else is left
+// as it is.
+void explainConversion(const EntryParameters& parameters, PyObject* const* args);
+
+// After a call of the entry with exactly its arguments (`args`: self first) failed: a
+// conversion explained as above, or a RecursionError of an entry that dispatches to its
+// own override, called from that override, with the hint that the call goes round
+// (override_lookup.h).
+void explainFailedCall(const EntryParameters& parameters, PyObject* const* args);
 
 // After a call through the library's call slot failed (an error is pending): the
-// explanation of an argument error or of an overflow, as above.
+// explanation of an argument error or of a failed call, as above.
 void explainFailure(const EntryParameters& parameters, PyObject* positional, PyObject* keywords);
+
+// Raises the pending error of making the argument at `position` (from 1) of the operation
+// `operationIndex` a Python object for its override; a text that is not UTF-8
+// (UnicodeDecodeError) has its reason end with the argument and the operation.
+[[noreturn, gnu::cold]] void refuseArgumentForOverride(int operationIndex, int position);
 
 }  // namespace bridge

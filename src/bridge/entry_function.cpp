@@ -47,8 +47,27 @@ PyObject* callEntry(PyObject* self, PyObject* args, PyObject* keywords) {
   return result;
 }
 
-// The library's layout plus the call entry, with the call slot above and the library's
-// attributes,
+// `__text_signature__`, which inspect.signature reads (and help() and pydoc through it):
+// self and the parameters by the names their argument errors use, all positional-only.
+// An entry without that description has one only when it takes self alone.
+PyObject* readTextSignature(PyObject* self, void*) {
+  auto* entry = static_cast<EntryFunction*>(self);
+  if (entry->parameters) {
+    const std::string& names = entry->parameters->names;
+    return PyUnicode_FromFormat("($self%s%s, /)", names.empty() ? "" : ", ", names.c_str());
+  }
+  if (entry->arity == 1) return PyUnicode_FromString("($self, /)");
+  Py_RETURN_NONE;
+}
+
+// Read-only: a getset without a setter refuses writes and deletions.
+PyGetSetDef entryAttributes[] = {
+    {"__text_signature__", &readTextSignature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// The library's layout plus the call entry, with the call slot above, the library's
+// attributes and the text signature,
 // and the promise that binding one of its objects to an instance makes a bound method
 // calling it with the instance first (as the library's binding does), so that
 // `client.place_order(...)` calls it without making that method.
@@ -58,6 +77,7 @@ void readyEntryType(PyTypeObject* library, Py_ssize_t vectorcallOffset) {
   entryType.tp_basicsize = static_cast<Py_ssize_t>(sizeof(EntryFunction));
   entryType.tp_dealloc = &deallocate;
   entryType.tp_call = &callEntry;
+  entryType.tp_getset = entryAttributes;
   entryType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
   // A method descriptor must bind through its own slot before readying (debug builds of
   // the interpreter assert it ahead of inheritance): the library's binding, as inherited.

@@ -28,29 +28,34 @@ namespace bridge {
 // text stands). It is made as the library's type and registered like any of its
 // functions, so its name, docstring and place in the class are the library's; then
 // adoptEntry gives it the module's subtype, whose call slot explains a refused call.
+// `arity` counts self; it tells inspect.signature what the parameters are where no
+// description names them.
 struct EntryFunction : boost::python::objects::function {
   EntryFunction(const boost::python::objects::py_function& caller, vectorcallfunc quickCall,
-                const EntryParameters* parameters)
-      : function(caller, nullptr, 0), vectorcall(quickCall), parameters(parameters) {}
+                const EntryParameters* parameters, unsigned arity = 0)
+      : function(caller, nullptr, 0), vectorcall(quickCall), parameters(parameters), arity(arity) {}
   vectorcallfunc vectorcall;
   const EntryParameters* parameters;
+  unsigned arity;
 };
 
 // A new EntryFunction calling `caller`, as a Python object of the library's type.
 inline boost::python::object entryObject(const boost::python::objects::py_function& caller,
                                          vectorcallfunc quickCall,
                                          const EntryParameters* parameters = nullptr) {
-  auto* entry = new EntryFunction(caller, quickCall, parameters);
+  unsigned arity = caller.max_arity();  // read first: the library's copy moves the caller
+  auto* entry = new EntryFunction(caller, quickCall, parameters, arity);
   return boost::python::object(boost::python::handle<>(static_cast<PyObject*>(entry)));
 }
 
 // The EntryFunction the library's make_function would make for `function` (its caller,
-// its signature), without a quick call.
+// its signature), without a quick call; its argument errors are explained when
+// `parameters` describes them.
 template <class F>
-boost::python::object libraryEntry(F function) {
+boost::python::object libraryEntry(F function, const EntryParameters* parameters = nullptr) {
   return entryObject(boost::python::objects::py_function(internals::LibraryCaller<F>(
                          function, boost::python::default_call_policies())),
-                     nullptr);
+                     nullptr, parameters);
 }
 
 // Gives a registered function made by entryObject or libraryEntry the module's subtype

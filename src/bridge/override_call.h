@@ -10,6 +10,7 @@
 
 #include "../client/operation_traits.h"
 #include "../internals/forced_unwind.h"
+#include "argument_errors.h"
 #include "offered_arguments.h"
 #include "override_lookup.h"
 #include "python_arguments.h"
@@ -56,7 +57,8 @@ ORV_PASSES_FORCED_UNWIND void callWithArguments(PyObject* callable, PyObject* ow
   try {
     // A comma fold runs left to right, so position n-1-I visits the last argument first.
     ((converted.arguments()[n - 1 - I] = toPython(std::get<n - 1 - I>(values), offer[n - 1 - I]),
-      converted.arguments()[n - 1 - I] ? void() : boost::python::throw_error_already_set()),
+      converted.arguments()[n - 1 - I] ? void()
+                                       : refuseArgumentForOverride(operationIndex, n - I)),
      ...);
     if (owner) {
       converted.slots[0] = owner;

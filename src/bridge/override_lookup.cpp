@@ -1,6 +1,8 @@
 #include "override_lookup.h"
 
 #include <boost/python/errors.hpp>
+#include <cstring>
+#include <string>
 
 #include "../client/operation_traits.h"
 #include "../defences/error_policy.h"
@@ -158,6 +160,33 @@ Override findOverride(PyObject* owner, int operationIndex) {
     return {};
   }
   return {attribute, true};
+}
+
+void hintRecursionThroughEntry(PyObject* self, int operationIndex) {
+  if (PyErr_Occurred() != PyExc_RecursionError) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  std::string name = operationNames[operationIndex];
+  std::string hint = "OrvClient." + name + " dispatches to the override: super()." + name +
+                     "() inside " + name + " calls itself; OrvClient's own " + name +
+                     " does nothing, so leave the call out";
+  // The class's function for the operation (no Python code runs to find it; the lookup
+  // of the calls, classAttribute, stays inlined there) and the frame that called the
+  // entry.
+  PyObject* override = typeAttribute(Py_TYPE(self), operationNameObjects[operationIndex]);
+  bool fromOverride = override && PyFunction_Check(override) &&
+                      callerRuns(PyFunction_GET_CODE(override));
+  PyObject* text = fromOverride && value ? PyObject_Str(value) : nullptr;
+  const char* utf8 = text ? PyUnicode_AsUTF8(text) : nullptr;
+  if (utf8 && !std::strstr(utf8, hint.c_str())) {
+    PyObject* args = Py_BuildValue("(s)", (std::string(utf8) + "\n" + hint).c_str());
+    if (!args || PyObject_SetAttrString(value, "args", args) < 0) PyErr_Clear();
+    Py_XDECREF(args);
+  }
+  if (fromOverride && !utf8) PyErr_Clear();  // the hint is left out; the error stands
+  Py_XDECREF(text);
+  PyErr_Restore(type, value, traceback);
 }
 
 void explainUncallableOverride(PyObject* found, int operationIndex) {

@@ -28,6 +28,13 @@ struct Override {
 // __getattr__).
 Override findOverride(PyObject* owner, int operationIndex);
 
+// After a call of the entry registered under the operation's own name failed with
+// RecursionError (the exact type; anything else is left as it is): when the entry was
+// called from the very function that overrides the operation on `self`'s class, which
+// the entry dispatches back to (super().tickPrice() inside tickPrice), adds a line to
+// the error's text saying so, once however many calls of the loop it passes through.
+void hintRecursionThroughEntry(PyObject* self, int operationIndex);
+
 // After calling `found` failed: when it was not callable at all, replaces the
 // interpreter's TypeError ("'dict' object is not callable") by one that names the
 // operation, since an attribute that merely shares an operation's name is the usual

@@ -51,6 +51,16 @@ struct OperationTraits;
   };
 #include "operations.def"
 
+// Whether the bridge looks the operation up on an instance: every operation but those
+// whose own body dispatches further.
+template <auto Operation>
+inline constexpr bool isOverridden = true;
+#define ORV_OPERATION(op, ...)
+#define ORV_DISPATCHER(op, ...) \
+  template <>                   \
+  inline constexpr bool isOverridden<&OrvClient::op> = false;
+#include "operations.def"
+
 // Names of all operations, indexed by OperationIndex.
 inline constexpr const char* operationNames[] = {
 #define ORV_OPERATION(name, ...) #name,

@@ -118,6 +118,22 @@ inline PyObject* typeAttribute(PyTypeObject* type, PyObject* name) {
   return _PyType_Lookup(type, name);
 }
 
+// Whether the Python frame running now (the caller of the native code) runs `code`.
+inline bool callerRuns(PyObject* code) {
+  PyFrameObject* frame = PyEval_GetFrame();
+  if (!frame) {
+    PyErr_Clear();  // from 3.11 the frame object is made here, which may fail
+    return false;
+  }
+#if PY_VERSION_HEX >= 0x03090000
+  PyCodeObject* running = PyFrame_GetCode(frame);
+  Py_DECREF(running);  // the frame keeps its own reference
+  return reinterpret_cast<PyObject*>(running) == code;
+#else
+  return reinterpret_cast<PyObject*>(frame->f_code) == code;
+#endif
+}
+
 // Sets an object's type (before 3.9 through the lvalue Py_TYPE; the name Py_SET_TYPE is
 // left to the interpreter and to Boost.Python, which defines it for older ones).
 inline void setType(PyObject* object, PyTypeObject* type) {

@@ -20,18 +20,21 @@ using Client = boost::python::class_<OrvClientWrapper, boost::noncopyable>;
 // entry gets the module's function subtype once the library has registered it (name,
 // docstring and place in the class are set by then).
 template <auto Function>
-void defineEntry(Client& cls, const std::string& name, const char* parameterNames = "") {
-  bridge::describeEntry(entryParameters<Function>(), name.c_str(), parameterNames);
+void defineEntry(Client& cls, const std::string& name, const char* parameterNames = "",
+                 int operation = -1) {
+  bridge::describeEntry(entryParameters<Function>(), name.c_str(), parameterNames, operation);
   boost::python::object entry = entryFunction<Function>();
   cls.def(name.c_str(), entry);
   bridge::adoptEntry(entry.ptr());
 }
 
-// A virtual operation exposed under its own name; the call dispatches like a native one.
+// A virtual operation exposed under its own name; the call dispatches like a native one
+// (for an overridden operation, to the instance's method of the same name).
 template <auto Operation>
 void defineDirect(Client& cls) {
-  defineEntry<&OnWrapper<Operation>::call>(cls, OperationTraits<Operation>::name,
-                                           OperationTraits<Operation>::parameterNames);
+  defineEntry<&OnWrapper<Operation>::call>(
+      cls, OperationTraits<Operation>::name, OperationTraits<Operation>::parameterNames,
+      isOverridden<Operation> ? static_cast<int>(OperationTraits<Operation>::index) : -1);
 }
 
 // A replay entry feeding the callback `Callback`; `Unused` are trailing texts it drops,
@@ -72,10 +75,18 @@ void constructInstance(PyObject* self) {
   if (Py_TYPE(self) != clientClass) checkSubclass(Py_TYPE(self));
 }
 
+// The constructor's argument errors, in the entries' words: it takes nothing after
+// self, and takes any object as self (constructInstance refuses a non-instance itself).
+bool takesAnySelf(PyObject*) { return true; }
+int refusesNoArgument(PyObject* const*) { return -1; }
+bridge::EntryParameters constructorParameters{"OrvClient.__init__", "", nullptr, 0,
+                                              &refusesNoArgument, &takesAnySelf};
+
 void defineConstructor(Client& cls) {
   // Defining a name the class already has would add an overload; replace it instead.
   if (PyObject_DelAttrString(cls.ptr(), "__init__") != 0) boost::python::throw_error_already_set();
-  boost::python::object constructor = bridge::libraryEntry(&constructInstance);
+  boost::python::object constructor =
+      bridge::libraryEntry(&constructInstance, &constructorParameters);
   cls.def("__init__", constructor);
   bridge::adoptEntry(constructor.ptr());
 }

@@ -4,10 +4,11 @@
 // called), and an override whose signature cannot take the operation's arguments (which
 // would otherwise fail only when the first event arrives). The check reads the class's
 // attributes and signatures with the standard library, so it is written in Python; it
-// warns through `warnings` (UserWarning). An error it meets is dropped unless the
-// module's rule says it must propagate (defences/error_policy.h); a class whose check
-// ended, either way but by such an error, is not checked again (a weak set, which keeps
-// no class alive). Too near the recursion limit the check waits for the next instance.
+// warns through `warnings` (UserWarning), and a warning that the filters turn into an
+// error is raised. Any other error it meets is dropped unless the module's rule says it
+// must propagate (defences/error_policy.h); a class whose check ended, either way but by
+// such an error or a raised warning, is not checked again (a weak set, which keeps no
+// class alive). Too near the recursion limit the check waits for the next instance.
 #include "subclass_check.h"
 
 #include <boost/python/errors.hpp>
@@ -95,13 +96,20 @@ def make_check(client, operations):
                        f"to the {kind} {name}({names})")
 
     def check(cls):
+        # None, or the warning that the filters turned into an error: the caller raises
+        # it, and the class stays unchecked, so that every instance raises it while the
+        # filters say so (not only whichever one happens to come first).
         if cls in checked:
-            return
+            return None
         messages = list(problems(cls))
-        checked.add(cls)
         import warnings
-        for message in messages:
-            warnings.warn(message, UserWarning, stacklevel=2)
+        try:
+            for message in messages:
+                warnings.warn(message, UserWarning, stacklevel=2)
+        except Warning as raised:
+            return raised
+        checked.add(cls)
+        return None
 
     def give_up(cls):
         # The check failed with an error that is dropped: not tried again for this class.
@@ -168,6 +176,14 @@ void checkSubclass(PyTypeObject* cls) {
   if (orv_compat::pythonRecursionHeadroom() < checkFrames) return;
   PyObject* clsObject = reinterpret_cast<PyObject*>(cls);
   PyObject* result = PyObject_CallFunctionObjArgs(check, clsObject, nullptr);
+  if (result && result != Py_None) {
+    // A warning the filters made an error: the instance's construction raises it.
+    PyObject* traceback = PyException_GetTraceback(result);
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(result));
+    Py_INCREF(type);
+    PyErr_Restore(type, result, traceback);
+    boost::python::throw_error_already_set();
+  }
   if (!result) {
     // Only what must reach the program (defences/error_policy.h) comes out of the check.
     if (defences::keepErrorThatMustPropagate()) boost::python::throw_error_already_set();

@@ -51,8 +51,8 @@ template <class T>
 // as the library's caller does, and calls the function with the values moved in. The
 // signature, and with it the docstring and the argument error's listing, is the
 // library's own for the function; the error's first line, and the text of a whole
-// number out of range, name the argument (argument_errors.h), written only once the
-// call has failed.
+// number out of range or of a str that UTF-8 cannot encode, name the argument
+// (argument_errors.h), written only once the call has failed.
 //
 // quickCall is the same call as the interpreter's vectorcall entry of the function
 // object: with exactly the function's arguments and no keywords it runs the steps above
@@ -114,7 +114,7 @@ struct EntryCaller<Function> {
     guard.leave();
     if (result) return result;
     if (PyErr_Occurred()) {
-      bridge::explainOverflow(parameters, args + 1);
+      bridge::explainFailedCall(parameters, args);
       return nullptr;
     }
     return bridge::refuseThroughLibrary(entry, args, arity);

@@ -3,18 +3,22 @@
 // route to a new member checks the value's range (construction) or the size (allocator).
 #include <boost/python/errors.hpp>
 #include <climits>
+#include <string>
 
+#include "../../bridge/argument_errors.h"
 #include "../../internals/library_internals.h"
 #include "../defences.h"
 
 // The value of an int as a native TickType; false with OverflowError (or the error of
-// reading it) set when it does not fit 32 bits.
+// reading it) set when it does not fit 32 bits. (Every TickType argument's conversion
+// reads a value, so the text here needs nothing but the range; TickType(v) adds v.)
 bool defences::readTickTypeValue(PyObject* number, int* value) {
   int overflow = 0;
   long wide = PyLong_AsLongAndOverflow(number, &overflow);
   if (wide == -1 && PyErr_Occurred()) return false;
   if (overflow != 0 || wide < INT_MIN || wide > INT_MAX) {
-    PyErr_SetString(PyExc_OverflowError, "TickType value out of range");
+    PyErr_SetString(PyExc_OverflowError,
+                    "TickType value must be between -2147483648 and 2147483647");
     return false;
   }
   *value = static_cast<int>(wide);
@@ -22,6 +26,19 @@ bool defences::readTickTypeValue(PyObject* number, int* value) {
 }
 
 namespace {
+
+// The pending OverflowError of a value out of range, replaced by one that also says the
+// value (or by the error of writing it that must propagate).
+void nameRefusedValue(PyObject* number) {
+  std::string text;
+  try {
+    text = bridge::outOfRangeNumber(number);
+  } catch (const boost::python::error_already_set&) {
+    return;
+  }
+  PyErr_Format(PyExc_OverflowError,
+               "TickType value must be between -2147483648 and 2147483647, not %s", text.c_str());
+}
 
 // TickType(...) takes what int(...) takes, but only values that fit the native 32-bit
 // enumeration. The library's member objects keep their name pointer right after the
@@ -33,6 +50,7 @@ PyObject* constructMember(PyTypeObject* cls, PyObject* intArgs, PyObject* kwargs
   if (!value) return nullptr;
   int checked = 0;
   if (!defences::readTickTypeValue(value, &checked)) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) nameRefusedValue(value);
     Py_DECREF(value);
     return nullptr;
   }
@@ -83,7 +101,10 @@ constexpr Py_ssize_t maxMemberDigits = (32 + PyLong_SHIFT - 1) / PyLong_SHIFT;
 
 PyObject* allocateMember(PyTypeObject* cls, Py_ssize_t digits) {
   if (digits > maxMemberDigits) {
-    PyErr_SetString(PyExc_OverflowError, "TickType value out of range");
+    PyErr_Format(PyExc_OverflowError,
+                 "TickType value must be between -2147483648 and 2147483647, not an int of "
+                 "more than %d bits",
+                 static_cast<int>(maxMemberDigits * PyLong_SHIFT));
     return nullptr;
   }
   return PyType_GenericAlloc(cls, digits);
