@@ -47,9 +47,12 @@ using LibraryCaller =
 using LibrarySignatureInfo = boost::python::detail::py_func_sig_info;
 
 // The module object made and filled by `registration`, as the library's module
-// definition makes it (errors translated; null with the error set).
+// definition makes it (errors translated), or null with the error set when the
+// registration failed: Boost 1.74 then hands back the module with the error pending.
 inline PyObject* initialiseModule(PyModuleDef& definition, void (*registration)()) {
-  return boost::python::detail::init_module(definition, registration);
+  PyObject* module = boost::python::detail::init_module(definition, registration);
+  if (module && PyErr_Occurred()) Py_CLEAR(module);
+  return module;
 }
 
 // The Python object a wrapped C++ object lives in (set by the library's construction).

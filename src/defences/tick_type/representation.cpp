@@ -3,7 +3,7 @@
 // out of its slot when that read fails (a subclass whose `__module__` is a property that
 // raises, a direct instance of the base): the process ends. The same text, with the
 // read's error raised instead, for TickType and its subclasses, and where the library is
-// the module's private copy for its base too (slot and `__repr__`).
+// the module's private copy for its base too (slot and `__repr__` each).
 #include "../../internals/library_calls.h"
 #include "../../internals/library_internals.h"
 #include "../defences.h"
@@ -21,17 +21,23 @@ PyObject* representMethod(PyObject* member, PyObject*) { return representMember(
 PyMethodDef representationDef = {"__repr__", representMethod, METH_NOARGS,
                                  "Return repr(self)."};
 
+void install(PyTypeObject* type) {
+  type->tp_repr = &representMember;
+  PyObject* method = PyDescr_NewMethod(type, &representationDef);
+  if (!method) boost::python::throw_error_already_set();
+  internals::replaceTypeAttribute(type, "__repr__", method);
+  Py_DECREF(method);
+}
+
 }  // namespace
 
 void defences::guardRepresentation() {
   PyTypeObject* base = registered.enumerationBase;
   if (!libraryRepresentation) libraryRepresentation = base->tp_repr;
   if (libraryRepresentation == &representMember) return;  // already in place
-  registered.tickType->tp_repr = &representMember;
-  if constexpr (!internals::libraryIsPrivate) return;
-  base->tp_repr = &representMember;
-  PyObject* method = PyDescr_NewMethod(base, &representationDef);
-  if (!method) boost::python::throw_error_already_set();
-  internals::replaceTypeAttribute(base, "__repr__", method);
-  Py_DECREF(method);
+  // A class made later takes its slot from the `__repr__` it finds along its bases, and
+  // the library's (a wrapper of the library's slot function) would give it that very
+  // function: TickType has a `__repr__` of its own.
+  install(registered.tickType);
+  if constexpr (internals::libraryIsPrivate) install(base);
 }
