@@ -3,6 +3,7 @@
 #include <boost/python/converter/registry.hpp>
 #include <boost/python/converter/rvalue_from_python_data.hpp>
 #include <boost/python/enum.hpp>
+#include <boost/python/object/add_to_namespace.hpp>
 #include <boost/python/tuple.hpp>
 #include <climits>
 
@@ -122,10 +123,12 @@ void constructTickType(PyObject* source,
 }
 
 // A method of the class: one of the module's functions (entry_function.h).
-object tickTypeMethod(object (*method)(object)) {
+// Defines `name` on the class as the library defines a class's methods (its name, its
+// place in the class and with it `__module__`), then gives it the module's subtype.
+void defineTickTypeMethod(object& tickType, const char* name, object (*method)(object)) {
   object function = bridge::libraryEntry(method);
+  boost::python::objects::add_to_namespace(tickType, name, function);
   bridge::adoptEntry(function.ptr());
-  return function;
 }
 
 }  // namespace
@@ -143,8 +146,8 @@ object registerTickType() {
   tickTypeClass = reinterpret_cast<PyTypeObject*>(tickType.ptr());
   defences::registered.tickType = tickTypeClass;
   defences::registered.enumerationBase = tickTypeClass->tp_base;
-  tickType.attr("__str__") = tickTypeMethod(&tickTypeText);
-  tickType.attr("__reduce__") = tickTypeMethod(&reduceTickType);
+  defineTickTypeMethod(tickType, "__str__", &tickTypeText);
+  defineTickTypeMethod(tickType, "__reduce__", &reduceTickType);
 
   boost::python::converter::registry::insert(&convertibleTickType, &constructTickType,
                                              boost::python::type_id<TickType>());
