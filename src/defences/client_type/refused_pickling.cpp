@@ -5,6 +5,7 @@
 // inside one of its attribute lookups, the unwind releases them without the interpreter
 // lock, while the main thread collects garbage.
 #include <boost/python/errors.hpp>
+#include <boost/python/object/add_to_namespace.hpp>
 #include <boost/python/tuple.hpp>
 
 #include "../../bridge/entry_function.h"
@@ -123,8 +124,14 @@ void defences::refuseToPickleInstances() {
   PyObject* library = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls)->tp_dict,
                                            "__reduce__");
   Py_XINCREF(library);
-  boost::python::object reduce = bridge::libraryEntry(&reduceClient);
-  bridge::adoptEntry(reduce.ptr());
-  if (PyObject_SetAttrString(cls, "__reduce__", reduce.ptr()) < 0)
+  // Defined as the library defines a class's methods (its name, its place in the class
+  // and with it `__module__`), in place of the library's: defining a name the class has
+  // already would add an overload.
+  if (library && PyObject_DelAttrString(cls, "__reduce__") < 0)
     boost::python::throw_error_already_set();
+  boost::python::object reduce = bridge::libraryEntry(&reduceClient);
+  boost::python::objects::add_to_namespace(
+      boost::python::object(boost::python::handle<>(boost::python::borrowed(cls))), "__reduce__",
+      reduce);
+  bridge::adoptEntry(reduce.ptr());
 }
