@@ -413,7 +413,7 @@ void refuseArgumentForOverride(int operationIndex, int position) {
                                    ") of OrvClient operation '" + name +
                                    "', whose method receives texts as str");
   }
-  boost::python::throw_error_already_set();
+  throw boost::python::error_already_set();  // what throw_error_already_set does, seen as not returning
 }
 
 void explainFailedCall(const EntryParameters& parameters, PyObject* const* args) {
