@@ -1,15 +1,18 @@
 // The `__dict__` attribute of OrvClient instances.
 //
 // The library's instance type provides the dictionary slot and a `__dict__` that accepts
-// any object and cannot be deleted safely (deleting a bare instance's crashes), while
-// the interpreter's attribute lookup and the override lookup expect the slot to hold a
-// dict or nothing. The class gets a `__dict__` of its own, which its subclasses find
-// first: the interpreter's standard one, which takes only a dict and refuses deletion
-// with TypeError. The library's own stays reachable through the class's bases
-// (`OrvClient.__mro__[1].__dict__["__dict__"]`) and serves the library's bare instances
-// and the classes made from that base: where the library is the module's private copy,
-// no other extension's objects use it, and it is the standard one too; a shared library
-// is left as it is.
+// any object and cannot be deleted safely (deleting one crashes), while the
+// interpreter's attribute lookup and the override lookup expect the slot to hold a dict
+// or nothing. The class gets a `__dict__` of its own, which its subclasses find first:
+// the interpreter's standard one, which takes only a dict and refuses deletion with
+// TypeError.
+//
+// The library's own stays reachable through the class's bases
+// (`OrvClient.__mro__[1].__dict__["__dict__"]`). Where the library is the module's
+// private copy, its instance type gets one that gives OrvClient instances and the
+// library's bare instances the standard behaviour, refuses deletion for every object,
+// and otherwise (an extension linked to the same copy: its classes' objects) reads and
+// sets as the library does. A shared library is left as it is.
 #include <boost/python/errors.hpp>
 
 #include "../../internals/library_internals.h"
@@ -20,8 +23,29 @@ namespace {
 PyGetSetDef dictionaryAttribute = {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict,
                                    nullptr, nullptr};
 
-void install(PyTypeObject* type) {
-  PyObject* descriptor = PyDescr_NewGetSet(type, &dictionaryAttribute);
+PyObject* libraryDescriptor = nullptr;
+
+bool standard(PyObject* self) {
+  return PyObject_TypeCheck(self, defences::registered.client) ||
+         Py_TYPE(self) == defences::registered.instanceBase;
+}
+
+PyObject* getInstanceDictionary(PyObject* self, void* context) {
+  if (standard(self)) return PyObject_GenericGetDict(self, context);
+  return Py_TYPE(libraryDescriptor)
+      ->tp_descr_get(libraryDescriptor, self, reinterpret_cast<PyObject*>(Py_TYPE(self)));
+}
+
+int setInstanceDictionary(PyObject* self, PyObject* value, void* context) {
+  if (standard(self) || !value) return PyObject_GenericSetDict(self, value, context);
+  return Py_TYPE(libraryDescriptor)->tp_descr_set(libraryDescriptor, self, value);
+}
+
+PyGetSetDef libraryDictionaryAttribute = {"__dict__", getInstanceDictionary,
+                                          setInstanceDictionary, nullptr, nullptr};
+
+void install(PyTypeObject* type, PyGetSetDef* attribute) {
+  PyObject* descriptor = PyDescr_NewGetSet(type, attribute);
   if (!descriptor) boost::python::throw_error_already_set();
   internals::replaceTypeAttribute(type, "__dict__", descriptor);
   Py_DECREF(descriptor);
@@ -30,6 +54,16 @@ void install(PyTypeObject* type) {
 }  // namespace
 
 void defences::guardInstanceDictionary() {
-  install(registered.client);
-  if constexpr (internals::libraryIsPrivate) install(registered.instanceBase);
+  install(registered.client, &dictionaryAttribute);
+  if constexpr (!internals::libraryIsPrivate) return;
+  PyTypeObject* instanceType = registered.instanceBase;
+  PyObject* found = PyDict_GetItemString(instanceType->tp_dict, "__dict__");
+  // A second initialisation in the same process finds its own descriptor there.
+  if (!found || !Py_TYPE(found)->tp_descr_get || !Py_TYPE(found)->tp_descr_set ||
+      (Py_TYPE(found) == &PyGetSetDescr_Type &&
+       reinterpret_cast<PyGetSetDescrObject*>(found)->d_getset == &libraryDictionaryAttribute))
+    return;  // not the library's descriptor as known: nothing to mend
+  Py_INCREF(found);
+  libraryDescriptor = found;
+  install(instanceType, &libraryDictionaryAttribute);
 }
