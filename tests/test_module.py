@@ -4,6 +4,7 @@ import copy
 import dataclasses
 import inspect
 import math
+import os
 import pickle
 import pydoc
 import re
@@ -648,7 +649,13 @@ class WholeNumber:
 
 
 def numpy_value(type_name, value):
-    return lambda: getattr(pytest.importorskip("numpy"), type_name)(value)
+    def make():
+        # numpy's own import leaves blocks that memcheck reports as lost at exit; the
+        # rows of plain classes above give the same hints there.
+        if os.environ.get("ORV_SANITIZED") == "valgrind":
+            pytest.skip("numpy is not imported under valgrind")
+        return getattr(pytest.importorskip("numpy"), type_name)(value)
+    return make
 
 
 # Numbers and flags of other types are refused; the argument error says how to pass
