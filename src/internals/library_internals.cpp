@@ -23,6 +23,22 @@ getter getsetReader(PyObject* descriptor) {
   return reinterpret_cast<PyGetSetDescrObject*>(descriptor)->d_getset->get;
 }
 
+namespace {
+void install(PyTypeObject* type, const char* name, PyObject* made) {
+  if (!made) boost::python::throw_error_already_set();
+  boost::python::handle<> held(made);
+  replaceTypeAttribute(type, name, made);
+}
+}  // namespace
+
+void installMethod(PyTypeObject* type, PyMethodDef* definition) {
+  install(type, definition->ml_name, PyDescr_NewMethod(type, definition));
+}
+
+void installGetSet(PyTypeObject* type, PyGetSetDef* definition) {
+  install(type, definition->name, PyDescr_NewGetSet(type, definition));
+}
+
 setter getsetWriter(PyObject* descriptor) {
   if (!descriptor || Py_TYPE(descriptor) != &PyGetSetDescr_Type) return nullptr;
   return reinterpret_cast<PyGetSetDescrObject*>(descriptor)->d_getset->set;

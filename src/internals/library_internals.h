@@ -106,6 +106,11 @@ setter getsetWriter(PyObject* descriptor);
 // caches.
 void replaceTypeAttribute(PyTypeObject* type, const char* name, PyObject* value);
 
+// The same for a method or a getset descriptor of `type`, made from its definition and
+// put under the definition's name.
+void installMethod(PyTypeObject* type, PyMethodDef* definition);
+void installGetSet(PyTypeObject* type, PyGetSetDef* definition);
+
 // How many native objects the library holds in `instance`, an object of its instance
 // type (one per construction that ran for it).
 int heldObjectCount(PyObject* instance);

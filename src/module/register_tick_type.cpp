@@ -19,12 +19,11 @@ namespace {
 
 using boost::python::object;
 
-PyTypeObject* tickTypeClass = nullptr;
 
 // Refuses, with TypeError, a `self` that is not a TickType (the methods below are plain
 // functions of the class, so `TickType.__str__("abc")` reaches them with anything).
 void requireTickType(PyObject* self, const char* method) {
-  if (PyObject_TypeCheck(self, tickTypeClass)) return;
+  if (PyObject_TypeCheck(self, defences::registered.tickType)) return;
   PyErr_Format(PyExc_TypeError, "TickType.%s() requires a TickType object, not '%.200s'", method,
                Py_TYPE(self)->tp_name);
   boost::python::throw_error_already_set();
@@ -65,7 +64,7 @@ PyObject* memberState(PyObject* member) {
 object reduceTickType(object member) {
   requireTickType(member.ptr(), "__reduce__");
   object values = object(boost::python::handle<>(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(tickTypeClass), "values")));
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(defences::registered.tickType), "values")));
   // The value as an exact int (before 3.10 PyNumber_Index hands an int subclass back
   // as it is, and a member among its own constructor arguments would recurse).
   long value = PyLong_AsLong(member.ptr());
@@ -98,15 +97,15 @@ object reduceTickType(object member) {
 // error that must propagate (an interrupt) is left pending and nothing is claimed: the
 // entries end the call with it before anything is constructed.
 void* convertibleTickType(PyObject* source) {
-  int instance = PyObject_IsInstance(source, reinterpret_cast<PyObject*>(tickTypeClass));
+  int instance = PyObject_IsInstance(source, reinterpret_cast<PyObject*>(defences::registered.tickType));
   if (instance < 0 && defences::keepErrorThatMustPropagate()) return nullptr;
   return instance != 0 ? source : nullptr;
 }
 
 void constructTickType(PyObject* source,
                        boost::python::converter::rvalue_from_python_stage1_data* data) {
-  if (!PyObject_TypeCheck(source, tickTypeClass)) {
-    int instance = PyObject_IsInstance(source, reinterpret_cast<PyObject*>(tickTypeClass));
+  if (!PyObject_TypeCheck(source, defences::registered.tickType)) {
+    int instance = PyObject_IsInstance(source, reinterpret_cast<PyObject*>(defences::registered.tickType));
     if (instance < 0) boost::python::throw_error_already_set();
     if (instance == 0) {
       PyErr_SetString(PyExc_TypeError, "argument stopped being a TickType during the call");
@@ -143,9 +142,8 @@ object registerTickType() {
 
   // Since Python 3.8 int has no __str__ of its own, so without this an unnamed member
   // would print its repr. A type slot alone is not enough for Python subclasses.
-  tickTypeClass = reinterpret_cast<PyTypeObject*>(tickType.ptr());
-  defences::registered.tickType = tickTypeClass;
-  defences::registered.enumerationBase = tickTypeClass->tp_base;
+  defences::registered.tickType = reinterpret_cast<PyTypeObject*>(tickType.ptr());
+  defences::registered.enumerationBase = defences::registered.tickType->tp_base;
   defineTickTypeMethod(tickType, "__str__", &tickTypeText);
   defineTickTypeMethod(tickType, "__reduce__", &reduceTickType);
 

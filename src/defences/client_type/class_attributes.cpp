@@ -47,12 +47,6 @@ PyMethodDef setAttributeDef = {"__setattr__", setAttribute, METH_VARARGS,
 PyMethodDef deleteAttributeDef = {"__delattr__", deleteAttribute, METH_O,
                                   "Implement delattr(self, name)."};
 
-void replaceMethod(PyTypeObject* type, PyMethodDef* definition) {
-  PyObject* method = PyDescr_NewMethod(type, definition);
-  if (!method) boost::python::throw_error_already_set();
-  internals::replaceTypeAttribute(type, definition->ml_name, method);
-  Py_DECREF(method);
-}
 
 }  // namespace
 
@@ -61,6 +55,6 @@ void defences::guardClassAttributes() {
   PyTypeObject* metatype = registered.classMetatype;
   staticDataType = internals::libraryStaticDataType();
   metatype->tp_setattro = &setClassAttribute;
-  replaceMethod(metatype, &setAttributeDef);
-  replaceMethod(metatype, &deleteAttributeDef);
+  internals::installMethod(metatype, &setAttributeDef);
+  internals::installMethod(metatype, &deleteAttributeDef);
 }

@@ -44,17 +44,11 @@ int setInstanceDictionary(PyObject* self, PyObject* value, void* context) {
 PyGetSetDef libraryDictionaryAttribute = {"__dict__", getInstanceDictionary,
                                           setInstanceDictionary, nullptr, nullptr};
 
-void install(PyTypeObject* type, PyGetSetDef* attribute) {
-  PyObject* descriptor = PyDescr_NewGetSet(type, attribute);
-  if (!descriptor) boost::python::throw_error_already_set();
-  internals::replaceTypeAttribute(type, "__dict__", descriptor);
-  Py_DECREF(descriptor);
-}
 
 }  // namespace
 
 void defences::guardInstanceDictionary() {
-  install(registered.client, &dictionaryAttribute);
+  internals::installGetSet(registered.client, &dictionaryAttribute);
   if constexpr (!internals::libraryIsPrivate) return;
   PyTypeObject* instanceType = registered.instanceBase;
   PyObject* found = PyDict_GetItemString(instanceType->tp_dict, "__dict__");
@@ -65,5 +59,5 @@ void defences::guardInstanceDictionary() {
     return;  // not the library's descriptor as known: nothing to mend
   Py_INCREF(found);
   libraryDescriptor = found;
-  install(instanceType, &libraryDictionaryAttribute);
+  internals::installGetSet(instanceType, &libraryDictionaryAttribute);
 }

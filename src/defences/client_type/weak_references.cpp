@@ -33,16 +33,11 @@ int refuseWrite(PyObject* self, PyObject*, void*) {
 PyGetSetDef weakReferenceAttribute = {"__weakref__", firstWeakReference, refuseWrite, nullptr,
                                       nullptr};
 
-void install(PyTypeObject* type) {
-  PyObject* descriptor = PyDescr_NewGetSet(type, &weakReferenceAttribute);
-  if (!descriptor) boost::python::throw_error_already_set();
-  internals::replaceTypeAttribute(type, "__weakref__", descriptor);
-  Py_DECREF(descriptor);
-}
 
 }  // namespace
 
 void defences::guardWeakReferences() {
-  install(registered.client);
-  if constexpr (internals::libraryIsPrivate) install(registered.instanceBase);
+  internals::installGetSet(registered.client, &weakReferenceAttribute);
+  if constexpr (internals::libraryIsPrivate)
+    internals::installGetSet(registered.instanceBase, &weakReferenceAttribute);
 }

@@ -27,12 +27,7 @@ PyGetSetDef documentation[] = {
 };
 
 void install(PyTypeObject* type) {
-  for (PyGetSetDef& attribute : documentation) {
-    PyObject* descriptor = PyDescr_NewGetSet(type, &attribute);
-    if (!descriptor) boost::python::throw_error_already_set();
-    internals::replaceTypeAttribute(type, attribute.name, descriptor);
-    Py_DECREF(descriptor);
-  }
+  for (PyGetSetDef& attribute : documentation) internals::installGetSet(type, &attribute);
 }
 
 }  // namespace

@@ -37,8 +37,5 @@ void defences::guardLibraryCalls() {
   PyTypeObject* library = registered.libraryFunction;
   if (library->tp_call == &boundedCall) return;  // already in place
   library->tp_call = &boundedCall;
-  PyObject* method = PyDescr_NewMethod(library, &callDef);
-  if (!method) boost::python::throw_error_already_set();
-  internals::replaceTypeAttribute(library, "__call__", method);
-  Py_DECREF(method);
+  internals::installMethod(library, &callDef);
 }

@@ -23,10 +23,7 @@ PyMethodDef representationDef = {"__repr__", representMethod, METH_NOARGS,
 
 void install(PyTypeObject* type) {
   type->tp_repr = &representMember;
-  PyObject* method = PyDescr_NewMethod(type, &representationDef);
-  if (!method) boost::python::throw_error_already_set();
-  internals::replaceTypeAttribute(type, "__repr__", method);
-  Py_DECREF(method);
+  internals::installMethod(type, &representationDef);
 }
 
 }  // namespace
