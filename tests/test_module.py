@@ -4,6 +4,7 @@ import copy
 import dataclasses
 import inspect
 import math
+import operator
 import os
 import pickle
 import pydoc
@@ -658,11 +659,15 @@ def numpy_value(type_name, value):
     return make
 
 
+# int() reads __index__ from 3.8 on.
+INDEX_HINT = "int(x)" if sys.version_info >= (3, 8) else "operator.index(x)"
+
+
 # Numbers and flags of other types are refused; the argument error says how to pass
 # them, judging by what the type offers, and the call so made goes through.
 @pytest.mark.parametrize("kind,make,hint", [
-    ("int", IndexOnly, "int(x)"),
-    ("int", WholeNumber, "int(x)"),
+    ("int", IndexOnly, INDEX_HINT),
+    ("int", WholeNumber, INDEX_HINT),
     ("int", FloatOnly, None),  # int() would cut a fraction short
     ("int", lambda: Decimal("2"), None),
     ("int", lambda: 2.0, None),
@@ -695,7 +700,8 @@ def test_argument_error_says_how_to_pass_a_number_of_another_type(recorder, kind
     assert first.startswith(f"OrvClient.{entry}(): argument {position} ({name}) must be {kind}, not ")
     assert first.endswith(f"; pass {hint}") if hint else ";" not in first
     if hint:
-        converted = {"int": int, "float": float, "bool": bool}[kind](value)
+        converted = {"int(x)": int, "operator.index(x)": operator.index,
+                     "float(x)": float, "bool(x)": bool}[hint](value)
         call(converted)
         assert recorder.calls[0][1][position - 1] == converted
 

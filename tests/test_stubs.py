@@ -333,6 +333,8 @@ OVERRIDE_VERDICTS = {
 def test_readme_typed_strategy_passes_and_a_wrong_override_fails(tmp_path, case, checker):
     (example,) = code_blocks(TYPED_STRATEGY, "python")
     expected = set()
+    if case == "unmarked" and checker == "mypy" and sys.version_info < (3, 8):
+        pytest.skip("mypy 1.4, the last for Python 3.7, has no explicit-override check")
     if case:
         (old, new), codes = OVERRIDE_VERDICTS[case]
         assert example.count(old) == 1

@@ -115,7 +115,10 @@ std::string conversionHint(ParameterKind kind, PyObject* object) {
   bool real = number->nb_float || (PY_VERSION_HEX >= 0x03080000 && number->nb_index);
   switch (kind) {
     case ParameterKind::Int:
-      return number->nb_index ? "; pass int(x)" : "";
+      if (!number->nb_index) return "";
+      // int() takes an object with only __index__ from 3.8 on; operator.index always does.
+      return PY_VERSION_HEX >= 0x03080000 || number->nb_int ? "; pass int(x)"
+                                                            : "; pass operator.index(x)";
     case ParameterKind::Float:
       return real ? "; pass float(x)" : "";
     case ParameterKind::Bool:

@@ -22,6 +22,11 @@
 
 #include <cstddef>
 
+#if PY_VERSION_HEX < 0x03090000
+// Before 3.9 Python.h leaves the frame type (read by callerRuns below) undeclared.
+#include <frameobject.h>
+#endif
+
 #include "stack_bound.h"
 
 #ifndef Py_TPFLAGS_MANAGED_DICT
