@@ -16,7 +16,7 @@ scripts/interface_words.py:
     parameter types from the first line of each method's generated signature text,
     for example "place_order( (OrvClient)arg1, (int)arg2, (str)arg3) -> None";
   * src/client/operations.def, src/client/parameter_names.def and
-    src/client/tick_types.def: the virtual operations with their native parameter
+    src/tick_type/tick_types.def: the virtual operations with their native parameter
     types and parameter names, and the TickType members.
 
 Every method whose name derives from an operation (the operation itself, its
@@ -47,7 +47,7 @@ import interface_words as words  # noqa: E402
 ROOT = Path(__file__).resolve().parent.parent
 OPERATIONS_DEF = ROOT / "src" / "client" / "operations.def"
 PARAMETER_NAMES_DEF = ROOT / "src" / "client" / "parameter_names.def"
-TICK_TYPES_DEF = ROOT / "src" / "client" / "tick_types.def"
+TICK_TYPES_DEF = ROOT / "src" / "tick_type" / "tick_types.def"
 STUB_PATH = ROOT / "OrvCpp-stubs" / "__init__.pyi"
 CHECK_ONLY_PATH = ROOT / "OrvCpp-stubs" / "_check_only.pyi"
 DOCS_PATH = ROOT / "docs" / "api.md"

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "parameter_macros.h"
-#include "tick_type.h"
+#include "../tick_type/tick_type.h"
 
 // The time value of currentTime is 32 bits wide, like every other whole number here.
 using OrvLong = std::int32_t;

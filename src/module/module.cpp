@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "../bridge/override_lookup.h"
-#include "../bridge/tick_type_objects.h"
+#include "../overrides/override_lookup.h"
+#include "../tick_type/tick_type_objects.h"
 #include "../defences/defences.h"
 #include "../internals/library_internals.h"
 #include "../internals/python_compat.h"

@@ -9,7 +9,7 @@
 #include "../defences/defences.h"
 #include "registration.h"
 #include "subclass_check.h"
-#include "wrapper_methods.h"
+#include "../entries/entry_caller.h"
 
 namespace {
 

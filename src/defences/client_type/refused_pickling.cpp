@@ -8,7 +8,7 @@
 #include <boost/python/object/add_to_namespace.hpp>
 #include <boost/python/tuple.hpp>
 
-#include "../../bridge/entry_function.h"
+#include "../../entries/entry_function.h"
 #include "../../internals/forced_unwind.h"
 #include "../defences.h"
 

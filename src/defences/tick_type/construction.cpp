@@ -5,7 +5,7 @@
 #include <climits>
 #include <string>
 
-#include "../../bridge/argument_errors.h"
+#include "../../entries/argument_errors.h"
 #include "../../internals/library_internals.h"
 #include "../defences.h"
 

@@ -10,8 +10,8 @@
 
 #include "../client/operation_traits.h"
 #include "../internals/forced_unwind.h"
-#include "argument_errors.h"
-#include "offered_arguments.h"
+#include "../entries/argument_errors.h"
+#include "../entries/offered_arguments.h"
 #include "override_lookup.h"
 #include "python_arguments.h"
 #include "../internals/python_compat.h"

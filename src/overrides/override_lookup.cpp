@@ -7,7 +7,7 @@
 #include "../client/operation_traits.h"
 #include "../defences/error_policy.h"
 #include "../defences/registered.h"
-#include "entry_function.h"
+#include "../entries/entry_function.h"
 #include "../internals/python_compat.h"
 
 namespace bridge {

@@ -6,7 +6,7 @@
 #include "../client/operation_traits.h"
 #include "../defences/error_policy.h"
 #include "../defences/registered.h"
-#include "override_lookup.h"
+#include "../overrides/override_lookup.h"
 
 
 namespace bridge {
@@ -17,7 +17,7 @@ const char* tickTypeName(long value) {
 #define ORV_TICK_TYPE(name, number) \
   case number:                      \
     return #name;
-#include "../client/tick_types.def"
+#include "../tick_type/tick_types.def"
     default:
       return nullptr;
   }
@@ -26,7 +26,7 @@ const char* tickTypeName(long value) {
 bool isTickTypeName(const char* text) {
 #define ORV_TICK_TYPE(name, number) \
   if (std::strcmp(text, #name) == 0) return true;
-#include "../client/tick_types.def"
+#include "../tick_type/tick_types.def"
   return false;
 }
 

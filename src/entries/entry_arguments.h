@@ -25,7 +25,7 @@
 #include <typeinfo>
 
 #include "../defences/registered.h"
-#include "orv_client_wrapper.h"
+#include "../overrides/orv_client_wrapper.h"
 #include "../internals/library_internals.h"
 #include "../internals/python_compat.h"
 

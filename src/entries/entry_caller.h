@@ -14,11 +14,11 @@
 #include <type_traits>
 #include <utility>
 
-#include "../bridge/argument_errors.h"
-#include "../bridge/entry_arguments.h"
-#include "../bridge/entry_function.h"
+#include "argument_errors.h"
+#include "entry_arguments.h"
+#include "entry_function.h"
 #include "../internals/forced_unwind.h"
-#include "../bridge/orv_client_wrapper.h"
+#include "../overrides/orv_client_wrapper.h"
 
 // A member function of OrvClient as a function of the wrapper.
 template <auto Method>

@@ -3,7 +3,7 @@
 #include <boost/python/errors.hpp>
 
 #include "../defences/registered.h"
-#include "python_arguments.h"
+#include "../overrides/python_arguments.h"
 
 namespace bridge {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "../client/tick_type.h"
+#include "../tick_type/tick_type.h"
 #include "../internals/python_compat.h"
 
 namespace bridge {

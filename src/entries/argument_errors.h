@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "../client/tick_type.h"
+#include "../tick_type/tick_type.h"
 
 namespace bridge {
 

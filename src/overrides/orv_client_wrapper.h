@@ -10,7 +10,7 @@
 #include "../client/orv_client.h"
 #include "../defences/defences.h"
 #include "../internals/library_internals.h"
-#include "offered_arguments.h"
+#include "../entries/offered_arguments.h"
 #include "override_call.h"
 
 class OrvClientWrapper : public OrvClient, public boost::python::wrapper<OrvClient> {

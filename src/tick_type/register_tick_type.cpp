@@ -7,13 +7,13 @@
 #include <boost/python/tuple.hpp>
 #include <climits>
 
-#include "../bridge/entry_function.h"
+#include "../entries/entry_function.h"
 #include "../internals/python_compat.h"
-#include "../client/tick_type.h"
+#include "tick_type.h"
 #include "../defences/error_policy.h"
 #include "../defences/defences.h"
 #include "../internals/library_internals.h"
-#include "registration.h"
+#include "../module/registration.h"
 
 namespace {
 
@@ -138,7 +138,7 @@ const boost::python::converter::rvalue_from_python_chain* unchainedEnumConverter
 object registerTickType() {
   boost::python::enum_<TickType> tickType("TickType");
 #define ORV_TICK_TYPE(member, number) tickType.value(#member, member);
-#include "../client/tick_types.def"
+#include "tick_types.def"
 
   // Since Python 3.8 int has no __str__ of its own, so without this an unnamed member
   // would print its repr. A type slot alone is not enough for Python subclasses.
