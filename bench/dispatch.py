@@ -56,31 +56,22 @@ UNROLL = 10
 TickType = OrvCpp.TickType
 
 # ---------------------------------------------------------------------------------------
-# The forwarding entries both layers provide: entry name, callback name, the callback's
-# parameters, and the number of trailing texts the entry takes but does not pass on.
+# The forwarding entries both layers provide, as the interface tables give them: entry
+# name, callback name, the callback's parameters, and the number of trailing texts the
+# entry takes but does not pass on.
 
-FORWARDERS = [
-    ("place_order", "placeOrder", "order_id contract order", 0),
-    ("req_mkt_data", "reqMktData",
-     "req_id contract generic_ticks snapshot regulatory_snapshot options", 0),
-    ("req_historical_data", "reqHistoricalData",
-     "req_id contract end_date_time duration bar_size what_to_show use_rth format_date "
-     "keep_up_to_date options", 0),
-    ("simulateTickPrice", "tickPrice", "req_id tick_type price attrib", 1),
-    ("simulateTickSize", "tickSize", "req_id tick_type size", 1),
-    ("simulateOrderStatus", "orderStatus",
-     "order_id status filled remaining avg_fill_price perm_id parent_id last_fill_price "
-     "client_id why_held mkt_cap_price", 0),
-    ("simulateExecDetails", "execDetails", "req_id contract execution", 1),
-    ("simulatePosition", "position", "account contract position avg_cost", 1),
-    ("simulatePositionEnd", "positionEnd", "", 0),
-    ("simulateUpdateAccountValue", "updateAccountValue", "key value currency account", 0),
-    ("simulateOpenOrder", "openOrder", "order_id contract order order_state", 1),
-    ("simulateOpenOrderEnd", "openOrderEnd", "", 0),
-    ("simulateNextValidId", "nextValidId", "order_id", 0),
-    ("simulateHistoricalData", "historicalData", "req_id bar", 0),
-    ("simulateCurrentTime", "currentTime", "time", 0),
-]
+sys.path.insert(0, str(ROOT / "scripts"))
+import interface_tables  # noqa: E402
+
+FORWARDED = ("place_order", "req_mkt_data", "req_historical_data", "simulateTickPrice",
+             "simulateTickSize", "simulateOrderStatus", "simulateExecDetails",
+             "simulatePosition", "simulatePositionEnd", "simulateUpdateAccountValue",
+             "simulateOpenOrder", "simulateOpenOrderEnd", "simulateNextValidId",
+             "simulateHistoricalData", "simulateCurrentTime")
+_TABLE = interface_tables.methods_by_name()
+FORWARDERS = [(entry, row.operation.name, " ".join(row.operation.names),
+               len(row.names) - len(row.operation.names))
+              for entry in FORWARDED for row in [_TABLE[entry]]]
 
 
 def _compile(source: str) -> dict:

@@ -10,19 +10,13 @@ Writes
                                             for a subclass to define, which the class
                                             itself lacks at run time
 
-from two sources that must agree, worded with the summaries and meanings of
-scripts/interface_words.py:
-  * the built module: the methods of OrvClient, in registration order, with the
-    parameter types from the first line of each method's generated signature text,
-    for example "place_order( (OrvClient)arg1, (int)arg2, (str)arg3) -> None";
-  * src/client/operations.def, src/client/parameter_names.def and
-    src/tick_type/tick_types.def: the virtual operations with their native parameter
-    types and parameter names, and the TickType members.
-
-Every method whose name derives from an operation (the operation itself, its
-snake-case request entry, its "simulate" replay entry) is checked against the
-table, and the TickType members against the module, so a change to either side
-that the other does not follow stops the generator instead of producing stubs.
+from the tables the module is built from (scripts/interface_tables.py: the operations
+of src/client/operations.def, the methods of src/module/client_methods.def in
+registration order, the members of src/tick_type/tick_types.def), worded with the
+summaries and meanings of scripts/interface_words.py. The built module is checked to
+register exactly those methods in that order and those TickType members, and is
+called once per method to observe what each one reaches (the docstrings say so), so a
+table and a module that disagree stop the generator instead of producing stubs.
 
   python scripts/gen_stubs.py           regenerate both files
   python scripts/gen_stubs.py --check   say "current", or exit 1 with a diff if a file
@@ -35,19 +29,16 @@ import argparse
 import difflib
 import importlib
 import os
-import re
 import sys
 from dataclasses import dataclass
 from pathlib import Path
 from types import ModuleType
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))  # when loaded by path, not run
+import interface_tables as tables  # noqa: E402
 import interface_words as words  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
-OPERATIONS_DEF = ROOT / "src" / "client" / "operations.def"
-PARAMETER_NAMES_DEF = ROOT / "src" / "client" / "parameter_names.def"
-TICK_TYPES_DEF = ROOT / "src" / "tick_type" / "tick_types.def"
 STUB_PATH = ROOT / "OrvCpp-stubs" / "__init__.pyi"
 CHECK_ONLY_PATH = ROOT / "OrvCpp-stubs" / "_check_only.pyi"
 DOCS_PATH = ROOT / "docs" / "api.md"
@@ -102,7 +93,7 @@ class Operation:
     kind: str
     name: str
     native: tuple[str, ...]
-    names: tuple[str, ...]  # the parameters' names, from parameter_names.def
+    names: tuple[str, ...]  # the parameters' names
 
     @property
     def overridable(self) -> bool:
@@ -125,158 +116,69 @@ class Operation:
 class Method:
     order: int
     name: str
-    params: tuple[str, ...]  # signature type names, self excluded
+    params: tuple[str, ...]  # Python type names, self excluded
+    names: tuple[str, ...]   # the parameters' names
     returns: str
+    source: tuple[str, bool] | None  # the operation it runs or replays, and whether it replays
 
 
 # --- sources -------------------------------------------------------------------------
 
-_ROW = re.compile(r"^(ORV_[A-Z_]+)\((\w+)((?:\s*,\s*[\w:]+)*)\)\s*$")
-_NAMES = re.compile(r"^ORV_PARAMETER_NAMES\((\w+)((?:\s*,\s*\w+)*)\)\s*$")
+KINDS = {"callback": CALLBACK, "request": REQUEST, "recorded_request": RECORDED_REQUEST,
+         "dispatcher": DISPATCHER}
 
 
-def read_parameter_names(path: Path = PARAMETER_NAMES_DEF) -> list[tuple[str, tuple[str, ...]]]:
-    rows = []
-    for line in path.read_text().splitlines():
-        match = _NAMES.match(line.strip())
-        if match:
-            rows.append((match.group(1),
-                         tuple(n.strip() for n in match.group(2).split(",") if n.strip())))
-    return rows
-_TICK = re.compile(r"^ORV_TICK_TYPE\((\w+),\s*(\d+)\)\s*$")
-
-
-def read_operations(path: Path = OPERATIONS_DEF,
-                    names_path: Path = PARAMETER_NAMES_DEF) -> list[Operation]:
-    names = read_parameter_names(names_path)
-    operations: list[Operation] = []
-    for line in path.read_text().splitlines():
-        match = _ROW.match(line.strip())
-        if not match:
-            continue
-        kind, name, rest = match.groups()
-        if kind not in ROW_KINDS:
-            raise TableMismatch(f"{path.name}: unknown row kind {kind} for {name}")
-        native = tuple(t.strip() for t in rest.split(",") if t.strip())
-        for t in native:
-            if t not in NATIVE_TYPES:
-                raise TableMismatch(f"{path.name}: {name} has unknown parameter type {t}")
-        row = names[len(operations)] if len(operations) < len(names) else ("", ())
-        if row[0] != name or len(row[1]) != len(native):
-            raise TableMismatch(f"{names_path.name}: row {len(operations) + 1} names "
-                                f"{row[0] or 'nothing'}{row[1]}, {path.name} has {name} "
-                                f"with {len(native)} parameters")
-        if name not in words.OPERATIONS:
-            raise TableMismatch(f"interface_words.py: no summary for {name}")
-        operations.append(Operation(len(operations) + 1, kind, name, native, row[1]))
-    if len(names) != len(operations):
-        raise TableMismatch(f"{names_path.name} has {len(names)} rows, {path.name} "
-                            f"{len(operations)}")
+def read_operations() -> list[Operation]:
+    operations = [Operation(op.order, KINDS[op.kind], op.name, tuple(t for t, _ in op.parameters),
+                            op.names) for op in tables.read_operations()]
+    missing = {op.name for op in operations} - set(words.OPERATIONS)
+    if missing:
+        raise TableMismatch(f"interface_words.py: no summary for {sorted(missing)}")
     unknown = set(words.OPERATIONS) - {op.name for op in operations}
     if unknown:
-        raise TableMismatch(f"interface_words.py names operations not in {path.name}: "
+        raise TableMismatch(f"interface_words.py names operations not in operations.def: "
                             f"{sorted(unknown)}")
     if len(operations) != EXPECTED_OPERATIONS:
-        raise TableMismatch(f"{path.name}: {len(operations)} operations, "
+        raise TableMismatch(f"operations.def: {len(operations)} operations, "
                             f"expected {EXPECTED_OPERATIONS}")
     if sum(op.overridable for op in operations) != EXPECTED_OVERRIDABLE:
-        raise TableMismatch(f"{path.name}: expected {EXPECTED_OVERRIDABLE} overridable rows")
+        raise TableMismatch(f"operations.def: expected {EXPECTED_OVERRIDABLE} overridable rows")
     return operations
 
 
-def read_tick_types(path: Path = TICK_TYPES_DEF) -> list[tuple[str, int]]:
-    members = []
-    for line in path.read_text().splitlines():
-        match = _TICK.match(line.strip())
-        if match:
-            members.append((match.group(1), int(match.group(2))))
+def read_tick_types() -> list[tuple[str, int]]:
+    members = tables.read_tick_types()
     if len(members) != EXPECTED_TICK_TYPES:
-        raise TableMismatch(f"{path.name}: {len(members)} members, "
+        raise TableMismatch(f"tick_types.def: {len(members)} members, "
                             f"expected {EXPECTED_TICK_TYPES}")
     return members
 
 
-_SIGNATURE = re.compile(r"^(\w+)\((.*)\)\s*->\s*(\w+)\s*:?\s*$")
-_PARAM = re.compile(r"^\((\w+)\)arg\d+$")
-
-
-def parse_signature(name: str, doc: str | None) -> tuple[tuple[str, ...], str]:
-    """Parameter type names (self excluded) and result type name of one method."""
-    first = (doc or "").strip().splitlines()[0] if (doc or "").strip() else ""
-    match = _SIGNATURE.match(first)
-    if not match or match.group(1) != name:
-        raise TableMismatch(f"OrvClient.{name}: unreadable signature text {first!r}")
-    params = [p.strip() for p in match.group(2).split(",") if p.strip()]
-    types = []
-    for param in params:
-        param_match = _PARAM.match(param)
-        if not param_match:
-            raise TableMismatch(f"OrvClient.{name}: unreadable parameter {param!r}")
-        types.append(param_match.group(1))
-    if not types or types[0] != "OrvClient":
-        raise TableMismatch(f"OrvClient.{name}: first parameter is not the instance")
-    return tuple(types[1:]), match.group(3)
-
-
-def read_methods(module: ModuleType) -> list[Method]:
-    cls = module.OrvClient
-    methods: list[Method] = []
-    for name, value in vars(cls).items():
-        if name.startswith("__") or not callable(value):
-            continue
-        params, returns = parse_signature(name, value.__doc__)
-        for t in params:
-            if t not in SIGNATURE_TYPES:
-                raise TableMismatch(f"OrvClient.{name}: unknown parameter type {t}")
-        if returns not in RETURN_TYPES:
-            raise TableMismatch(f"OrvClient.{name}: unknown result type {returns}")
-        methods.append(Method(len(methods) + 1, name, params, returns))
+def read_methods() -> list[Method]:
+    methods = []
+    for row in tables.read_methods():
+        source = None
+        if row.operation is not None:
+            source = (row.operation.name, row.replays)
+        methods.append(Method(row.order, row.name, tuple(NATIVE_TYPES[t][0] for t, _ in row.parameters),
+                              row.names, row.result, source))
     if len(methods) != EXPECTED_METHODS:
-        raise TableMismatch(f"OrvClient has {len(methods)} methods, expected {EXPECTED_METHODS}")
+        raise TableMismatch(f"client_methods.def: {len(methods)} methods, "
+                            f"expected {EXPECTED_METHODS}")
     return methods
 
 
 # --- cross-checks --------------------------------------------------------------------
 
-def request_entry_name(operation: str) -> str:
-    """placeOrder -> place_order, reqPnLSingle -> req_pn_l_single."""
-    return re.sub(r"[A-Z]", lambda m: "_" + m.group(0).lower(), operation)
-
-
-def simulation_entry_name(callback: str) -> str:
-    return "simulate" + callback[0].upper() + callback[1:]
-
-
-def check_consistency(operations: list[Operation], methods: list[Method],
-                      tick_types: list[tuple[str, int]], module: ModuleType) -> None:
-    by_name = {m.name: m for m in methods}
+def check_module(methods: list[Method], tick_types: list[tuple[str, int]],
+                 module: ModuleType) -> None:
+    """The built module registers what the tables say, in their order."""
     problems = []
-    for op in operations:
-        direct = by_name.get(op.name)
-        if direct and direct.params != op.signature_types:
-            problems.append(f"OrvClient.{op.name} takes {direct.params}, "
-                            f"the table says {op.signature_types}")
-        if op.kind in (REQUEST, RECORDED_REQUEST):
-            entry = by_name.get(request_entry_name(op.name))
-            if entry is None:
-                problems.append(f"request {op.name} has no entry {request_entry_name(op.name)}")
-            elif entry.params != op.signature_types:
-                problems.append(f"OrvClient.{entry.name} takes {entry.params}, "
-                                f"the table says {op.signature_types} for {op.name}")
-        replay = by_name.get(simulation_entry_name(op.name))
-        if replay and op.kind == CALLBACK:
-            # A replay entry takes the callback's parameters, then texts it drops.
-            head = replay.params[:len(op.native)]
-            tail = replay.params[len(op.native):]
-            if head != op.signature_types or any(t != "str" for t in tail):
-                problems.append(f"OrvClient.{replay.name} takes {replay.params}, "
-                                f"which does not start with {op.name}'s {op.signature_types}")
-    # Operations in the table that Python sees but that are not requests must be callbacks
-    # or dispatchers; a request name registered directly would bypass its gateway.
-    for op in operations:
-        if op.kind in (REQUEST, RECORDED_REQUEST) and op.name in by_name:
-            problems.append(f"request {op.name} is registered under its own name")
-
+    registered = [n for n, v in vars(module.OrvClient).items()
+                  if not n.startswith("__") and callable(v)]
+    if registered != [m.name for m in methods]:
+        problems.append(f"OrvClient's methods are {registered}, client_methods.def says "
+                        f"{[m.name for m in methods]}")
     tick_class = module.TickType
     runtime_members = {name: int(member) for name, member in tick_class.names.items()}
     if runtime_members != dict(tick_types):
@@ -295,33 +197,15 @@ def check_consistency(operations: list[Operation], methods: list[Method],
 # --- names ---------------------------------------------------------------------------
 
 def source_operation(method: Method, operations: list[Operation]) -> tuple[Operation, bool] | None:
-    """The operation a method's name derives from, and whether it is its replay entry."""
-    for op in operations:
-        if method.name in (op.name, request_entry_name(op.name)):
-            return op, False
-        if method.name == simulation_entry_name(op.name):
-            return op, True
-    return None
+    """The operation a method runs or replays, and whether it replays it."""
+    if method.source is None:
+        return None
+    name, replays = method.source
+    return next(op for op in operations if op.name == name), replays
 
 
 def parameter_names(method: Method, operations: list[Operation]) -> tuple[str, ...]:
-    """The names of a method's parameters: those of the operation its name derives from
-    (a replay entry's dropped trailing text added), or those of interface_words.METHODS."""
-    source = source_operation(method, operations)
-    if source is not None:
-        op, _ = source
-        extra = len(method.params) - len(op.names)
-        dropped = [words.DROPPED_TEXT] if extra == 1 else [
-            f"{words.DROPPED_TEXT}{n}" for n in range(1, extra + 1)]
-        names = op.names + tuple(dropped)
-    elif method.name in words.METHODS:
-        names = tuple(words.METHODS[method.name][1].split())
-    else:
-        raise TableMismatch(f"interface_words.py has no parameter names for {method.name}")
-    if len(names) != len(method.params) or len(set(names)) != len(names):
-        raise TableMismatch(f"OrvClient.{method.name} takes {len(method.params)} parameters, "
-                            f"named {names}")
-    return names
+    return method.names
 
 
 # --- rendering -----------------------------------------------------------------------
@@ -329,8 +213,9 @@ def parameter_names(method: Method, operations: list[Operation]) -> tuple[str, .
 HEADER = '''\
 # Type information for the OrvCpp extension module (PEP 561 stub-only package).
 #
-# Generated by scripts/gen_stubs.py from the built module and
-# src/client/operations.def; do not edit by hand, run the script instead.
+# Generated by scripts/gen_stubs.py from the interface tables (src/client/operations.def,
+# src/module/client_methods.def) and the built module; do not edit by hand, run the
+# script instead.
 #
 # Parameters are positional-only, as the module accepts no keyword arguments: their
 # names carry two leading underscores, the form every type checker reads on every
@@ -379,7 +264,7 @@ def method_docstring(method: Method, operations: list[Operation], found: Probe,
         line = (f"{source[0].summary} The native entry: dispatches to the subclass's "
                 f"`{method.name}` as a native call does.")
     else:
-        summary = source[0].summary if source is not None else words.METHODS[method.name][0]
+        summary = source[0].summary if source is not None else words.METHODS[method.name]
         line = f"{summary} {what}"
     developer = describe_developer(method, found, parameter_names(method, operations))
     if developer:
@@ -469,8 +354,8 @@ class {NAMED_TICK_TYPE}(TickType):
 
 def render_allowlist(operations: list[Operation], methods: list[Method]) -> str:
     lines = [
-        "# Generated by scripts/gen_stubs.py from the built module and",
-        "# src/client/operations.def; do not edit by hand, run the script instead.",
+        "# Generated by scripts/gen_stubs.py from the interface tables and the built module;",
+        "# do not edit by hand, run the script instead.",
         "#",
         "# The methods that the stub declares on OrvClient for a subclass to define, and that",
         "# the class itself lacks at run time (see the stub's header): stubtest reports each",
@@ -591,7 +476,7 @@ def describe(method: Method, found: Probe, initial: str) -> str:
     if not found.calls:
         if method.name not in words.METHODS:
             raise TableMismatch(f"{method.name} reaches no override and has no summary")
-        return words.METHODS[method.name][0].format(initial=initial)
+        return words.METHODS[method.name].format(initial=initial)
     steps = [describe_call(method, found.passed, n, a) for n, a in found.calls]
     return "Calls " + ", then ".join(steps) + "."
 
@@ -648,8 +533,8 @@ def render_docs(operations: list[Operation], methods: list[Method],
     lines = [
         "# OrvCpp Python interface",
         "",
-        "<!-- Generated by scripts/gen_stubs.py from src/client/operations.def and the built",
-        "     module; do not edit by hand. -->",
+        "<!-- Generated by scripts/gen_stubs.py from the interface tables (src/client/operations.def,",
+        "     src/module/client_methods.def) and the built module; do not edit by hand. -->",
         "",
         "`OrvCpp` has two attributes: the class `OrvClient` and the enumeration `TickType`.",
         "A broker connection is a Python subclass of `OrvClient` that defines some of the",
@@ -810,8 +695,8 @@ def generate(module: ModuleType | None = None) -> dict[Path, str]:
         module = importlib.import_module("OrvCpp")
     operations = read_operations()
     tick_types = read_tick_types()
-    methods = read_methods(module)
-    check_consistency(operations, methods, tick_types, module)
+    methods = read_methods()
+    check_module(methods, tick_types, module)
     probes = probe(module, operations, methods)
     initial = module.OrvClient().getDeveloperResponse()
     return {

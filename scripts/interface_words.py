@@ -2,10 +2,10 @@
 means, and the parameter names of the methods that derive from no operation.
 
 scripts/gen_stubs.py puts them into the stubs (docstrings) and into docs/api.md. The
-operations, their parameter types and their parameter names come from
-src/client/operations.def and src/client/parameter_names.def, which the module's own
-argument errors use as well; the generator refuses words for an operation that is not
-in the table, and meanings that do not follow an operation's parameter names.
+operations and methods, their parameter types and their parameter names come from the
+tables the module is built from (scripts/interface_tables.py); the generator refuses
+words for an operation that is not in the table, and meanings that do not follow an
+operation's parameter names.
 """
 
 # Every operation of the table: a one-line summary.
@@ -180,20 +180,16 @@ CALLBACK_ARGUMENTS = {
     },
 }
 
-# The methods of OrvClient whose names derive from no operation's name: a summary and
-# the parameter names the module's argument errors use. For the three that reach no
-# operation, the summary is all they do ({initial}: the text a new object holds).
+# The methods of OrvClient that run or replay no operation: a summary. For the three
+# that reach no operation, the summary is all they do ({initial}: the text a new object
+# holds). Their parameters' names are in src/module/client_methods.def.
 METHODS = {
-    "setRunningMode": ("Stores the value in the object; nothing reads it.", "mode"),
-    "setDeveloper": ("Turns developer mode on for this object, for good (nothing turns it "
-                     "off).", ""),
+    "setRunningMode": "Stores the value in the object; nothing reads it.",
+    "setDeveloper": "Turns developer mode on for this object, for good (nothing turns it off).",
     "getDeveloperResponse": ("Returns the text recorded last in developer mode; "
-                             "`{initial}` before the first.", ""),
-    "req_heart_beats": ("Starts a heartbeat round trip.", ""),
-    "e_connect": ("Opens the broker connection.", "host port client_id"),
-    "e_disconnect": ("Closes the broker connection.", ""),
-    "simulateNextValidIdForTesting": ("Replays a next-valid-id event with the id 1.", ""),
+                             "`{initial}` before the first."),
+    "req_heart_beats": "Starts a heartbeat round trip.",
+    "e_connect": "Opens the broker connection.",
+    "e_disconnect": "Closes the broker connection.",
+    "simulateNextValidIdForTesting": "Replays a next-valid-id event with the id 1.",
 }
-
-# The name of the text a replay entry accepts after its callback's arguments and drops.
-DROPPED_TEXT = "unused"

@@ -1,5 +1,8 @@
-// Compile-time facts about each virtual operation, keyed by its member pointer.
+// Compile-time facts about each virtual operation, keyed by its member pointer, all read
+// from operations.def.
 #pragma once
+
+#include <array>
 
 #include "orv_client.h"
 
@@ -10,44 +13,20 @@ enum class OperationIndex : int {
   count
 };
 
-// The Python names of each operation's parameters, as one text ("order_id, contract,
-// order"), from parameter_names.def.
-template <OperationIndex Index>
-struct ParameterNames;
-
-#define ORV_PARAMETER_NAMES(op, ...)                                 \
-  template <>                                                        \
-  struct ParameterNames<OperationIndex::op> {                        \
-    static constexpr const char* text = #__VA_ARGS__;                \
-    static constexpr int count = ORV_COUNT(__VA_ARGS__);             \
-  };
-#include "parameter_names.def"
-
-// The names table lists the operations in the order of the operation table.
-inline constexpr OperationIndex parameterNameRows[] = {
-#define ORV_PARAMETER_NAMES(op, ...) OperationIndex::op,
-#include "parameter_names.def"
-};
-constexpr bool namesFollowTheTable() {
-  for (int i = 0; i < static_cast<int>(OperationIndex::count); ++i)
-    if (static_cast<int>(parameterNameRows[i]) != i) return false;
-  return true;
-}
-static_assert(sizeof(parameterNameRows) / sizeof(*parameterNameRows) ==
-              static_cast<int>(OperationIndex::count));
-static_assert(namesFollowTheTable(), "parameter_names.def must follow operations.def's order");
+// The Python names of a parameter list's parameters, in order.
+template <std::size_t N>
+using ParameterNameList = std::array<const char*, N>;
 
 template <auto Operation>
 struct OperationTraits;
 
-#define ORV_OPERATION(op, ...)                                                      \
-  template <>                                                                       \
-  struct OperationTraits<&OrvClient::op> {                                          \
-    static constexpr const char* name = #op;                                        \
-    static constexpr OperationIndex index = OperationIndex::op;                     \
-    static constexpr const char* parameterNames = ParameterNames<index>::text;      \
-    static_assert(ParameterNames<index>::count == ORV_COUNT(__VA_ARGS__),           \
-                  "one parameter name per parameter type");                         \
+#define ORV_OPERATION(op, ...)                                                        \
+  template <>                                                                         \
+  struct OperationTraits<&OrvClient::op> {                                            \
+    static constexpr const char* name = #op;                                          \
+    static constexpr OperationIndex index = OperationIndex::op;                       \
+    static constexpr ParameterNameList<ORV_COUNT(__VA_ARGS__)> parameterNames = {     \
+        ORV_NAME_TEXTS(__VA_ARGS__)};                                                 \
   };
 #include "operations.def"
 
@@ -66,11 +45,14 @@ inline constexpr const char* operationNames[] = {
 #define ORV_OPERATION(name, ...) #name,
 #include "operations.def"
 };
-// Their parameter names, indexed the same way.
-inline constexpr const char* operationParameterNames[] = {
-#define ORV_OPERATION(name, ...) OperationTraits<&OrvClient::name>::parameterNames,
+// Their parameters' names and counts, indexed the same way.
+inline constexpr const char* const* operationParameterNames[] = {
+#define ORV_OPERATION(name, ...) OperationTraits<&OrvClient::name>::parameterNames.data(),
+#include "operations.def"
+};
+inline constexpr int operationParameterCounts[] = {
+#define ORV_OPERATION(name, ...) ORV_COUNT(__VA_ARGS__),
 #include "operations.def"
 };
 static_assert(sizeof(operationNames) / sizeof(*operationNames) ==
               static_cast<int>(OperationIndex::count));
-static_assert(static_cast<int>(OperationIndex::count) == 96);

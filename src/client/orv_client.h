@@ -33,8 +33,8 @@ class OrvClient {
   // The 96 virtual operations. All but the two dispatchers do nothing by default (the
   // Python bridge relies on it and skips these bodies when there is no override).
 #define ORV_OVERRIDDEN(name, ...) \
-  virtual void name(__VA_ARGS__) {}
-#define ORV_DISPATCHER(name, ...) virtual void name(__VA_ARGS__);
+  virtual void name(ORV_TYPES(__VA_ARGS__)) {}
+#define ORV_DISPATCHER(name, ...) virtual void name(ORV_PARAMS(__VA_ARGS__));
 #include "operations.def"
 
  protected:

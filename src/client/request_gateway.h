@@ -8,11 +8,6 @@
 #include "operation_traits.h"
 #include "orv_client.h"
 
-// The snake-case entry name of a camel-case operation: every capital letter becomes an
-// underscore followed by the letter in lower case (placeOrder -> place_order,
-// reqPnLSingle -> req_pn_l_single).
-std::string requestEntryName(const char* operationName);
-
 template <auto Operation>
 struct RequestGateway;
 

@@ -13,20 +13,14 @@ namespace bridge {
 namespace {
 
 const char* tickTypeName(long value) {
-  switch (value) {
-#define ORV_TICK_TYPE(name, number) \
-  case number:                      \
-    return #name;
-#include "../tick_type/tick_types.def"
-    default:
-      return nullptr;
-  }
+  for (const TickTypeMember& member : tickTypeMembers)
+    if (member.value == value) return member.name;
+  return nullptr;
 }
 
 bool isTickTypeName(const char* text) {
-#define ORV_TICK_TYPE(name, number) \
-  if (std::strcmp(text, #name) == 0) return true;
-#include "../tick_type/tick_types.def"
+  for (const TickTypeMember& member : tickTypeMembers)
+    if (std::strcmp(text, member.name) == 0) return true;
   return false;
 }
 
@@ -41,18 +35,8 @@ const char* acceptedType(ParameterKind kind) {
   return "?";
 }
 
-// The `position`-th name (from 1) of "a, b, c".
-std::string parameterName(const std::string& names, int position) {
-  std::size_t start = 0;
-  for (int i = 1; i < position; ++i) {
-    start = names.find(", ", start);
-    if (start == std::string::npos) return "";
-    start += 2;
-  }
-  return names.substr(start, names.find(", ", start) - start);
-}
 std::string parameterName(const EntryParameters& parameters, int position) {
-  return parameterName(parameters.names, position);
+  return parameters.names[position - 1];
 }
 
 // The text of an object of a built-in type through that type's own repr (no user code
@@ -192,7 +176,7 @@ std::string countText(const EntryParameters& parameters, Py_ssize_t given) {
     text += "no arguments";
   else
     text += std::to_string(parameters.count) + (parameters.count == 1 ? " argument (" : " arguments (") +
-            parameters.names + ")";
+            joinedNames(parameters.names, parameters.count) + ")";
   return text + ", " + std::to_string(given) + " given";
 }
 
@@ -209,7 +193,8 @@ std::string keywordText(const EntryParameters& parameters, PyObject* keywords) {
     names += (names.empty() ? "" : ", ") + std::string(name);
   }
   std::string text = parameters.entry + "() takes no keyword arguments (got " + names + ")";
-  if (parameters.count > 0) text += "; pass " + parameters.names + " by position";
+  if (parameters.count > 0)
+    text += "; pass " + joinedNames(parameters.names, parameters.count) + " by position";
   return text;
 }
 
@@ -312,8 +297,14 @@ std::string outOfRangeNumber(PyObject* number) {
   return text;
 }
 
-void describeEntry(EntryParameters& parameters, const char* name, const char* parameterNames,
-                   int operation) {
+std::string joinedNames(const char* const* names, int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i) text += (i ? ", " : "") + std::string(names[i]);
+  return text;
+}
+
+void describeEntry(EntryParameters& parameters, const char* name,
+                   const char* const* parameterNames, int operation) {
   parameters.entry = std::string("OrvClient.") + name;
   parameters.names = parameterNames;
   parameters.operation = operation;
@@ -412,7 +403,7 @@ void refuseArgumentForOverride(int operationIndex, int position) {
   if (PyErr_Occurred() == PyExc_UnicodeDecodeError) {
     std::string name = operationNames[operationIndex];
     extendUnicodeReason(false, ", in argument " + std::to_string(position) + " (" +
-                                   parameterName(operationParameterNames[operationIndex], position) +
+                                   operationParameterNames[operationIndex][position - 1] +
                                    ") of OrvClient operation '" + name +
                                    "', whose method receives texts as str");
   }

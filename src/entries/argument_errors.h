@@ -33,7 +33,7 @@ constexpr ParameterKind parameterKind<TickType>() { return ParameterKind::TickTy
 // self, and a test of which argument a call's arguments are refused at.
 struct EntryParameters {
   std::string entry;     // "OrvClient.place_order"
-  std::string names;     // "order_id, contract, order", empty without parameters
+  const char* const* names = nullptr;  // {"order_id", "contract", "order"}, count of them
   const ParameterKind* kinds = nullptr;
   int count = 0;
   // For exactly 1 + count arguments: -1 when all convert, 0 when self is refused,
@@ -52,11 +52,14 @@ struct EntryParameters {
 // error_already_set with an error that must propagate (defences/error_policy.h).
 std::string outOfRangeNumber(PyObject* number);
 
-// Names the entry `name` of OrvClient and its parameters ("a, b") in `parameters`, and
-// the overridden operation it dispatches under its own name, if any; called once per
-// entry when it is registered.
-void describeEntry(EntryParameters& parameters, const char* name, const char* parameterNames,
-                   int operation = -1);
+// Names the entry `name` of OrvClient and its parameters (`parameters.count` names, kept
+// by pointer) in `parameters`, and the overridden operation it dispatches under its own
+// name, if any; called once per entry when it is registered.
+void describeEntry(EntryParameters& parameters, const char* name,
+                   const char* const* parameterNames, int operation = -1);
+
+// "a, b, c" of `count` names.
+std::string joinedNames(const char* const* names, int count);
 
 // After the library refused a call to the entry described by `parameters` (an error is
 // pending): when that error is the library's argument error for these arguments, puts

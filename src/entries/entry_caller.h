@@ -1,6 +1,8 @@
-// Binding helpers: every registered function takes the held type, OrvClientWrapper&, as
-// self. Converting self to the held type takes the library's direct path; converting to
-// the OrvClient base would search the class graph on every call.
+// What every call of an OrvClient method runs: EntryCaller (a registered function
+// without a result) or the library's own caller, checked (one with a result), inside the
+// function object entryFunction makes. Every registered function takes the held type,
+// OrvClientWrapper&, as self, which SelfArgument finds without the library's search of
+// the class graph.
 #pragma once
 
 #include <boost/python/default_call_policies.hpp>
@@ -33,6 +35,16 @@ template <class R, class... P, R (OrvClient::*Method)(P...) const>
 struct OnWrapper<Method> {
   static R call(OrvClientWrapper& self, P... args) { return (self.*Method)(std::move(args)...); }
 };
+
+// The number of parameters after self of a registered function.
+template <auto Function>
+struct FunctionArity;
+template <class R, class... P, R (*Function)(OrvClientWrapper&, P...)>
+struct FunctionArity<Function> {
+  static constexpr std::size_t value = sizeof...(P);
+};
+template <auto Function>
+inline constexpr std::size_t entryArity = FunctionArity<Function>::value;
 
 // Whether `self` is an OrvClient instance with its native object, and whether `object`
 // converts to T: the tests behind argument errors, one function each.
@@ -92,7 +104,7 @@ struct EntryCaller<Function> {
   static inline const bridge::ParameterKind kinds[sizeof...(P) + 1] = {
       bridge::parameterKind<std::decay_t<P>>()...};
   static inline bridge::EntryParameters parameters{
-      "", "", kinds, static_cast<int>(sizeof...(P)), &firstRefused, &hasNativeObject};
+      "", nullptr, kinds, static_cast<int>(sizeof...(P)), &firstRefused, &hasNativeObject};
 
   ORV_PASSES_FORCED_UNWIND static PyObject* quickCall(PyObject* entry, PyObject* const* args,
                                                       std::size_t nargsf, PyObject* kwnames) {
@@ -171,7 +183,7 @@ struct ResultEntry {
   static int selfRefused(PyObject* const* args) {
     return hasNativeObject(args[0]) ? -1 : 0;
   }
-  static inline bridge::EntryParameters parameters{"", "", nullptr, 0, &selfRefused,
+  static inline bridge::EntryParameters parameters{"", nullptr, nullptr, 0, &selfRefused,
                                                    &hasNativeObject};
 };
 

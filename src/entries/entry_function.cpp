@@ -53,7 +53,8 @@ PyObject* callEntry(PyObject* self, PyObject* args, PyObject* keywords) {
 PyObject* readTextSignature(PyObject* self, void*) {
   auto* entry = static_cast<EntryFunction*>(self);
   if (entry->parameters) {
-    const std::string& names = entry->parameters->names;
+    const EntryParameters& parameters = *entry->parameters;
+    std::string names = joinedNames(parameters.names, parameters.count);
     return PyUnicode_FromFormat("($self%s%s, /)", names.empty() ? "" : ", ", names.c_str());
   }
   if (entry->arity == 1) return PyUnicode_FromString("($self, /)");

@@ -1,8 +1,12 @@
-// OrvClient as Python sees it: the class, its constructor and its 111 methods, in order.
+// OrvClient as Python sees it: the class, its constructor and its 111 methods, in the
+// order of client_methods.def.
 #include <boost/python/class.hpp>
 #include <boost/python/init.hpp>
 #include <boost/python/object/make_holder.hpp>
 #include <boost/python/object/value_holder.hpp>
+#include <cstddef>
+#include <tuple>
+#include <type_traits>
 
 #include "../client/request_gateway.h"
 #include "../client/simulation_feed.h"
@@ -15,47 +19,99 @@ namespace {
 
 using Client = boost::python::class_<OrvClientWrapper, boost::noncopyable>;
 
+// The result and parameter types of a member function of OrvClient, to hold a table
+// row's types against the function they describe.
+template <auto Member>
+struct MemberParameters;
+template <class R, class... P, R (OrvClient::*Member)(P...)>
+struct MemberParameters<Member> {
+  using result = R;
+  using type = std::tuple<P...>;
+};
+template <class R, class... P, R (OrvClient::*Member)(P...) const>
+struct MemberParameters<Member> {
+  using result = R;
+  using type = std::tuple<P...>;
+};
+
+// Two name lists one after the other.
+template <std::size_t N, std::size_t M>
+constexpr ParameterNameList<N + M> joined(const ParameterNameList<N>& first,
+                                          const ParameterNameList<M>& second) {
+  ParameterNameList<N + M> names{};
+  for (std::size_t i = 0; i < N; ++i) names[i] = first[i];
+  for (std::size_t i = 0; i < M; ++i) names[N + i] = second[i];
+  return names;
+}
+
 // Registers `Function` under `name`, as the library's function object (see entryFunction),
-// with the names of its parameters after self ("a, b") for its argument errors. The
+// with the names of its parameters after self for its argument errors and signature. The
 // entry gets the module's function subtype once the library has registered it (name,
 // docstring and place in the class are set by then).
-template <auto Function>
-void defineEntry(Client& cls, const std::string& name, const char* parameterNames = "",
+template <auto Function, std::size_t N>
+void defineEntry(Client& cls, const char* name, const ParameterNameList<N>& parameterNames,
                  int operation = -1) {
-  bridge::describeEntry(entryParameters<Function>(), name.c_str(), parameterNames, operation);
+  static_assert(N == entryArity<Function>, "one name per parameter");
+  static const ParameterNameList<N> kept = parameterNames;  // each function is registered once
+  bridge::describeEntry(entryParameters<Function>(), name, kept.data(), operation);
   boost::python::object entry = entryFunction<Function>();
-  cls.def(name.c_str(), entry);
+  cls.def(name, entry);
   bridge::adoptEntry(entry.ptr());
+}
+
+// A member function of OrvClient under its own name.
+template <auto Member, class Result, class RowTypes, std::size_t N>
+void defineMember(Client& cls, const char* name, const ParameterNameList<N>& parameterNames) {
+  static_assert(std::is_same_v<typename MemberParameters<Member>::type, RowTypes> &&
+                    std::is_same_v<typename MemberParameters<Member>::result, Result>,
+                "client_methods.def gives the member's result and parameter types");
+  defineEntry<&OnWrapper<Member>::call>(cls, name, parameterNames);
 }
 
 // A virtual operation exposed under its own name; the call dispatches like a native one
 // (for an overridden operation, to the instance's method of the same name).
 template <auto Operation>
-void defineDirect(Client& cls) {
+void defineOperation(Client& cls) {
   defineEntry<&OnWrapper<Operation>::call>(
       cls, OperationTraits<Operation>::name, OperationTraits<Operation>::parameterNames,
       isOverridden<Operation> ? static_cast<int>(OperationTraits<Operation>::index) : -1);
 }
 
-// A replay entry feeding the callback `Callback`; `Unused` are trailing texts it drops,
-// each named "unused".
-template <auto Callback, class... Unused>
-void defineSimulation(Client& cls) {
-  std::string names = OperationTraits<Callback>::parameterNames;
-  for (std::size_t i = 0; i < sizeof...(Unused); ++i) names += names.empty() ? "unused" : ", unused";
-  defineEntry<&Simulation<Callback, Unused...>::template replay<OrvClientWrapper>>(
-      cls, simulationEntryName(OperationTraits<Callback>::name), names.c_str());
+// A replay entry feeding the callback `Callback`; `Unused` are trailing parameters it
+// drops, named by `unusedNames`.
+template <EntryName Name, auto Callback, class... Unused, std::size_t N>
+void defineSimulation(Client& cls, const ParameterNameList<N>& unusedNames) {
+  defineEntry<&Simulation<Name, Callback, Unused...>::template replay<OrvClientWrapper>>(
+      cls, Name.text, joined(OperationTraits<Callback>::parameterNames, unusedNames));
 }
 
 // The snake-case request entries, in the order of the operation table.
 void defineRequestEntries(Client& cls) {
-#define ORV_REQUEST(name, ...)                                                  \
+#define ORV_REQUEST(name, entry, ...)                                         \
   defineEntry<&RequestGateway<&OrvClient::name>::forward<OrvClientWrapper>>( \
-      cls, requestEntryName(#name), OperationTraits<&OrvClient::name>::parameterNames);
-#define ORV_RECORDED_REQUEST(name, ...)                                                 \
+      cls, entry, OperationTraits<&OrvClient::name>::parameterNames);
+#define ORV_RECORDED_REQUEST(name, entry, ...)                                        \
   defineEntry<&RequestGateway<&OrvClient::name>::forwardOrRecord<OrvClientWrapper>>( \
-      cls, requestEntryName(#name), OperationTraits<&OrvClient::name>::parameterNames);
+      cls, entry, OperationTraits<&OrvClient::name>::parameterNames);
 #include "../client/operations.def"
+}
+
+// The methods, in the order of client_methods.def.
+void defineMethods(Client& cls) {
+#define ORV_MEMBER(name, result, ...)                                              \
+  defineMember<&OrvClient::name, result, std::tuple<ORV_TYPES(__VA_ARGS__)>>(       \
+      cls, #name, ParameterNameList<ORV_COUNT(__VA_ARGS__)>{ORV_NAME_TEXTS(__VA_ARGS__)});
+#define ORV_REPLAY_MEMBER(name, callback, ...)                                        \
+  static_assert(std::is_same_v<MemberParameters<&OrvClient::callback>::type,         \
+                               std::tuple<ORV_TYPES(__VA_ARGS__)>>,                   \
+                "a replay takes its callback's parameters");                         \
+  ORV_MEMBER(name, void __VA_OPT__(, ) __VA_ARGS__)
+#define ORV_OPERATION_ENTRY(operation) defineOperation<&OrvClient::operation>(cls);
+#define ORV_SIMULATION(entry, callback, ...)                                           \
+  defineSimulation<#entry, &OrvClient::callback __VA_OPT__(, ) ORV_TYPES(__VA_ARGS__)>( \
+      cls, ParameterNameList<ORV_COUNT(__VA_ARGS__)>{ORV_NAME_TEXTS(__VA_ARGS__)});
+#define ORV_REQUEST_ENTRIES defineRequestEntries(cls);
+#include "client_methods.def"
 }
 
 // The constructor. The library's own builds the native object inside whatever its first
@@ -79,7 +135,7 @@ void constructInstance(PyObject* self) {
 // self, and takes any object as self (constructInstance refuses a non-instance itself).
 bool takesAnySelf(PyObject*) { return true; }
 int refusesNoArgument(PyObject* const*) { return -1; }
-bridge::EntryParameters constructorParameters{"OrvClient.__init__", "", nullptr, 0,
+bridge::EntryParameters constructorParameters{"OrvClient.__init__", nullptr, nullptr, 0,
                                               &refusesNoArgument, &takesAnySelf};
 
 void defineConstructor(Client& cls) {
@@ -103,42 +159,6 @@ boost::python::object registerClient() {
   defences::registered.entryFunction = Py_TYPE(PyDict_GetItemString(client->tp_dict, "__init__"));
   defences::registered.libraryFunction = defences::registered.entryFunction->tp_base;
   defences::refuseToPickleInstances();
-  defineEntry<&OnWrapper<&OrvClient::setRunningMode>::call>(cls, "setRunningMode", "mode");
-  defineEntry<&OnWrapper<&OrvClient::setDeveloper>::call>(cls, "setDeveloper");
-  defineDirect<&OrvClient::error>(cls);
-  defineEntry<&OnWrapper<&OrvClient::req_heart_beats>::call>(cls, "req_heart_beats");
-  defineDirect<&OrvClient::nextVa1idId>(cls);
-  defineDirect<&OrvClient::heartBeatsEnd>(cls);
-  defineDirect<&OrvClient::current>(cls);
-  defineEntry<&OnWrapper<&OrvClient::getDeveloperResponse>::call>(cls, "getDeveloperResponse");
-  defineEntry<&OnWrapper<&OrvClient::simulateCurrentTime>::call>(cls, "simulateCurrentTime",
-                                                                 "time");
-  defineSimulation<&OrvClient::tickPrice, std::string>(cls);
-  defineSimulation<&OrvClient::tickSize, std::string>(cls);
-  defineSimulation<&OrvClient::openOrder, std::string>(cls);
-  defineSimulation<&OrvClient::orderStatus>(cls);
-  defineSimulation<&OrvClient::position, std::string>(cls);
-  defineSimulation<&OrvClient::positionEnd>(cls);
-  defineSimulation<&OrvClient::openOrderEnd>(cls);
-  defineSimulation<&OrvClient::execDetails, std::string>(cls);
-  defineSimulation<&OrvClient::nextValidId>(cls);
-  defineSimulation<&OrvClient::updateAccountValue>(cls);
-  defineSimulation<&OrvClient::historicalData>(cls);
-  defineEntry<&OnWrapper<&OrvClient::simulateNextValidIdForTesting>::call>(
-      cls, "simulateNextValidIdForTesting");
-  defineRequestEntries(cls);
-  defineEntry<&OnWrapper<&OrvClient::e_connect>::call>(cls, "e_connect",
-                                                      "host, port, client_id");
-  defineDirect<&OrvClient::tickPrice>(cls);
-  defineEntry<&OnWrapper<&OrvClient::e_disconnect>::call>(cls, "e_disconnect");
-  defineDirect<&OrvClient::tickSize>(cls);
-  defineDirect<&OrvClient::openOrder>(cls);
-  defineDirect<&OrvClient::positionEnd>(cls);
-  defineDirect<&OrvClient::openOrderEnd>(cls);
-  defineDirect<&OrvClient::updateAccountValue>(cls);
-  defineDirect<&OrvClient::orderStatus>(cls);
-  defineDirect<&OrvClient::historicalData>(cls);
-  defineDirect<&OrvClient::position>(cls);
-  defineDirect<&OrvClient::execDetails>(cls);
+  defineMethods(cls);
   return cls;
 }

@@ -14,6 +14,7 @@
 #include <boost/python/errors.hpp>
 
 #include "../client/operation_traits.h"
+#include "../entries/argument_errors.h"
 #include "../defences/error_policy.h"
 #include "../internals/python_compat.h"
 
@@ -125,21 +126,27 @@ PyObject* giveUp = nullptr;
 // signature reading and the warning's machinery), with room to spare.
 constexpr int checkFrames = 60;
 
+// Appends the row the check takes for `Operation`: (name, kind, count, "a, b, c").
+template <auto Operation>
+bool addOperation(PyObject* operations, const char* kind) {
+  using Traits = OperationTraits<Operation>;
+  int count = static_cast<int>(Traits::parameterNames.size());
+  std::string names = bridge::joinedNames(Traits::parameterNames.data(), count);
+  PyObject* row = Py_BuildValue("(ssis)", Traits::name, kind, count, names.c_str());
+  bool added = row && PyList_Append(operations, row) == 0;
+  Py_XDECREF(row);
+  return added;
+}
+
 // The operations the bridge looks up on an instance, as the check takes them.
 PyObject* lookedUpOperations() {
   PyObject* operations = PyList_New(0);
   if (!operations) return nullptr;
-  auto add = [&](const char* name, const char* kind, int count, const char* names) {
-    PyObject* row = Py_BuildValue("(ssis)", name, kind, count, names);
-    bool added = row && PyList_Append(operations, row) == 0;
-    Py_XDECREF(row);
-    return added;
-  };
   bool complete = true;
 #define ORV_CALLBACK(op, ...) \
-  complete = complete && add(#op, "callback", ORV_COUNT(__VA_ARGS__), OperationTraits<&OrvClient::op>::parameterNames);
-#define ORV_REQUEST(op, ...) \
-  complete = complete && add(#op, "request", ORV_COUNT(__VA_ARGS__), OperationTraits<&OrvClient::op>::parameterNames);
+  complete = complete && addOperation<&OrvClient::op>(operations, "callback");
+#define ORV_REQUEST(op, entry, ...) \
+  complete = complete && addOperation<&OrvClient::op>(operations, "request");
 #include "../client/operations.def"
   if (!complete) Py_CLEAR(operations);
   return operations;

@@ -137,8 +137,7 @@ const boost::python::converter::rvalue_from_python_chain* unchainedEnumConverter
 
 object registerTickType() {
   boost::python::enum_<TickType> tickType("TickType");
-#define ORV_TICK_TYPE(member, number) tickType.value(#member, member);
-#include "tick_types.def"
+  for (const TickTypeMember& member : tickTypeMembers) tickType.value(member.name, member.value);
 
   // Since Python 3.8 int has no __str__ of its own, so without this an unnamed member
   // would print its repr. A type slot alone is not enough for Python subclasses.

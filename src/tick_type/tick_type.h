@@ -10,3 +10,13 @@ enum TickType : int {
 
 // The largest listed value; everything from 0 to here can be indexed directly.
 inline constexpr int maxTickTypeValue = NOT_SET;
+
+// Every listed member's name and value, in the order of the list.
+struct TickTypeMember {
+  const char* name;
+  TickType value;
+};
+inline constexpr TickTypeMember tickTypeMembers[] = {
+#define ORV_TICK_TYPE(name, value) {#name, name},
+#include "tick_types.def"
+};

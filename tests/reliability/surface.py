@@ -1,11 +1,7 @@
 """OrvCpp's Python surface as the reliability checks drive it.
 
-The methods and their parameter types are read from the module itself: the binding
-library gives every method a signature line such as
-
-    place_order( (OrvClient)arg1, (int)arg2, (str)arg3, (str)arg4) -> None :
-
-The names a subclass may override come from the test suite's interface table, and the
+The methods and their parameter types are read from the tables the module is built
+from (scripts/interface_tables.py). The names a subclass may override come from the test suite's interface table, and the
 recording subclass is the suite's own Recorder. On top of these, this module builds
 subclasses whose overrides count or raise, and typed sample arguments for every kind.
 
@@ -16,7 +12,6 @@ from __future__ import annotations
 import ctypes
 import ctypes.util
 import os
-import re
 import sys
 from dataclasses import dataclass
 from pathlib import Path
@@ -29,16 +24,15 @@ if str(TESTS) not in sys.path:
 from conftest import make_recorder_class  # noqa: E402
 from interface_table import OVERRIDDEN  # noqa: E402
 
+sys.path.insert(0, str(TESTS.parent / "scripts"))
+import interface_tables  # noqa: E402
+
 # Set by the scripts that run the suite under ASan or valgrind: native heap figures (RSS,
 # malloc statistics) mean nothing there, and the run is much slower.
 SANITIZED = os.environ.get("ORV_SANITIZED", "")
 # Multiplies the call counts and durations of the bounded checks (0.05 under valgrind,
 # 10 for a long local run).
 SCALE = float(os.environ.get("ORV_RELIABILITY_SCALE", "1"))
-
-_SIGNATURE = re.compile(r"^(\w+)\((.*)\) -> (\w+) :")
-_PARAMETER = re.compile(r"\((\w+)\)arg\d+")
-
 
 @dataclass(frozen=True)
 class Method:
@@ -55,21 +49,9 @@ class Method:
         return self.binding(instance, *args)
 
 
-def _parse(name: str, function) -> Method:
-    line = (function.__doc__ or "").strip().splitlines()[0]
-    match = _SIGNATURE.match(line)
-    if not match or match.group(1) != name:
-        raise ValueError(f"unexpected signature line for {name}: {line!r}")
-    params = _PARAMETER.findall(match.group(2))
-    if not params or params[0] != "OrvClient":
-        raise ValueError(f"{name} does not take OrvClient first: {line!r}")
-    return Method(name, tuple(params[1:]), match.group(3))
-
-
 def methods() -> list[Method]:
-    """Every method of OrvClient, in registration order."""
-    return [_parse(name, value) for name, value in vars(OrvClient).items()
-            if not name.startswith("__")]
+    """Every method of OrvClient, in registration order, as the interface tables give them."""
+    return [Method(row.name, row.types, row.result) for row in interface_tables.read_methods()]
 
 
 METHODS = methods()
