@@ -262,25 +262,6 @@ def test_class_registration():
     assert hasattr(OrvClient, "nextVa1idId")
 
 
-# The library's function type is shared by every extension module built with the
-# library in the process, so importing OrvCpp must leave it as the library made it. The
-# module's functions, all of them, are of its own subtype, whose call lets the unwind of
-# an ending thread through.
-METHOD_DESCRIPTOR_FLAG = 1 << 17
-
-
-def test_the_library_s_function_type_is_left_unchanged():
-    module_function = type(OrvClient.__init__)
-    library_function = module_function.__base__
-    assert library_function.__name__ == "function" and module_function is not library_function
-    assert library_function.__flags__ & METHOD_DESCRIPTOR_FLAG == 0
-    functions = [method for method in vars(OrvClient).values()
-                 if callable(method) and not isinstance(method, type)]
-    functions += [vars(TickType)["__str__"], vars(TickType)["__reduce__"]]
-    assert len(functions) == 115
-    assert all(type(function) is module_function for function in functions)
-
-
 def registered_methods():
     return [name for name, value in vars(OrvClient).items()
             if not name.startswith("__") and callable(value)]
