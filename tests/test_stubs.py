@@ -160,7 +160,8 @@ def test_orv_client_stub_declares_every_method_then_every_override_with_its_type
 
 
 def test_docs_list_every_override_and_every_callback_argument_as_the_stub_names_them():
-    stub = {f.name: [a.arg[2:] for a in f.args.args[1:]] for f in functions(stub_classes()["OrvClient"])}
+    stub = {f.name: [a.arg[2:] for a in f.args.args[1:]]
+            for f in functions(stub_classes()["OrvClient"])}
     protocol, section = gen.DOCS_PATH.read_text().split("\n## Override protocol\n", 1)[1].split(
         "\n## Callback arguments\n", 1)
     rows = re.findall(r"^\| \d+ \| `(\w+)` \| [^|]+ \| ([^|]+) \|", protocol, re.M)
