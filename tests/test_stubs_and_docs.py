@@ -1,5 +1,6 @@
 """The stub package OrvCpp-stubs and the reference docs/api.md: generated from the built
-module and the operation table, in step with both, and usable by mypy."""
+module and the operation table, in step with both, and usable by mypy; and README's
+examples, which run as written and get the verdicts it gives from mypy and pyright."""
 
 import ast
 import importlib.util
