@@ -1,5 +1,7 @@
 import os
+import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
 import pytest
@@ -8,7 +10,6 @@ sys.path.insert(0, str(Path(__file__).parent))
 
 import OrvCpp  # noqa: E402
 from interface_table import OVERRIDDEN  # noqa: E402
-
 
 
 def pytest_configure(config):
@@ -78,3 +79,108 @@ def sample_arguments(params, flip_bools=False):
 
 def python_type(kind):
     return {"i": int, "l": int, "b": bool, "d": float, "s": str, "t": OrvCpp.TickType}[kind]
+
+
+def _argument_error():
+    try:
+        OrvCpp.OrvClient().req_ids(None)
+    except TypeError as error:
+        return type(error)
+
+
+ArgumentError = _argument_error()  # the library's, a TypeError
+assert ArgumentError.__name__ == "ArgumentError"
+
+
+# Hostile but legal Python: each case runs in a child interpreter, so that a crash fails
+# that case alone, and must end with exactly the expected outcome, the process exiting
+# normally with no error left pending. A case is a few statements run with the names
+# below in scope; its outcome is "ok" or the name of the exception that escapes, followed
+# by its message where that matters (a name alone matches any message). When the case
+# leaves an instance in `c`, the child then uses it in a loop of calls.
+HOSTILE_CHILD = textwrap.dedent(r"""
+    import collections, sys, textwrap, threading
+    from OrvCpp import OrvClient, TickType
+
+    class S(OrvClient):
+        def __init__(self):
+            super().__init__()
+            self.calls = []
+
+        def reqAutoOpenOrders(self, *args):
+            self.calls.append(args)
+
+        def placeOrder(self, *args):
+            self.calls.append(args)
+
+    class Plain:
+        pass
+
+    X = type(OrvClient)("X", (object,), {})
+    XInt = type(OrvClient)("XInt", (int,), {})
+
+    class Untestable(int):
+        def __bool__(self):
+            raise ValueError("no truth value")
+
+    class ClassRaises:
+        @property
+        def __class__(self):
+            raise RuntimeError("no class")
+
+    def raising(error):
+        def get(self):
+            raise error
+        return property(get)
+
+    class K(str):
+        # A key equal to 'placeOrder' by hash whose comparison raises `error`.
+        error = AttributeError
+        def __hash__(self): return hash('placeOrder')
+        def __eq__(self, other): raise self.error
+
+    def run(source):
+        # Run as a function: exec() itself would have the interpreter end by SIGINT after
+        # a KeyboardInterrupt passed through it, even once caught.
+        exec("def case():\n    global c\n" + textwrap.indent(source, "    "), globals())
+        try:
+            case()
+        except BaseException as error:
+            text = str(error)
+            return type(error).__name__ + (": " + text if text else "")
+        return "ok"
+
+    outcome = run(sys.argv[1])
+    if isinstance(globals().get("c"), OrvClient):
+        for _ in range(200):
+            c.req_ids(1)
+            c.simulateTickPrice(1, TickType.LAST, 1.0, "", "")
+    OrvClient().req_ids(1)
+    print(outcome)
+""")
+
+
+def hostile_ids(cases):
+    """Test ids for a table of hostile cases: the first line of each, shortened."""
+    return [(case.values[0] if hasattr(case, "values") else case[0]).split("\n")[0][:60]
+            for case in cases]
+
+
+def run_hostile(case, outcome):
+    done = subprocess.run([sys.executable, "-c", HOSTILE_CHILD, case], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    got = done.stdout.strip()
+    assert got == outcome or (":" not in outcome and got.split(":")[0] == outcome), got
+
+
+def _boost_python_is_private():
+    """Whether the Boost.Python library loaded is the module's own copy (OrvCpp.libs)."""
+    with open("/proc/self/maps") as maps:
+        return any("libboost_python" in line and "OrvCpp.libs" in line for line in maps)
+
+
+PRIVATE_LIBRARY = _boost_python_is_private()
+PRIVATE_LIBRARY_ONLY = pytest.mark.skipif(
+    not PRIVATE_LIBRARY,
+    reason="Boost.Python shared with other extensions (ORV_SYSTEM_BOOST): its types are left as they are")

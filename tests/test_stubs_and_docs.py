@@ -1,5 +1,6 @@
 """The stub package OrvCpp-stubs and the reference docs/api.md: generated from the built
-module and the operation table, in step with both, and usable by mypy."""
+module and the operation table, in step with both, and usable by mypy; and README's
+examples, which run as written and get the verdicts it gives from mypy and pyright."""
 
 import ast
 import importlib.util
@@ -14,6 +15,7 @@ from pathlib import Path
 import pytest
 
 import OrvCpp
+from interface_table import METHODS, OPERATIONS, OVERRIDDEN
 
 ROOT = Path(__file__).resolve().parent.parent
 STUB = ROOT / "OrvCpp-stubs" / "__init__.pyi"
@@ -29,10 +31,6 @@ def load_generator():
 
 
 gen = load_generator()
-OPERATIONS = gen.read_operations()
-OVERRIDABLE = [op for op in OPERATIONS if op.overridable]
-METHODS = gen.read_methods()
-REQUEST_ENTRIES = {op.name: op.entry for op in gen.tables.read_operations() if op.entry}
 
 
 def stub_classes(path=STUB):
@@ -53,15 +51,7 @@ def annotation_text(node):
 # --- generated, and current ----------------------------------------------------------
 
 
-@pytest.mark.parametrize("path", [gen.STUB_PATH, gen.CHECK_ONLY_PATH, gen.DOCS_PATH,
-                                  gen.ALLOWLIST_PATH], ids=lambda p: p.name)
-def test_generated_file_is_current(path):
-    generated = gen.generate(OrvCpp)[path]
-    assert path.read_text() == generated, (
-        f"{path.relative_to(ROOT)} is stale: run scripts/gen_stubs.py and commit the result")
-
-
-def test_generator_check_mode_passes():
+def test_generated_files_are_current():
     script = ROOT / "scripts" / "gen_stubs.py"
     assert os.access(script, os.X_OK), "scripts/gen_stubs.py is not executable"
     result = subprocess.run([sys.executable, str(script), "--check"],
@@ -72,16 +62,10 @@ def test_generator_check_mode_passes():
 
 @pytest.mark.parametrize("change", ["drop", "swap"])
 def test_generator_refuses_tables_the_module_does_not_follow(change):
-    methods = METHODS[1:] if change == "drop" else [METHODS[1], METHODS[0], *METHODS[2:]]
+    methods = gen.read_methods()
+    methods = methods[1:] if change == "drop" else [methods[1], methods[0], *methods[2:]]
     with pytest.raises(gen.TableMismatch, match="client_methods.def says"):
         gen.check_module(methods, gen.read_tick_types(), OrvCpp)
-
-
-def test_table_counts():
-    assert len(OPERATIONS) == 96
-    assert len(OVERRIDABLE) == 94
-    assert [op.name for op in OPERATIONS if not op.overridable] == ["nextVa1idId", "current"]
-    assert len(METHODS) == 111
 
 
 # --- the stub's content --------------------------------------------------------------
@@ -120,20 +104,6 @@ def test_tick_type_stub_lists_every_member_in_value_order():
     assert [annotation_text(d) for d in name.decorator_list] == ["property"]
 
 
-def check_positional_only(function, expected_names, expected_types):
-    args = function.args
-    assert not (args.vararg or args.kwonlyargs or args.kwarg or args.defaults), function.name
-    # Positional-only by name (two leading underscores), which every Python version's
-    # parser and type checkers read.
-    assert not getattr(args, "posonlyargs", None), function.name
-    assert args.args[0].arg == "self", function.name
-    assert [a.arg for a in args.args[1:]] == [f"__{n}" for n in expected_names], function.name
-    assert all(n.isidentifier() and n.islower() and not n.startswith("_")
-               for n in expected_names), function.name
-    assert [annotation_text(a.annotation) for a in args.args[1:]] == expected_types, \
-        function.name
-
-
 def docstring_line(function):
     """The function's docstring, which must be its whole body and one line."""
     text = ast.get_docstring(function, clean=False)
@@ -142,93 +112,53 @@ def docstring_line(function):
     return text
 
 
-def test_orv_client_stub_has_every_method_in_registration_order():
-    cls = stub_classes()["OrvClient"]
-    defs = functions(cls)
+# What the stub and docs/api.md declare for each parameter kind of tests/interface_table.py.
+DECLARED = {"i": "int", "l": "int", "b": "bool", "d": "float", "s": "str", "t": "TickType"}
+OVERRIDDEN_NAMES = dict(OVERRIDDEN)
+
+
+def test_orv_client_stub_declares_every_method_then_every_override_with_its_types():
+    # The class's methods in registration order, then the overridable operations the class
+    # lacks at run time, so that a checker verifies (and @override finds) every override a
+    # subclass may define. Texts are str | bytes going in, str where an override receives
+    # them (its declaration and the callbacks registered on the class under its name).
+    defs = functions(stub_classes()["OrvClient"])
     assert defs[0].name == "__init__" and len(defs[0].args.args) == 1
     assert "super().__init__()" in docstring_line(defs[0])
-    registered = defs[1:1 + len(METHODS)]
-    assert [d.name for d in registered] == [m.name for m in METHODS]
-    overridable = {op.name: op for op in OVERRIDABLE}
-    for function, method in zip(registered, METHODS):
-        if method.name in overridable:
-            # A callback registered on the class: typed as its override receives it.
-            expected = list(overridable[method.name].override_types)
-        else:
-            expected = [{"str": "str | bytes"}.get(t, t) for t in method.params]
-        check_positional_only(function, gen.parameter_names(method, OPERATIONS), expected)
-        docstring_line(function)
+    declared = METHODS + [(name, params) for name, params in OVERRIDDEN
+                          if not hasattr(OrvCpp.OrvClient, name)]
+    assert [d.name for d in defs[1:]] == [name for name, _ in declared]
+    for function, (name, params) in zip(defs[1:], declared):
+        args = function.args
+        assert not (args.vararg or args.kwonlyargs or args.kwarg or args.defaults), name
+        # Positional-only by name (two leading underscores), which every Python version's
+        # parser and type checkers read.
+        assert not getattr(args, "posonlyargs", None) and args.args[0].arg == "self", name
+        assert all(re.fullmatch(r"__[a-z][a-z0-9_]*", a.arg) for a in args.args[1:]), name
+        text = "str" if name in OVERRIDDEN_NAMES else "str | bytes"
+        assert [annotation_text(a.annotation) for a in args.args[1:]] == [
+            text if kind == "s" else DECLARED[kind] for kind in params], name
         assert annotation_text(function.returns) == (
-            "str" if method.name == "getDeveloperResponse" else "None")
+            "str" if name == "getDeveloperResponse" else "None"), name
+        docstring_line(function)
 
 
-def test_orv_client_stub_then_declares_what_only_a_subclass_defines():
-    # The overridable operations the class lacks at run time follow its own methods, so
-    # that a checker verifies (and @override finds) every override a subclass may define.
-    defs = functions(stub_classes()["OrvClient"])[1 + len(METHODS):]
-    missing = [op for op in OVERRIDABLE if not hasattr(OrvCpp.OrvClient, op.name)]
-    assert [d.name for d in defs] == [op.name for op in missing]
-    for function, op in zip(defs, missing):
-        check_positional_only(function, op.names, list(op.override_types))
-        assert docstring_line(function).startswith(op.summary + " Reached from `")
-        assert annotation_text(function.returns) == "None"
-
-
-def test_docs_table_lists_every_overridable_operation():
-    text = gen.DOCS_PATH.read_text()
-    rows = re.findall(r"^\| (\d+) \| `(\w+)` \| [^|]+ \| ([^|]+) \|", text, re.M)
-    protocol = [(int(n), name, args.strip()) for n, name, args in rows][:94]
-    assert [name for _, name, _ in protocol] == [op.name for op in OVERRIDABLE]
-    for (_, _, args), op in zip(protocol, OVERRIDABLE):
-        assert args == (", ".join(f"`{n}: {t}`" for n, t in zip(op.names, op.override_types))
-                        or "(none)")
-
-
-def test_docs_give_the_meaning_of_every_callback_argument():
-    section = gen.DOCS_PATH.read_text().split("\n## Callback arguments\n", 1)[1]
+def test_docs_list_every_override_and_every_callback_argument_as_the_stub_names_them():
+    stub = {f.name: [a.arg[2:] for a in f.args.args[1:]]
+            for f in functions(stub_classes()["OrvClient"])}
+    protocol, section = gen.DOCS_PATH.read_text().split("\n## Override protocol\n", 1)[1].split(
+        "\n## Callback arguments\n", 1)
+    rows = re.findall(r"^\| \d+ \| `(\w+)` \| [^|]+ \| ([^|]+) \|", protocol, re.M)
+    assert [(name, args.strip()) for name, args in rows] == [
+        (name, ", ".join(f"`{n}: {DECLARED[k]}`" for n, k in zip(stub[name], params)) or "(none)")
+        for name, params in OVERRIDDEN]
     section = section.split("\n## ", 1)[0]
-    with_arguments = [op for op in OVERRIDABLE if op.kind == gen.CALLBACK and op.native]
+    callbacks = [(name, params) for name, params, entry in OPERATIONS if entry is None and params]
     headings = re.findall(r"^`(\w+)\(([\w, ]*)\)`: ", section, re.M)
-    assert headings == [(op.name, ", ".join(op.names)) for op in with_arguments]
+    assert headings == [(name, ", ".join(stub[name])) for name, _ in callbacks]
     items = re.findall(r"^- `(\w+)` \(`(\w+)`\): (\S.*)$", section, re.M)
     assert [(n, t) for n, t, _ in items] == [
-        pair for op in with_arguments for pair in zip(op.names, op.override_types)]
-
-
-# --- the declared override types are what overrides receive --------------------------
-
-# Operations that no request entry or same-named class method reaches directly.
-CALLBACK_ENTRIES = {
-    "connect": "e_connect",
-    "disconnect": "e_disconnect",
-    "nextValidId": "simulateNextValidId",
-    "currentTime": "simulateCurrentTime",
-}
-SAMPLES = {"int": 7, "bool": True, "float": 2.5, "str": b"text", "TickType": OrvCpp.TickType.BID}
-RECEIVED = {"int": int, "bool": bool, "float": float, "str": str, "TickType": OrvCpp.TickType}
-
-
-@pytest.mark.parametrize("op", OVERRIDABLE, ids=lambda op: op.name)
-def test_override_receives_the_declared_types(op):
-    received = []
-
-    class Client(OrvCpp.OrvClient):
-        pass
-
-    setattr(Client, op.name, lambda self, *args: received.append(args))
-    client = Client()
-    by_name = {m.name: m for m in METHODS}
-    if op.name in by_name:
-        entry = by_name[op.name]
-        call = getattr(OrvCpp.OrvClient, op.name).__get__(client)  # the native binding
-    else:
-        entry = by_name.get(CALLBACK_ENTRIES.get(op.name, REQUEST_ENTRIES.get(op.name)))
-        assert entry is not None, f"nothing reaches {op.name}"
-        call = getattr(client, entry.name)
-    # Texts go in as bytes, so a text that came back as bytes would show.
-    call(*(SAMPLES[t] for t in entry.params))
-    (args,) = received
-    assert [type(a) for a in args] == [RECEIVED[t] for t in op.override_types]
+        (n, DECLARED[k]) for name, params in callbacks for n, k in zip(stub[name], params)]
 
 
 # --- type checkers on the README's examples ------------------------------------------
@@ -293,7 +223,7 @@ def test_readme_names_that_bite_are_operations_and_checkers_reject_the_example(
     section = readme_section("Names that bite")
     names = section.split("most likely to reuse", 1)[1].split(". ", 1)[0]
     listed = re.findall(r"`(\w+)`", names)
-    assert len(listed) > 4 and set(listed) <= {op.name for op in OVERRIDABLE}
+    assert len(listed) > 4 and set(listed) <= set(OVERRIDDEN_NAMES)
     (example,) = code_blocks(section, "python")
     expected = {n for n, line in enumerate(example.splitlines(), 1) if "# error" in line}
     errors, output = check_as_a_user(tmp_path, checker, example)
