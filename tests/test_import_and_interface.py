@@ -180,6 +180,17 @@ def test_class_registration():
     assert hasattr(OrvClient, "nextVa1idId")
 
 
+def test_pickling_is_refused_in_the_library_s_words():
+    class Strategy(OrvClient):
+        pass
+
+    for instance, name in ((OrvClient(), "OrvCpp.OrvClient"), (Strategy(), f"{__name__}.Strategy")):
+        with pytest.raises(RuntimeError) as raised:
+            pickle.dumps(instance)
+        assert str(raised.value) == (f'Pickling of "{name}" instances is not enabled '
+                                     "(http://www.boost.org/libs/python/doc/v2/pickle.html)")
+
+
 def registered_methods():
     return [name for name, value in vars(OrvClient).items()
             if not name.startswith("__") and callable(value)]

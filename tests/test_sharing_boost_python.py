@@ -216,3 +216,56 @@ def test_other_extension_behaves_as_without_orvcpp(other_extension):
     beside = _run(other_extension, "import OrvCpp\n" + textwrap.dedent(OTHER_CLASS_WITH_ODD_DICTIONARY))
     assert alone[0] == 0
     assert beside == alone
+
+
+# OrvClient's __reduce__ is the module's own, written to answer as the library's: the
+# other extension's class still has the library's, so the two are compared case by case.
+REDUCTIONS = """
+    import OrvCpp, orv_other
+
+    def answers(base):
+        class Plain(base):
+            pass
+
+        class Allowed(base):
+            __safe_for_unpickling__ = True
+
+        class WithDictionary(Allowed):
+            def __init__(self):
+                super().__init__()
+                self.a = 1
+
+        class Managed(WithDictionary):
+            __getstate_manages_dict__ = 1
+            def __getstate__(self):
+                return ("state",)
+            def __getinitargs__(self):
+                return [1, 2]
+
+        class NoState(WithDictionary):
+            __getstate__ = None
+
+        class FailingLookup(base):
+            def __getattr__(self, name):
+                raise TypeError(name)
+
+        class Unnamed(base):
+            __module__ = ""
+
+        found = []
+        for cls in (Plain, Allowed, WithDictionary, Managed, NoState, FailingLookup, Unnamed):
+            try:
+                reduced = cls().__reduce__()
+                found.append(("ok", reduced[0] is cls, reduced[1:]))
+            except Exception as error:
+                found.append((type(error).__name__, str(error)))
+        return found
+
+    module, library = answers(OrvCpp.OrvClient), answers(orv_other.Counter)
+    assert module == library, (module, library)
+    print(len(module))
+"""
+
+
+def test_client_reduces_as_the_library_does(other_extension):
+    assert _run(other_extension, REDUCTIONS) == (0, "7")

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Type checks: the stub package against the built module (stubtest); mypy --strict and
 # pyright in strict mode over the stub and every example in examples/ (mypy over the
-# scripts too); and what both checkers say about the programs in tests/typing/, which
-# show the mistakes the stub lets them catch.
+# scripts too); ruff over the Python source compiled into the module; and what both
+# checkers say about the programs in tests/typing/, which show the mistakes the stub lets
+# them catch.
 #
 # The stubs are checked as they are in the source tree: a copy goes to a private
 # directory on MYPYPATH, which mypy prefers to the stub package installed beside the
@@ -46,6 +47,11 @@ fi
 echo "typing: pyright (strict) OrvCpp-stubs ${examples[*]}" >&2
 PYRIGHT_PYTHON_IGNORE_WARNINGS=1 "$py" -m pyright --pythonpath "$PWD/$py" \
   OrvCpp-stubs/*.pyi "${examples[@]}"
+
+# The Python source the module compiles in: ruff's default rules, for the oldest
+# interpreter the module builds for.
+echo "typing: ruff check src/module/*.py" >&2
+"$py" -m ruff check --isolated --target-version py37 src/module/*.py
 
 echo "typing: verdicts of mypy and pyright on tests/typing/" >&2
 "$py" scripts/typing_verdicts.py tests/typing/*.py

@@ -32,8 +32,11 @@ namespace bridge {
 // description names them.
 struct EntryFunction : boost::python::objects::function {
   EntryFunction(const boost::python::objects::py_function& caller, vectorcallfunc quickCall,
-                const EntryParameters* parameters, unsigned arity = 0)
-      : function(caller, nullptr, 0), vectorcall(quickCall), parameters(parameters), arity(arity) {}
+                const EntryParameters* entryParameters, unsigned entryArity = 0)
+      : function(caller, nullptr, 0),
+        vectorcall(quickCall),
+        parameters(entryParameters),
+        arity(entryArity) {}
   vectorcallfunc vectorcall;
   const EntryParameters* parameters;
   unsigned arity;

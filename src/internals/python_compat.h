@@ -222,33 +222,12 @@ inline bool stackNearlyExhausted() {
 }
 
 // The interpreter's guard against runaway recursion around a call into a type's call
-// slot (Py_EnterRecursiveCall, Py_LeaveRecursiveCall), after the stack bound above. On
-// 3.12 and 3.13 each of the two finds the thread state through a thread-local variable;
-// here it is found once, the depth is counted in place while well within the limit, and
-// the interpreter's own check takes over (counting as it does) as soon as the limit is
-// near. Elsewhere, and where the interpreter also checks the stack every so many calls,
-// the calls themselves. Inlined into the entries (a call of its own, with the guard in
-// memory, costs more than the check).
+// slot (Py_EnterRecursiveCall, Py_LeaveRecursiveCall), after the stack bound above. The
+// public pair on every version: it counts the depth and raises RecursionError with the
+// interpreter's own message. Inlined into the entries (a call of its own, with the guard
+// in memory, costs more than the check).
 class RecursionGuard {
  public:
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(USE_STACKCHECK)
-  [[gnu::always_inline]] bool enter(const char* where) {
-    if (stackNearlyExhausted()) {
-      refuseDeeperCall(where);
-      return false;
-    }
-    thread_ = PyThreadState_Get();
-    if (thread_->c_recursion_remaining > 0) {
-      --thread_->c_recursion_remaining;
-      return true;
-    }
-    return Py_EnterRecursiveCall(where) == 0;
-  }
-  [[gnu::always_inline]] void leave() { ++thread_->c_recursion_remaining; }
-
- private:
-  PyThreadState* thread_ = nullptr;
-#else
   [[gnu::always_inline]] bool enter(const char* where) {
     if (stackNearlyExhausted()) {
       refuseDeeperCall(where);
@@ -257,7 +236,6 @@ class RecursionGuard {
     return Py_EnterRecursiveCall(where) == 0;
   }
   [[gnu::always_inline]] void leave() { Py_LeaveRecursiveCall(); }
-#endif
 };
 
 // Calls `callable` with its arguments in place, as PyObject_Vectorcall does. For a Python

@@ -13,7 +13,8 @@
 #include "../entries/offered_arguments.h"
 #include "override_call.h"
 
-class OrvClientWrapper : public OrvClient, public boost::python::wrapper<OrvClient> {
+// Final: the library's holder destroys it as what it is, and nothing derives from it.
+class OrvClientWrapper final : public OrvClient, public boost::python::wrapper<OrvClient> {
  public:
   // Native objects alive are counted for the release at exit of what a program stored on
   // the registered objects (defences/shutdown/): it waits for the last one.

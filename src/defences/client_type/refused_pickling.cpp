@@ -1,44 +1,37 @@
-// OrvClient's __reduce__: the library's own for a registered class (which refuses to
-// pickle an instance unless its class says that it may be), written again so that no
-// reference is released by a C++ destructor after Python code ran. The library's version
-// holds its partial results in such objects: when the interpreter ends a thread at exit
-// inside one of its attribute lookups, the unwind releases them without the interpreter
-// lock, while the main thread collects garbage.
+// OrvClient's __reduce__, in place of the library's (pickle_support.cpp): an instance is
+// refused with the library's RuntimeError and words unless it allows pickling
+// (`__safe_for_unpickling__`, which a subclass may set), and is then reduced as the
+// library reduces it. Any lookup here may run Python code, and when the interpreter ends
+// a thread at exit inside such code, the unwind runs the destructors of the native frames
+// it leaves without the interpreter lock: the library's version holds what it looked up
+// in C++ objects, whose release then freed a list while the main thread collected
+// garbage. Here they are plain pointers, released by hand where the call returns and
+// passed over by that unwind (only the argument's object is released then, and the
+// caller holds the argument too). The reduction is why this is more than a refusal: an
+// instance that allows pickling is pickled, and the library's function would bring the
+// hazard back for it.
 #include <boost/python/errors.hpp>
 #include <boost/python/object/add_to_namespace.hpp>
 #include <boost/python/tuple.hpp>
 
 #include "../../entries/entry_function.h"
-#include "../../internals/forced_unwind.h"
 #include "../defences.h"
 
 namespace {
 
-// New references taken during the call, released at its end however it ends, except by
-// the unwind of an ending thread, which lets go of them untouched.
-class References {
- public:
-  // Keeps `object`, a new reference or null after an error, which is then raised.
-  PyObject* keep(PyObject* object) {
-    if (!object) boost::python::throw_error_already_set();
-    if (count_ < capacity) {
-      held_[count_++] = object;
-      return object;
-    }
-    Py_DECREF(object);
-    PyErr_SetString(PyExc_SystemError, "OrvClient.__reduce__ holds too many references");
-    boost::python::throw_error_already_set();
+// The new references one call takes; the null of a failed step is not kept.
+struct Held {
+  PyObject* operator()(PyObject* object) {
+    if (object && count < capacity) return items[count++] = object;
+    if (object) Py_DECREF(object);  // not reached: no path takes as many
     return nullptr;
   }
-  void abandon() { count_ = 0; }
-  ~References() {
-    while (count_ > 0) Py_DECREF(held_[--count_]);
+  void release() {
+    while (count > 0) Py_DECREF(items[--count]);
   }
-
- private:
   static constexpr int capacity = 12;
-  PyObject* held_[capacity] = {};
-  int count_ = 0;
+  PyObject* items[capacity] = {};
+  int count = 0;
 };
 
 // getattr(object, name, fallback), as a new reference.
@@ -50,65 +43,57 @@ PyObject* attributeOr(PyObject* object, const char* name, PyObject* fallback) {
   return fallback;
 }
 
-[[noreturn]] void refuse(PyObject* cls, References& held) {
-  PyObject* name = held.keep(PyObject_GetAttrString(cls, "__name__"));
-  PyObject* typeName = held.keep(PyObject_Str(name));
-  PyObject* empty = held.keep(PyUnicode_FromString(""));
-  PyObject* moduleName = held.keep(PyObject_Str(held.keep(attributeOr(cls, "__module__", empty))));
-  PyErr_Format(PyExc_RuntimeError,
-               "Pickling of \"%U%s%U\" instances is not enabled "
-               "(http://www.boost.org/libs/python/doc/v2/pickle.html)",
-               moduleName, PyUnicode_GET_LENGTH(moduleName) > 0 ? "." : "", typeName);
-  boost::python::throw_error_already_set();
-  throw;  // not reached
+// The library's refusal for instances of `cls`; returns null.
+PyObject* refuse(PyObject* cls, Held& held) {
+  PyObject* name = held(PyObject_GetAttrString(cls, "__name__"));
+  PyObject* typeName = name ? held(PyObject_Str(name)) : nullptr;
+  PyObject* empty = typeName ? held(PyUnicode_FromString("")) : nullptr;
+  PyObject* module = empty ? held(attributeOr(cls, "__module__", empty)) : nullptr;
+  PyObject* moduleName = module ? held(PyObject_Str(module)) : nullptr;
+  if (moduleName)
+    PyErr_Format(PyExc_RuntimeError,
+                 "Pickling of \"%U%s%U\" instances is not enabled "
+                 "(http://www.boost.org/libs/python/doc/v2/pickle.html)",
+                 moduleName, PyUnicode_GET_LENGTH(moduleName) > 0 ? "." : "", typeName);
+  return nullptr;
 }
 
-// (class, initial arguments[, state]), as the library builds it.
-PyObject* reduceInstance(PyObject* instance, References& held) {
-  PyObject* cls = held.keep(PyObject_GetAttrString(instance, "__class__"));
-  int safe = PyObject_IsTrue(held.keep(attributeOr(instance, "__safe_for_unpickling__", Py_None)));
-  if (safe < 0) boost::python::throw_error_already_set();
-  if (safe == 0) refuse(cls, held);
-
-  PyObject* initialArguments = held.keep(PyTuple_New(0));
-  PyObject* getInitialArguments = held.keep(attributeOr(instance, "__getinitargs__", Py_None));
-  if (getInitialArguments != Py_None) {
-    PyObject* given = held.keep(PyObject_CallObject(getInitialArguments, nullptr));
-    initialArguments = held.keep(PySequence_Tuple(given));
+// (class, initial arguments[, state]) as the library makes it, or null with the error.
+PyObject* reduce(PyObject* instance, Held& held) {
+  PyObject* cls = held(PyObject_GetAttrString(instance, "__class__"));
+  PyObject* allowed = cls ? held(attributeOr(instance, "__safe_for_unpickling__", Py_None)) : nullptr;
+  int safe = allowed ? PyObject_IsTrue(allowed) : -1;
+  if (safe <= 0) return safe == 0 ? refuse(cls, held) : nullptr;
+  PyObject* initial = held(PyTuple_New(0));
+  PyObject* getInitial = initial ? held(attributeOr(instance, "__getinitargs__", Py_None)) : nullptr;
+  if (getInitial && getInitial != Py_None) {
+    PyObject* given = held(PyObject_CallObject(getInitial, nullptr));
+    initial = given ? held(PySequence_Tuple(given)) : nullptr;
   }
-  PyObject* getState = held.keep(attributeOr(instance, "__getstate__", Py_None));
-  PyObject* dictionary = held.keep(attributeOr(instance, "__dict__", Py_None));
-  Py_ssize_t dictionaryLength = 0;
-  if (dictionary != Py_None) {
-    dictionaryLength = PyObject_Length(dictionary);
-    if (dictionaryLength < 0) boost::python::throw_error_already_set();
-  }
-  PyObject* state = nullptr;
+  PyObject* getState = initial ? held(attributeOr(instance, "__getstate__", Py_None)) : nullptr;
+  PyObject* dictionary = getState ? held(attributeOr(instance, "__dict__", Py_None)) : nullptr;
+  Py_ssize_t length = !dictionary ? -1 : dictionary == Py_None ? 0 : PyObject_Length(dictionary);
+  if (length < 0) return nullptr;
+  PyObject* state = length > 0 ? dictionary : nullptr;
   if (getState != Py_None) {
-    if (dictionaryLength > 0 &&
-        held.keep(attributeOr(instance, "__getstate_manages_dict__", Py_None)) == Py_None) {
-      PyErr_SetString(PyExc_RuntimeError,
-                      "Incomplete pickle support (__getstate_manages_dict__ not set)");
-      boost::python::throw_error_already_set();
+    if (length > 0) {
+      PyObject* manages = held(attributeOr(instance, "__getstate_manages_dict__", Py_None));
+      if (manages == Py_None)
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Incomplete pickle support (__getstate_manages_dict__ not set)");
+      if (!manages || manages == Py_None) return nullptr;
     }
-    state = held.keep(PyObject_CallObject(getState, nullptr));
-  } else if (dictionaryLength > 0) {
-    state = dictionary;
+    state = held(PyObject_CallObject(getState, nullptr));
+    if (!state) return nullptr;
   }
-  if (state) return PyTuple_Pack(3, cls, initialArguments, state);
-  return PyTuple_Pack(2, cls, initialArguments);
+  return state ? PyTuple_Pack(3, cls, initial, state) : PyTuple_Pack(2, cls, initial);
 }
 
 // The library's signature for it, (object) -> tuple, so that its argument errors read the same.
-ORV_PASSES_FORCED_UNWIND boost::python::tuple reduceClient(boost::python::object instance) {
-  References held;
-  PyObject* reduced;
-  try {
-    reduced = reduceInstance(instance.ptr(), held);
-  } catch (const abi::__forced_unwind&) {
-    held.abandon();
-    throw;
-  }
+boost::python::tuple reduceClient(boost::python::object instance) {
+  Held held;
+  PyObject* reduced = reduce(instance.ptr(), held);
+  held.release();
   if (!reduced) boost::python::throw_error_already_set();
   return boost::python::tuple(boost::python::handle<>(reduced));
 }
