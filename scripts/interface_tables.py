@@ -16,7 +16,7 @@ from __future__ import annotations
 import re
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Dict, List, Optional, Tuple
+from typing import Dict, Iterator, List, Optional, Tuple
 
 ROOT = Path(__file__).resolve().parent.parent
 OPERATIONS_DEF = ROOT / "src" / "client" / "operations.def"
@@ -83,7 +83,7 @@ _ROW = re.compile(r"^(ORV_[A-Z_]+)(?:\((.*)\))?$")
 _PAIR = re.compile(r"\(\s*([\w:]+)\s*,\s*(\w+)\s*\)")
 
 
-def _rows(path: Path):
+def _rows(path: Path) -> Iterator[Tuple[str, str, List[str]]]:
     """(macro, [arguments]) for each row; the macros' own definitions are skipped."""
     for number, line in enumerate(path.read_text().splitlines(), 1):
         line = line.strip()
@@ -94,7 +94,8 @@ def _rows(path: Path):
             raise TableError(f"{path.name}:{number}: unreadable row {line!r}")
         text = match.group(2) or ""
         # Split at the commas outside parentheses.
-        parts, depth, current = [], 0, ""
+        parts: List[str] = []
+        depth, current = 0, ""
         for char in text:
             if char == "," and depth == 0:
                 parts.append(current.strip())
@@ -145,10 +146,11 @@ def read_methods(path: Path = METHODS_DEF,
     by_name = {op.name: op for op in operations}
     methods: List[Method] = []
 
-    def add(kind, name, parameters, result="None", operation=None):
+    def add(kind: str, name: str, parameters: Tuple[Parameter, ...], result: str = "None",
+            operation: Optional[Operation] = None) -> None:
         methods.append(Method(len(methods) + 1, kind, name, parameters, result, operation))
 
-    def operation(where, name):
+    def operation(where: str, name: str) -> Operation:
         if name not in by_name:
             raise TableError(f"{where}: {name} is not an operation")
         return by_name[name]
@@ -170,7 +172,7 @@ def read_methods(path: Path = METHODS_DEF,
                 operation=op)
         elif macro == "ORV_REQUEST_ENTRIES":
             for op in operations:
-                if op.is_request:
+                if op.entry is not None:
                     add("request", op.entry, op.parameters, operation=op)
         else:
             raise TableError(f"{where}: unknown row kind {macro}")
