@@ -204,10 +204,6 @@ def source_operation(method: Method, operations: list[Operation]) -> tuple[Opera
     return next(op for op in operations if op.name == name), replays
 
 
-def parameter_names(method: Method, operations: list[Operation]) -> tuple[str, ...]:
-    return method.names
-
-
 # --- rendering -----------------------------------------------------------------------
 
 HEADER = '''\
@@ -266,7 +262,7 @@ def method_docstring(method: Method, operations: list[Operation], found: Probe,
     else:
         summary = source[0].summary if source is not None else words.METHODS[method.name]
         line = f"{summary} {what}"
-    developer = describe_developer(method, found, parameter_names(method, operations))
+    developer = describe_developer(method, found, method.names)
     if developer:
         line += f" In developer mode, {developer[0].lower()}{developer[1:]}"
     if '"' in line or "\\" in line:
@@ -313,7 +309,7 @@ def render_stub(operations: list[Operation], methods: list[Method],
         else:
             types = [SIGNATURE_TYPES[t] for t in method.params]
         ret = RETURN_TYPES[method.returns]
-        params = parameter_list(parameter_names(method, operations), types)
+        params = parameter_list(method.names, types)
         out.append(f"    def {method.name}({params}) -> {ret}:")
         doc = method_docstring(method, operations, probes[method.name], initial)
         out.append(f'        """{doc}"""')
@@ -656,7 +652,7 @@ def render_docs(operations: list[Operation], methods: list[Method],
         "|---|---|---|---|---|---|",
     ]
     for method in methods:
-        names = parameter_names(method, operations)
+        names = method.names
         args = type_cell(names, [SIGNATURE_TYPES[t] for t in method.params])
         found = probes[method.name]
         lines.append(f"| {method.order} | `{method.name}` | {args} | "

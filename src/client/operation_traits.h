@@ -45,13 +45,9 @@ inline constexpr const char* operationNames[] = {
 #define ORV_OPERATION(name, ...) #name,
 #include "operations.def"
 };
-// Their parameters' names and counts, indexed the same way.
+// Their parameters' names, indexed the same way.
 inline constexpr const char* const* operationParameterNames[] = {
 #define ORV_OPERATION(name, ...) OperationTraits<&OrvClient::name>::parameterNames.data(),
-#include "operations.def"
-};
-inline constexpr int operationParameterCounts[] = {
-#define ORV_OPERATION(name, ...) ORV_COUNT(__VA_ARGS__),
 #include "operations.def"
 };
 static_assert(sizeof(operationNames) / sizeof(*operationNames) ==

@@ -19,21 +19,6 @@ namespace {
 
 using Client = boost::python::class_<OrvClientWrapper, boost::noncopyable>;
 
-// The result and parameter types of a member function of OrvClient, to hold a table
-// row's types against the function they describe.
-template <auto Member>
-struct MemberParameters;
-template <class R, class... P, R (OrvClient::*Member)(P...)>
-struct MemberParameters<Member> {
-  using result = R;
-  using type = std::tuple<P...>;
-};
-template <class R, class... P, R (OrvClient::*Member)(P...) const>
-struct MemberParameters<Member> {
-  using result = R;
-  using type = std::tuple<P...>;
-};
-
 // Two name lists one after the other.
 template <std::size_t N, std::size_t M>
 constexpr ParameterNameList<N + M> joined(const ParameterNameList<N>& first,
@@ -62,8 +47,8 @@ void defineEntry(Client& cls, const char* name, const ParameterNameList<N>& para
 // A member function of OrvClient under its own name.
 template <auto Member, class Result, class RowTypes, std::size_t N>
 void defineMember(Client& cls, const char* name, const ParameterNameList<N>& parameterNames) {
-  static_assert(std::is_same_v<typename MemberParameters<Member>::type, RowTypes> &&
-                    std::is_same_v<typename MemberParameters<Member>::result, Result>,
+  static_assert(std::is_same_v<typename OnWrapper<Member>::Parameters, RowTypes> &&
+                    std::is_same_v<typename OnWrapper<Member>::Result, Result>,
                 "client_methods.def gives the member's result and parameter types");
   defineEntry<&OnWrapper<Member>::call>(cls, name, parameterNames);
 }
@@ -102,7 +87,7 @@ void defineMethods(Client& cls) {
   defineMember<&OrvClient::name, result, std::tuple<ORV_TYPES(__VA_ARGS__)>>(       \
       cls, #name, ParameterNameList<ORV_COUNT(__VA_ARGS__)>{ORV_NAME_TEXTS(__VA_ARGS__)});
 #define ORV_REPLAY_MEMBER(name, callback, ...)                                        \
-  static_assert(std::is_same_v<MemberParameters<&OrvClient::callback>::type,         \
+  static_assert(std::is_same_v<OnWrapper<&OrvClient::callback>::Parameters,         \
                                std::tuple<ORV_TYPES(__VA_ARGS__)>>,                   \
                 "a replay takes its callback's parameters");                         \
   ORV_MEMBER(name, void __VA_OPT__(, ) __VA_ARGS__)
