@@ -19,6 +19,7 @@
 #include "argument_errors.h"
 #include "entry_arguments.h"
 #include "entry_function.h"
+#include "exact_arguments.h"
 #include "../internals/forced_unwind.h"
 #include "../overrides/orv_client_wrapper.h"
 
@@ -61,10 +62,12 @@ template <class T>
 }
 
 // The library's call of a registered function without a result, doing the same steps
-// with less work per call. Like the library's caller it first checks that every
-// argument converts (returning null without an error when one does not, so that the
-// library reports its argument error), then converts them, from the last to the first
-// as the library's caller does, and calls the function with the values moved in. The
+// with less work per call. A call whose arguments are all exact built-in objects takes
+// their values in place (exact_arguments.h). Otherwise, like the library's caller, it
+// first checks that every argument converts (returning null without an error when one
+// does not, so that the library reports its argument error), then converts them, from
+// the last to the first as the library's caller does, and calls the function with the
+// values moved in. The
 // signature, and with it the docstring and the argument error's listing, is the
 // library's own for the function; the error's first line, and the text of a whole
 // number out of range or of a str that UTF-8 cannot encode, name the argument
@@ -138,15 +141,27 @@ struct EntryCaller<Function> {
 
  private:
   template <std::size_t... I>
-  static PyObject* call(PyObject* const* args, std::index_sequence<I...>) {
-    constexpr std::size_t n = sizeof...(P);
+  static PyObject* call(PyObject* const* args, std::index_sequence<I...> order) {
     OrvClientWrapper* self = bridge::SelfArgument::find(args[0]);
     if (!self) return nullptr;
+    if ((bridge::ExactArgument<std::decay_t<P>>::applies(args[I + 1]) && ...)) {
+      bridge::OfferScope offer(args + 1, sizeof...(P));
+      Function(*self, bridge::ExactArgument<std::decay_t<P>>::value(args[I + 1])...);
+      Py_RETURN_NONE;
+    }
+    return convertAndCall(*self, args, order);
+  }
+
+  // The library's two stages, for calls with an argument that is not exact.
+  template <std::size_t... I>
+  [[gnu::noinline]] static PyObject* convertAndCall(OrvClientWrapper& self, PyObject* const* args,
+                                                    std::index_sequence<I...>) {
+    constexpr std::size_t n = sizeof...(P);
     std::tuple<bridge::EntryArgument<P>...> arguments;
     if (!(std::get<I>(arguments).accept(args[I + 1]) && ...)) return nullptr;
     (std::get<n - 1 - I>(arguments).convert(), ...);
     bridge::OfferScope offer(args + 1, n);
-    Function(*self, std::get<I>(arguments).take()...);
+    Function(self, std::get<I>(arguments).take()...);
     Py_RETURN_NONE;
   }
 };

@@ -7,8 +7,9 @@
 // (borrowed result, no error set; typeAttribute below), tp_version_tag (whose validity is read through
 // validVersionTag below: the flag for it is no longer kept from 3.12 on), tp_dict and
 // tp_dictoffset of heap types, PyUnicode_IS_READY (always true from 3.12), the compact
-// int accessors (3.12 on). The suite that pins each shortcut to the general path runs on
-// every one of these versions, release and debug builds (3.11, 3.14, 3.15).
+// int accessors (3.12 on) and an int's digits before them (compactIntValue below). The
+// suite that pins each shortcut to the general path runs on every one of these versions,
+// release and debug builds (3.11, 3.14, 3.15).
 // Boost.Python's instance<>::objects, value_holder and detail::caller are the same from
 // Boost 1.74 to 1.92 for what the bridge uses; the held object's offset is measured at
 // run time, not assumed.
@@ -25,6 +26,11 @@
 #if PY_VERSION_HEX < 0x03090000
 // Before 3.9 Python.h leaves the frame type (read by callerRuns below) undeclared.
 #include <frameobject.h>
+#endif
+
+#if PY_VERSION_HEX < 0x030B0000
+// Before 3.11 Python.h leaves out the digits of an int (read by compactIntValue below).
+#include <longintrepr.h>
 #endif
 
 #include "stack_bound.h"
@@ -246,17 +252,21 @@ class RecursionGuard {
 inline PyObject* callInPlace(PyObject* callable, PyObject* const* args, std::size_t nargsf) {
 #if PY_VERSION_HEX >= 0x03090000
   if (Py_TYPE(callable) == &PyFunction_Type) {
-    if (vectorcallfunc entry = PyVectorcall_Function(callable))
+    // The function's own field, where PyVectorcall_Function finds it (a call on 3.9 to 3.11).
+    if (vectorcallfunc entry = reinterpret_cast<PyFunctionObject*>(callable)->vectorcall)
       return entry(callable, args, nargsf, nullptr);
   }
 #endif
   return PyObject_Vectorcall(callable, args, nargsf, nullptr);
 }
 
-// The value of an int (or bool) object that the interpreter keeps as a single digit,
-// read in place: from 3.12 on such a "compact" int's value is public and inline, and is
-// what PyLong_AsLong returns for it. Returns false for any other int (and before 3.12),
-// which then takes PyLong_AsLong.
+// The value of an int (or bool) object that the interpreter keeps in at most one digit,
+// read in place; it is what PyLong_AsLong returns for it. From 3.12 on such a "compact"
+// int's value is public and inline; before, the digits are the public struct of
+// longintrepr.h, and an int of at most one digit has a size of -1, 0 or 1 whose product
+// with the first digit is its value (as the interpreter's own reading of small ints
+// does; the digit of zero is never read). Returns false for any other int, which then
+// takes PyLong_AsLong.
 inline bool compactIntValue(PyObject* number, long* value) {
 #if PY_VERSION_HEX >= 0x030C0000
   const PyLongObject* digits = reinterpret_cast<const PyLongObject*>(number);
@@ -264,10 +274,13 @@ inline bool compactIntValue(PyObject* number, long* value) {
     *value = static_cast<long>(PyUnstable_Long_CompactValue(digits));
     return true;
   }
-#else
-  (void)number;
-  (void)value;
-#endif
   return false;
+#else
+  Py_ssize_t size = Py_SIZE(number);
+  if (size < -1 || size > 1) return false;
+  *value = size == 0 ? 0 : static_cast<long>(size) *
+                               static_cast<long>(reinterpret_cast<PyLongObject*>(number)->ob_digit[0]);
+  return true;
+#endif
 }
 }  // namespace bridge

@@ -14,6 +14,7 @@
 #include "../defences/defences.h"
 #include "../internals/library_internals.h"
 #include "../module/registration.h"
+#include "tick_type_objects.h"
 
 namespace {
 
@@ -85,23 +86,6 @@ object reduceTickType(object member) {
   return boost::python::make_tuple(cls, boost::python::make_tuple(number));
 }
 
-// Conversion from Python, tried before the enumeration's own: it accepts the same objects
-// (TickType instances only) but refuses a value outside 32 bits with OverflowError
-// instead of truncating it.
-//
-// The enumeration's own converter treats a failed isinstance() (an object whose
-// __class__ raises) as a match and then converts with the error pending. This one
-// claims such an object with an ordinary error too, so that the other is never asked,
-// but clears the error, since other arguments are converted before this one is
-// constructed; constructing it asks again and raises what isinstance() raises. An
-// error that must propagate (an interrupt) is left pending and nothing is claimed: the
-// entries end the call with it before anything is constructed.
-void* convertibleTickType(PyObject* source) {
-  int instance = PyObject_IsInstance(source, reinterpret_cast<PyObject*>(defences::registered.tickType));
-  if (instance < 0 && defences::keepErrorThatMustPropagate()) return nullptr;
-  return instance != 0 ? source : nullptr;
-}
-
 void constructTickType(PyObject* source,
                        boost::python::converter::rvalue_from_python_stage1_data* data) {
   if (!PyObject_TypeCheck(source, defences::registered.tickType)) {
@@ -132,6 +116,27 @@ void defineTickTypeMethod(object& tickType, const char* name, object (*method)(o
 
 }  // namespace
 
+namespace bridge {
+
+// Conversion from Python, tried before the enumeration's own: it accepts the same objects
+// (TickType instances only) but refuses a value outside 32 bits with OverflowError
+// instead of truncating it.
+//
+// The enumeration's own converter treats a failed isinstance() (an object whose
+// __class__ raises) as a match and then converts with the error pending. This one
+// claims such an object with an ordinary error too, so that the other is never asked,
+// but clears the error, since other arguments are converted before this one is
+// constructed; constructing it asks again and raises what isinstance() raises. An
+// error that must propagate (an interrupt) is left pending and nothing is claimed: the
+// entries end the call with it before anything is constructed.
+void* convertibleTickType(PyObject* source) {
+  int instance = PyObject_IsInstance(source, reinterpret_cast<PyObject*>(defences::registered.tickType));
+  if (instance < 0 && defences::keepErrorThatMustPropagate()) return nullptr;
+  return instance != 0 ? source : nullptr;
+}
+
+}  // namespace bridge
+
 // Outside the anonymous namespace, so that the store below is kept: nothing reads it.
 const boost::python::converter::rvalue_from_python_chain* unchainedEnumConverter = nullptr;
 
@@ -146,12 +151,12 @@ object registerTickType() {
   defineTickTypeMethod(tickType, "__str__", &tickTypeText);
   defineTickTypeMethod(tickType, "__reduce__", &reduceTickType);
 
-  boost::python::converter::registry::insert(&convertibleTickType, &constructTickType,
+  boost::python::converter::registry::insert(&bridge::convertibleTickType, &constructTickType,
                                              boost::python::type_id<TickType>());
   // The enumeration's own converter, now behind this one, accepts the same objects but
   // asks isinstance() a second time: an object whose __class__ answers differently the
   // second time would be claimed with an error pending. This one alone decides; the
   // other is kept here, as the registry would have kept it.
-  unchainedEnumConverter = internals::keepOnlyFirstConversion<TickType>(&convertibleTickType);
+  unchainedEnumConverter = internals::keepOnlyFirstConversion<TickType>(&bridge::convertibleTickType);
   return tickType;
 }

@@ -9,4 +9,8 @@ namespace bridge {
 // the enumeration is registered.
 void rememberTickTypeMembers(PyObject* tickTypeClass);
 
+// The test of the module's own conversion of a Python object to TickType, which it
+// registers first and alone (register_tick_type.cpp): TickType instances only.
+void* convertibleTickType(PyObject* source);
+
 }  // namespace bridge
