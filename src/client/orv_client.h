@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "parameter_macros.h"
 #include "../tick_type/tick_type.h"
@@ -13,6 +14,15 @@ using OrvLong = std::int32_t;
 class OrvClient {
  public:
   OrvClient() = default;
+
+  // Performs `Operation` (a member function) on `client` with the arguments, as a call
+  // through the member pointer; the entries and replays call every operation through
+  // this, so that the class of the native objects they reach can answer it directly
+  // (OrvClientWrapper::perform).
+  template <auto Operation, class Client, class... A>
+  static decltype(auto) perform(Client& client, A&&... args) {
+    return (client.*Operation)(std::forward<A>(args)...);
+  }
 
   // Field operations.
   void setRunningMode(int mode) { runningMode = mode; }

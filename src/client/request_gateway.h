@@ -15,7 +15,7 @@ template <class... P, void (OrvClient::*Operation)(P...)>
 struct RequestGateway<Operation> {
   template <class Client>
   static void forward(Client& client, P... args) {
-    (client.*Operation)(std::move(args)...);
+    Client::template perform<Operation>(client, std::move(args)...);
   }
 
   // Developer mode answers for the request with a fixed text instead of sending it.
@@ -25,7 +25,7 @@ struct RequestGateway<Operation> {
       client.recordDeveloperResponse(developerText());
       return;
     }
-    (client.*Operation)(std::move(args)...);
+    Client::template perform<Operation>(client, std::move(args)...);
   }
 
   static const std::string& developerText() {

@@ -30,7 +30,7 @@ struct Simulation<Name, Callback, Unused...> {
 
   template <class Client>
   static void replay(Client& client, P... args, Unused...) {
-    (client.*Callback)(std::move(args)...);
+    Client::template perform<Callback>(client, std::move(args)...);
     if (client.inDeveloperMode()) client.recordDeveloperResponse(developerText());
   }
 };

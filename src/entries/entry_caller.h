@@ -31,14 +31,18 @@ template <class R, class... P, R (OrvClient::*Method)(P...)>
 struct OnWrapper<Method> {
   using Result = R;
   using Parameters = std::tuple<P...>;  // what the method's table row is held against
-  static R call(OrvClientWrapper& self, P... args) { return (self.*Method)(std::move(args)...); }
+  static R call(OrvClientWrapper& self, P... args) {
+    return OrvClientWrapper::perform<Method>(self, std::move(args)...);
+  }
 };
 
 template <class R, class... P, R (OrvClient::*Method)(P...) const>
 struct OnWrapper<Method> {
   using Result = R;
   using Parameters = std::tuple<P...>;  // what the method's table row is held against
-  static R call(OrvClientWrapper& self, P... args) { return (self.*Method)(std::move(args)...); }
+  static R call(OrvClientWrapper& self, P... args) {
+    return OrvClientWrapper::perform<Method>(self, std::move(args)...);
+  }
 };
 
 // The number of parameters after self of a registered function.

@@ -13,6 +13,16 @@
 #include "../entries/offered_arguments.h"
 #include "override_call.h"
 
+#include <utility>
+
+// The operations OrvClientWrapper overrides.
+template <auto Operation>
+inline constexpr bool overriddenByWrapper = false;
+#define ORV_OVERRIDDEN(name, ...) \
+  template <>                     \
+  inline constexpr bool overriddenByWrapper<&OrvClient::name> = true;
+#include "../client/operations.def"
+
 // Final: the library's holder destroys it as what it is, and nothing derives from it.
 class OrvClientWrapper final : public OrvClient, public boost::python::wrapper<OrvClient> {
  public:
@@ -23,10 +33,22 @@ class OrvClientWrapper final : public OrvClient, public boost::python::wrapper<O
   OrvClientWrapper(const OrvClientWrapper&) = delete;
   OrvClientWrapper& operator=(const OrvClientWrapper&) = delete;
 
-#define ORV_OVERRIDDEN(name, ...)                                                          \
-  void name(ORV_PARAMS(__VA_ARGS__)) override {                                            \
-    bridge::dispatchToPython<&OrvClient::name>(owner(), bridge::takeOffer() __VA_OPT__(, ) \
-                                               ORV_ARGS(__VA_ARGS__));                     \
+  // What the virtual call of `Operation` does on this final class, without the call: an
+  // operation the class overrides goes to the Python override, reading the values where
+  // they are (no move into the overrider's parameters); any other member is called.
+  template <auto Operation, class... A>
+  static decltype(auto) perform(OrvClientWrapper& client, A&&... args) {
+    if constexpr (overriddenByWrapper<Operation>) {
+      bridge::dispatchToPython<Operation>(client.owner(), bridge::takeOffer(),
+                                          std::index_sequence_for<A...>{}, args...);
+    } else {
+      return OrvClient::perform<Operation>(client, std::forward<A>(args)...);
+    }
+  }
+
+#define ORV_OVERRIDDEN(name, ...)                                               \
+  void name(ORV_PARAMS(__VA_ARGS__)) override {                                 \
+    perform<&OrvClient::name>(*this __VA_OPT__(, ) ORV_ARGS(__VA_ARGS__));      \
   }
 #include "../client/operations.def"
 
