@@ -170,6 +170,30 @@ def test_texts_arrive_equal_and_exact(recorder, sent):
     assert type(first) is str and type(second) is str
 
 
+def test_texts_of_every_length_in_turn_arrive_whole():
+    # Calls in a row, long and short texts alternating (as bytes too, which the override
+    # receives decoded), and a call made from inside an override while the outer call's
+    # texts are still held: each override receives exactly the texts of its own call.
+    lengths = [40, 16, 17, 300, 20, 1, 0, 2000, 64, 15, 1025, 33, 18]
+    texts = ["".join(chr(97 + (i + n) % 26) for i in range(n)) for n in lengths]
+    received = []
+
+    class Nested(OrvClient):
+        def placeOrder(self, order_id, contract, order):
+            received.append((order_id, contract, order))
+            if order_id > 0 and order_id % 3 == 0:
+                self.place_order(-order_id, order[::-1], contract.encode())
+
+    client = Nested()
+    expected = []
+    for i, (first, second) in enumerate(zip(texts, reversed(texts))):
+        client.place_order(i, first, second.encode() if i % 2 else second)
+        expected.append((i, first, second))
+        if i > 0 and i % 3 == 0:
+            expected.append((-i, second[::-1], first))
+    assert received == expected
+
+
 def test_one_character_texts_are_the_interpreter_s_shared_objects(recorder):
     recorder.request_f_a(b"q")
     recorder.request_f_a(b"")

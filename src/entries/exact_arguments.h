@@ -18,6 +18,7 @@
 #include <string>
 
 #include "entry_arguments.h"
+#include "text_buffers.h"
 #include "../internals/library_internals.h"
 #include "../internals/python_compat.h"
 #include "../tick_type/tick_type.h"
@@ -46,23 +47,23 @@ inline long compactValue(PyObject* object) {
 
 template <>
 struct ExactArgument<int> {
-  static bool applies(PyObject* object) {
+  [[gnu::always_inline]] static bool applies(PyObject* object) {
     long value;
     return (PyLong_CheckExact(object) || PyBool_Check(object)) && exact::smallInt(object, &value) &&
            onlyBuiltInConversion<int>();
   }
-  static int value(PyObject* object) { return static_cast<int>(exact::compactValue(object)); }
+  [[gnu::always_inline]] static int value(PyObject* object) { return static_cast<int>(exact::compactValue(object)); }
 };
 
 template <>
 struct ExactArgument<bool> {
-  static bool applies(PyObject* object) {
+  [[gnu::always_inline]] static bool applies(PyObject* object) {
     long value;
     return (object == Py_True || object == Py_False || object == Py_None ||
             (PyLong_CheckExact(object) && compactIntValue(object, &value))) &&
            onlyBuiltInConversion<bool>();
   }
-  static bool value(PyObject* object) {
+  [[gnu::always_inline]] static bool value(PyObject* object) {
     return object == Py_True ||
            (object != Py_False && object != Py_None && exact::compactValue(object) != 0);
   }
@@ -72,31 +73,33 @@ struct ExactArgument<bool> {
 // below 2**63 and exactly what PyLong_AsDouble rounds to).
 template <>
 struct ExactArgument<double> {
-  static bool applies(PyObject* object) {
+  [[gnu::always_inline]] static bool applies(PyObject* object) {
     long value;
     return (PyFloat_CheckExact(object) ||
             (PyLong_CheckExact(object) && compactIntValue(object, &value))) &&
            onlyBuiltInConversion<double>();
   }
-  static double value(PyObject* object) {
+  [[gnu::always_inline]] static double value(PyObject* object) {
     return PyFloat_CheckExact(object) ? PyFloat_AS_DOUBLE(object)
                                       : static_cast<double>(exact::compactValue(object));
   }
 };
 
-// A str in the interpreter's compact ASCII form is its own UTF-8 encoding.
+// A str in the interpreter's compact ASCII form is its own UTF-8 encoding. The text is
+// copied into storage kept from an earlier call where it needs storage of its own.
 template <>
 struct ExactArgument<std::string> {
-  static bool applies(PyObject* object) {
+  [[gnu::always_inline]] static bool applies(PyObject* object) {
     return ((PyUnicode_CheckExact(object) && PyUnicode_IS_COMPACT_ASCII(object)) ||
             PyBytes_CheckExact(object)) &&
            onlyBuiltInConversion<std::string>();
   }
-  static std::string value(PyObject* object) {
+  [[gnu::always_inline]] static std::string value(PyObject* object) {
     if (PyBytes_CheckExact(object))
-      return std::string(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
-    return std::string(static_cast<const char*>(PyUnicode_DATA(object)),
-                       static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+      return TextBuffers::text(PyBytes_AS_STRING(object),
+                               static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+    return TextBuffers::text(compactAsciiData(object),
+                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
   }
 };
 
@@ -105,7 +108,7 @@ struct ExactArgument<std::string> {
 // conversion's isinstance() answers at once for the exact class and reads the value.
 template <>
 struct ExactArgument<TickType> {
-  static bool applies(PyObject* object) {
+  [[gnu::always_inline]] static bool applies(PyObject* object) {
     long value;
     if (Py_TYPE(object) != defences::registered.tickType || !exact::smallInt(object, &value))
       return false;
@@ -113,7 +116,7 @@ struct ExactArgument<TickType> {
         internals::conversionsTo<TickType>();
     return chain != nullptr && chain->convertible == &convertibleTickType && chain->next == nullptr;
   }
-  static TickType value(PyObject* object) {
+  [[gnu::always_inline]] static TickType value(PyObject* object) {
     return static_cast<TickType>(exact::compactValue(object));
   }
 };

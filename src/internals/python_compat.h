@@ -213,7 +213,7 @@ inline bool inMainInterpreter() {
 // Whether the calling thread's C stack is too near its end for one more level of calls
 // through the entries (stack_bound.h). From 3.14 on the interpreter's own recursion guard
 // measures the stack position itself, so the entries leave it to that guard.
-inline bool stackNearlyExhausted() {
+[[gnu::always_inline]] inline bool stackNearlyExhausted() {
 #if PY_VERSION_HEX >= 0x030E0000
   return false;
 #else
@@ -258,6 +258,13 @@ inline PyObject* callInPlace(PyObject* callable, PyObject* const* args, std::siz
   }
 #endif
   return PyObject_Vectorcall(callable, args, nargsf, nullptr);
+}
+
+// The characters of a str in the compact ASCII form (PyUnicode_IS_COMPACT_ASCII): they
+// follow the object's header, which is what PyUnicode_DATA finds for that form after
+// testing for the others (a call of its own in some builds).
+inline const char* compactAsciiData(PyObject* text) {
+  return reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(text) + 1);
 }
 
 // The value of an int (or bool) object that the interpreter keeps in at most one digit,

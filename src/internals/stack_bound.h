@@ -36,7 +36,7 @@ inline constinit thread_local std::uintptr_t stackBound [[gnu::tls_model("initia
 
 // Whether the caller's stack position is below the thread's bound. Costs a comparison
 // once the bound is known.
-inline bool beyondStackBound() {
+[[gnu::always_inline]] inline bool beyondStackBound() {
   std::uintptr_t position = stackPosition();
   return __builtin_expect(position < stackBound, 0) && belowMeasuredStackBound(position);
 }

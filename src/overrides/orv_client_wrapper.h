@@ -11,6 +11,7 @@
 #include "../defences/defences.h"
 #include "../internals/library_internals.h"
 #include "../entries/offered_arguments.h"
+#include "../entries/text_buffers.h"
 #include "override_call.h"
 
 #include <utility>
@@ -36,11 +37,13 @@ class OrvClientWrapper final : public OrvClient, public boost::python::wrapper<O
   // What the virtual call of `Operation` does on this final class, without the call: an
   // operation the class overrides goes to the Python override, reading the values where
   // they are (no move into the overrider's parameters); any other member is called.
+  // Texts passed as rvalues leave their storage for the next call (text_buffers.h).
   template <auto Operation, class... A>
   static decltype(auto) perform(OrvClientWrapper& client, A&&... args) {
     if constexpr (overriddenByWrapper<Operation>) {
       bridge::dispatchToPython<Operation>(client.owner(), bridge::takeOffer(),
                                           std::index_sequence_for<A...>{}, args...);
+      (keepStorage(std::forward<A>(args)), ...);
     } else {
       return OrvClient::perform<Operation>(client, std::forward<A>(args)...);
     }
@@ -53,6 +56,12 @@ class OrvClientWrapper final : public OrvClient, public boost::python::wrapper<O
 #include "../client/operations.def"
 
  private:
+  // The storage of a text handed over as an rvalue (a by-value parameter of the entry
+  // that is dead once the operation returns), kept for the next call's texts.
+  static void keepStorage(std::string&& text) { bridge::TextBuffers::keep(std::move(text)); }
+  template <class T>
+  static void keepStorage(T&&) {}
+
   // The Python instance this object lives in; set by the library during __init__.
   PyObject* owner() const { return internals::wrapperOwner(*this); }
 };

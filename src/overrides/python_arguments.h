@@ -40,7 +40,7 @@ inline bool isPythonValue(PyObject* object, double value) {
   return std::memcmp(&held, &value, sizeof value) == 0;
 }
 // Whether n bytes at a and b are the same: texts of 4 to 16 bytes in two overlapping
-// loads each, in place; others by memcmp.
+// loads each, in place; an empty one at once; others by memcmp.
 inline bool sameBytes(const char* a, const char* b, std::size_t n) {
   if (n >= 8 && n <= 16) {
     std::uint64_t a0, a1, b0, b1;
@@ -58,12 +58,12 @@ inline bool sameBytes(const char* a, const char* b, std::size_t n) {
     std::memcpy(&b1, b + n - 4, 4);
     return ((a0 ^ b0) | (a1 ^ b1)) == 0;
   }
-  return std::memcmp(a, b, n) == 0;
+  return n == 0 || std::memcmp(a, b, n) == 0;
 }
 inline bool isPythonValue(PyObject* object, const std::string& text) {
   return PyUnicode_CheckExact(object) && PyUnicode_IS_COMPACT_ASCII(object) &&
          static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)) == text.size() &&
-         sameBytes(static_cast<const char*>(PyUnicode_DATA(object)), text.data(), text.size());
+         sameBytes(compactAsciiData(object), text.data(), text.size());
 }
 template <class T>
 bool isPythonValue(PyObject*, const T&) {

@@ -1,0 +1,86 @@
+// The storage of the texts an entry hands to an operation, kept from one call to the next.
+//
+// Every operation receives each text as a std::string of its own (by value), and a text
+// longer than a std::string holds in place needs storage from the heap: an allocation
+// and a release on every call, which cost more than the rest of the text's way through.
+// Once an operation has returned, the parameters that held its texts are dead; their
+// storage is kept here, per thread, and the next call's texts are copied into it. The
+// values the operation receives are the same; only where their characters live changes.
+//
+// A few buffers are kept per thread (as many as the entry with the most texts needs),
+// none larger than maxKeptCapacity, so what is kept stays small; the rest are released
+// as before. A thread's buffers are released when it ends.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <utility>
+
+namespace bridge {
+
+class TextBuffers {
+ public:
+  static constexpr std::size_t kept = 8;
+  static constexpr std::size_t maxKeptCapacity = 1024;
+
+  // A std::string holding `size` bytes at `data`, in a kept buffer when the text needs
+  // one from the heap and one is there.
+  // (One function, with all it calls inlined: the entries' units are too large for the
+  // compiler to inline std::string's members into each of them.)
+  [[gnu::noinline, gnu::flatten]] static std::string text(const char* data, std::size_t size) {
+    Store* store = size > inPlaceCapacity ? current : nullptr;
+    if (store == nullptr || store->count == 0) return std::string(data, size);
+    return reuse(*store, data, size);
+  }
+
+  // Takes the heap storage of a text that is no longer used, when it is of a size worth
+  // keeping and there is room.
+  [[gnu::always_inline]] static void keep(std::string&& dead) {
+    std::size_t capacity = dead.capacity();
+    if (capacity <= inPlaceCapacity || capacity > maxKeptCapacity) return;
+    Store* store = current ? current : threadStore();
+    if (store && store->count < kept) {
+      dead.clear();
+      store->buffers[store->count++] = std::move(dead);
+    }
+  }
+
+ private:
+  static constexpr std::size_t inPlaceCapacity = std::string().capacity();
+
+  struct Store {
+    std::string buffers[kept];
+    std::size_t count = 0;
+  };
+
+  // The kept buffers hold no text (keep() empties them), so the text is appended.
+  static std::string reuse(Store& store, const char* data, std::size_t size) {
+    std::string value(std::move(store.buffers[--store.count]));
+    value.append(data, size);
+    return value;
+  }
+
+  // The calling thread's store, made at its first kept buffer and released when the
+  // thread ends (after which the thread keeps nothing: null).
+  [[gnu::noinline]] static Store* threadStore() {
+    struct Owner {
+      Store* store = nullptr;
+      ~Owner() {
+        current = nullptr;
+        ended = true;
+        delete store;
+      }
+    };
+    if (ended) return nullptr;
+    static thread_local Owner owner;
+    if (!owner.store) owner.store = new Store;
+    current = owner.store;
+    return current;
+  }
+
+  // Read on every call, so kept in the thread's static block (a pointer and a flag).
+  static inline constinit thread_local Store* current [[gnu::tls_model("initial-exec")]] = nullptr;
+  static inline constinit thread_local bool ended [[gnu::tls_model("initial-exec")]] = false;
+};
+
+}  // namespace bridge
