@@ -4,20 +4,32 @@
     .venv/bin/python bench/dispatch.py               # wall clock: ns per call, replay rate
     .venv/bin/python bench/dispatch.py --callgrind   # instructions per call (valgrind)
 
-Every case is measured three ways in the same process:
+Every case is measured in the same process as:
 
-  native   an OrvCpp.OrvClient subclass: the entry (place_order, simulateTickPrice, ...)
-           goes through Boost.Python and the override bridge to the Python method;
-  python   a pure-Python base class with the same entry names and arguments, whose
-           place_order calls self.placeOrder(...), simulateTickPrice calls
-           self.tickPrice(...), and so on, with no-op defaults for the camel-case methods;
-  direct   the override itself called from Python (the callee's own cost).
+  native     an OrvCpp.OrvClient subclass: the entry (place_order, simulateTickPrice, ...)
+             goes through Boost.Python and the override bridge to the Python method;
+  python     a pure-Python base class with the same entry names and arguments, whose
+             place_order calls self.placeOrder(...), simulateTickPrice calls
+             self.tickPrice(...), and so on, with no-op defaults for the camel-case
+             methods;
+  direct     the override itself called from Python (the callee's own cost);
+  reference  for place_order, simulateTickPrice and tickPrice only: a subclass of
+             bench/reference/orv_reference.c's ReferenceClient, the least a C base class
+             with OrvClient's instance layout (one pointer and a dictionary slot) can
+             do: test the arguments' types and call self.placeOrder / self.tickPrice
+             with the same objects through the interpreter's method call, with C no-ops
+             as the defaults. It is compiled for the running interpreter on first use,
+             into build/bench-reference/ (again when the source changes), with the
+             interpreter's C compiler and headers.
 
 "override" rows use a subclass that defines the camel-case method (a no-op with the
-same parameters in both layers); "absent" rows use a subclass that does not, so the
-native default body runs (native) or the base class's no-op does (python). The
-"tickPrice direct" row calls the registered camel-case method on an instance without
-an override.
+same parameters in every layer: the same function objects); "absent" rows use a
+subclass that does not, so the native default body runs (native) or the base class's
+no-op does (python, reference). The "tickPrice direct" row calls the registered
+camel-case method on an instance without an override. Instances carry three attributes
+of their own, as a strategy's do; the "no attributes" rows of place_order and
+simulateTickPrice use instances on which no attribute was ever set (for native and
+reference: no instance dictionary was ever made).
 
 Wall-clock mode times batches of calls, interleaving all series round by round, and
 prints the minimum and the median ns per call over the rounds. Callgrind mode runs a
@@ -37,13 +49,17 @@ from __future__ import annotations
 import argparse
 import csv
 import gc
+import hashlib
+import importlib.util
 import json
 import os
 import random
+import shlex
 import shutil
 import statistics
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 from pathlib import Path
@@ -100,14 +116,73 @@ def _python_layer(defaults: dict) -> type:
     return type("PythonClient", (), {**entries, **defaults})
 
 
+# ---------------------------------------------------------------------------------------
+# The reference: a C extension of the benchmark's own, built for the interpreter that runs
+# it with that interpreter's compiler and headers. Each interpreter (the compile command,
+# headers included) has its own directory; the source's hash says whether the build there
+# is current.
+
+REFERENCE_SOURCE = ROOT / "bench" / "reference" / "orv_reference.c"
+REFERENCE_BUILDS = ROOT / "build" / "bench-reference"
+
+
+def _reference_command() -> list:
+    configured = os.environ.get("CC") or sysconfig.get_config_var("CC") or "cc"
+    cc = shlex.split(configured)
+    if not shutil.which(cc[0]):
+        # A build configured for a cross-named compiler (Debian's x86_64-linux-gnu-gcc)
+        # on a machine that has only the plain one.
+        if not shutil.which("cc"):
+            sys.exit(f"bench/dispatch.py compiles {REFERENCE_SOURCE.relative_to(ROOT)} for "
+                     f"this interpreter and needs a C compiler: neither {cc[0]} (the "
+                     "interpreter's CC) nor cc was found (apt-get install gcc)")
+        cc = ["cc"]
+    paths = sysconfig.get_paths()
+    includes = list(dict.fromkeys([paths["include"], paths["platinclude"]]))
+    if not (Path(includes[0]) / "Python.h").exists():
+        sys.exit(f"bench/dispatch.py compiles {REFERENCE_SOURCE.relative_to(ROOT)} against "
+                 f"this interpreter's headers, and {includes[0]} has no Python.h (Debian: "
+                 f"apt-get install python{sys.version_info[0]}.{sys.version_info[1]}-dev)")
+    return cc + ["-O3", "-DNDEBUG", "-fPIC", "-shared", "-Wall"] + \
+        [f"-I{directory}" for directory in includes]
+
+
+def load_reference():
+    """bench/reference/orv_reference.c built for this interpreter, imported."""
+    command = _reference_command()
+    key = hashlib.sha256("\0".join(command).encode()).hexdigest()[:12]
+    directory = REFERENCE_BUILDS / f"{sys.implementation.cache_tag}-{key}"
+    target = directory / f"orv_reference{sysconfig.get_config_var('EXT_SUFFIX')}"
+    stamp = directory / "source.sha256"
+    source_hash = hashlib.sha256(REFERENCE_SOURCE.read_bytes()).hexdigest()
+    if not target.exists() or not stamp.exists() or stamp.read_text() != source_hash:
+        directory.mkdir(parents=True, exist_ok=True)
+        partial = directory / f"partial-{os.getpid()}.so"
+        done = subprocess.run(command + [str(REFERENCE_SOURCE), "-o", str(partial)],
+                              check=False, capture_output=True, text=True)
+        if done.returncode != 0:
+            sys.stderr.write(done.stderr)
+            sys.exit(f"bench/dispatch.py: building {REFERENCE_SOURCE.relative_to(ROOT)} "
+                     f"failed: {' '.join(shlex.quote(word) for word in command)}")
+        os.replace(partial, target)
+        stamp.write_text(source_hash)
+    spec = importlib.util.spec_from_file_location("orv_reference", target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
 CALLBACKS = _no_op_callbacks()
 PythonClient = _python_layer(_no_op_callbacks())
+ReferenceClient = load_reference().ReferenceClient
 
-# Subclasses with the callbacks (the same function objects in both layers), and without.
+# Subclasses with the callbacks (the same function objects in every layer), and without.
 NativeOverrides = type("NativeOverrides", (OrvCpp.OrvClient,), dict(CALLBACKS))
 NativeBare = type("NativeBare", (OrvCpp.OrvClient,), {})
 PythonOverrides = type("PythonOverrides", (PythonClient,), dict(CALLBACKS))
 PythonBare = type("PythonBare", (PythonClient,), {})
+ReferenceOverrides = type("ReferenceOverrides", (ReferenceClient,), dict(CALLBACKS))
+ReferenceBare = type("ReferenceBare", (ReferenceClient,), {})
 
 # ---------------------------------------------------------------------------------------
 # The measured cases: (label, entry, callback or None, entry arguments).
@@ -124,6 +199,8 @@ CASES = [
      (101, "Filled", "100", "0", 101.27, 880101, 0, 101.27, 7, "", 0.0)),
 ]
 DIRECT_CASE = ("tickPrice direct", "tickPrice", None, (1, TickType.LAST, 101.25, ""))
+# The cases measured on instances without attributes as well.
+NO_ATTRIBUTE_CASES = ("place_order", "simulateTickPrice")
 FORWARDER_BY_ENTRY = {entry: (callback, params, unused)
                       for entry, callback, params, unused in FORWARDERS}
 
@@ -164,10 +241,21 @@ class ReplaySeries:
 
 
 def instance(cls):
-    """An instance with some state of its own, as a strategy has (both layers alike)."""
+    """An instance with some state of its own, as a strategy has (every layer alike)."""
     client = cls()
     client.orders, client.prices, client.next_order_id = {}, {}, 101
     return client
+
+
+# kind -> (subclass with the callbacks, subclass without)
+LAYERS = {"native": (NativeOverrides, NativeBare), "python": (PythonOverrides, PythonBare),
+          "reference": (ReferenceOverrides, ReferenceBare)}
+
+
+def _layer_series(label: str, method: str, args: tuple, override: bool, make) -> list:
+    """native, python and (where it has the method) reference, instances made by make."""
+    return [Series(label, kind, method, make(classes[0 if override else 1]), args)
+            for kind, classes in LAYERS.items() if hasattr(classes[1], method)]
 
 
 def build_series(events) -> list:
@@ -175,16 +263,17 @@ def build_series(events) -> list:
     for label, entry, callback, args in CASES:
         _, _, unused = FORWARDER_BY_ENTRY[entry]
         callback_args = args[:len(args) - unused]
-        series += [
-            Series(f"{label} / override", "native", entry, instance(NativeOverrides), args),
-            Series(f"{label} / override", "python", entry, instance(PythonOverrides), args),
-            Series(f"{label} / override", "direct", callback, instance(PythonOverrides), callback_args),
-            Series(f"{label} / absent", "native", entry, instance(NativeBare), args),
-            Series(f"{label} / absent", "python", entry, instance(PythonBare), args),
-        ]
+        series += _layer_series(f"{label} / override", entry, args, True, instance)
+        series.append(Series(f"{label} / override", "direct", callback,
+                             instance(PythonOverrides), callback_args))
+        series += _layer_series(f"{label} / absent", entry, args, False, instance)
+        if entry in NO_ATTRIBUTE_CASES:
+            series += _layer_series(f"{label} / override / no attributes", entry, args, True,
+                                    lambda cls: cls())
+            series += _layer_series(f"{label} / absent / no attributes", entry, args, False,
+                                    lambda cls: cls())
     label, method, _, args = DIRECT_CASE
-    series += [Series(f"{label} / absent", "native", method, instance(NativeBare), args),
-               Series(f"{label} / absent", "python", method, instance(PythonBare), args)]
+    series += _layer_series(f"{label} / absent", method, args, False, instance)
     series += [ReplaySeries("replay (per event)", "native", instance(NativeOverrides), events),
                ReplaySeries("replay (per event)", "python", instance(PythonOverrides), events)]
     return series
@@ -265,22 +354,37 @@ def load_events():
 # ---------------------------------------------------------------------------------------
 # Reporting.
 
+# Columns of the tables: the kinds, then native against each of the others. Every cell
+# is set off by at least two spaces (bench/matrix.sh splits the rows there).
+KIND_WIDTHS = {"native": 10, "python": 10, "direct": 10, "reference": 11}
+RATIO_WIDTHS = {"python": 15, "direct": 15, "reference": 18}
+
+
+def _case_width(labels) -> int:
+    return max([36] + [len(label) + 2 for label in labels])
+
+
 def print_table(title: str, unit: str, values: dict, fmt: str):
     """values: (label, kind) -> figure (lower is better)."""
     labels = list(dict.fromkeys(label for label, _ in values))
+    width = _case_width(labels)
     print(title)
-    header = (f"{'case':<36}{'native':>10}{'python':>10}{'direct':>10}"
-              f"{'native/python':>15}{'native/direct':>15}")
+    header = (f"{'case':<{width}}"
+              + "".join(f"{kind:>{w}}" for kind, w in KIND_WIDTHS.items())
+              + "".join(f"{'native/' + kind:>{w}}" for kind, w in RATIO_WIDTHS.items()))
     print(header)
     print("-" * len(header))
     for label in labels:
-        native = values.get((label, "native"))
-        python = values.get((label, "python"))
-        direct = values.get((label, "direct"))
-        cells = [format(v, fmt) if v is not None else "-" for v in (native, python, direct)]
-        ratio_p = f"{native / python:.2f}x" if native and python else "-"
-        ratio_d = f"{native / direct:.2f}x" if native and direct else "-"
-        print(f"{label:<36}{cells[0]:>10}{cells[1]:>10}{cells[2]:>10}{ratio_p:>15}{ratio_d:>15}")
+        figures = {kind: values.get((label, kind)) for kind in KIND_WIDTHS}
+        native = figures["native"]
+        row = f"{label:<{width}}"
+        for kind, w in KIND_WIDTHS.items():
+            value = figures[kind]
+            row += f"{format(value, fmt) if value is not None else '-':>{w}}"
+        for kind, w in RATIO_WIDTHS.items():
+            other = figures[kind]
+            row += f"{f'{native / other:.2f}x' if native and other else '-':>{w}}"
+        print(row)
     print(f"({unit})")
     print()
 
@@ -291,7 +395,8 @@ def print_breakdown(parts: dict):
     vectorcall), from Boost.Python into the module, and from the module into the Python
     override."""
     print("where a native call's instructions go (per call)")
-    header = (f"{'case':<36}{'total':>8}{'call site':>11}{'Boost.Python':>14}"
+    width = _case_width(parts)
+    header = (f"{'case':<{width}}{'total':>8}{'call site':>11}{'Boost.Python':>14}"
               f"{'module':>9}{'override':>10}")
     print(header)
     print("-" * len(header))
@@ -300,7 +405,7 @@ def print_breakdown(parts: dict):
         library = p["python->boost"] - p["boost->module"]
         module = p["boost->module"] + p["python->module"] - p["module->callee"]
         callee = p["module->callee"]
-        print(f"{label:<36}{p['total']:>8.0f}{site:>11.0f}{library:>14.0f}{module:>9.0f}"
+        print(f"{label:<{width}}{p['total']:>8.0f}{site:>11.0f}{library:>14.0f}{module:>9.0f}"
               f"{callee:>10.0f}")
     print("(call site: the caller's bytecode, the method lookup and, for the library's\n"
           " call, the argument tuple; Boost.Python: the library's function call up to the\n"

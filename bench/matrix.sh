@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # bench/dispatch.py on every CPython from 3.7 to 3.13 (3.14 and 3.15 when named, in the
 # Debian unstable root: scripts/unstable_root.sh run bench/matrix.sh 3.14 3.15), one
-# table per interpreter, then the native/python ratios of all of them side by side.
+# table per interpreter, then the native/python and the native/reference ratios of all
+# of them side by side.
 #
 #   bench/matrix.sh                      callgrind instruction counts, all interpreters
 #   bench/matrix.sh --wall 3.11 3.13     wall clock, only these interpreters
@@ -90,27 +91,40 @@ for version in "${versions[@]}"; do
   echo
 done
 
-# The native/python column of the first table of each run, one column per interpreter.
-echo "=== native/python, per interpreter ==="
+# The ratio columns of the first table of each run, one column per interpreter: native
+# against the pure-Python layer, then against the reference extension where it has the
+# case. The table's cells are set off by two spaces or more; its header names them.
 python3 - "${outputs[@]}" <<'PY'
 import re, sys
-columns, cases = [], []
+runs, cases = [], []
 for item in sys.argv[1:]:
     version, path = item.split(":", 1)
-    ratios, started = {}, False
+    rows, header = {}, None
     for line in open(path):
         if line.startswith("case"):
-            if started:
+            if header:
                 break
-            started = True
-        match = re.match(r"(\S.*?/ \w+)\s.*?(\d+\.\d+x)", line)
-        if started and match:
-            ratios[match.group(1)] = match.group(2).split()[0]
-            if match.group(1) not in cases:
-                cases.append(match.group(1))
-    columns.append((version, ratios))
-print(f"{'case':<34}" + "".join(f"{v:>8}" for v, _ in columns))
-for case in cases:
-    print(f"{case:<34}" + "".join(f"{r.get(case, '-'):>8}" for _, r in columns))
+            header = line.split()[1:]
+        elif header and not line.strip():
+            break
+        elif header and not line.startswith("-"):
+            label, *cells = re.split(r"\s{2,}", line.strip())
+            if len(cells) == len(header):
+                rows[label] = dict(zip(header, cells))
+                if label not in cases:
+                    cases.append(label)
+    runs.append((version, rows))
+width = max([34] + [len(case) + 2 for case in cases])
+for column in ("native/python", "native/reference"):
+    shown = [case for case in cases
+             if any(rows.get(case, {}).get(column, "-") != "-" for _, rows in runs)]
+    if not shown:
+        continue
+    print(f"=== {column}, per interpreter ===")
+    print(f"{'case':<{width}}" + "".join(f"{v:>8}" for v, _ in runs))
+    for case in shown:
+        print(f"{case:<{width}}"
+              + "".join(f"{rows.get(case, {}).get(column, '-'):>8}" for _, rows in runs))
+    print()
 PY
 for item in "${outputs[@]}"; do rm -f "${item#*:}"; done
