@@ -145,7 +145,7 @@ struct EntryCaller<Function> {
 
  private:
   template <std::size_t... I>
-  static PyObject* call(PyObject* const* args, std::index_sequence<I...> order) {
+  [[gnu::flatten]] static PyObject* call(PyObject* const* args, std::index_sequence<I...> order) {
     OrvClientWrapper* self = bridge::SelfArgument::find(args[0]);
     if (!self) return nullptr;
     if ((bridge::ExactArgument<std::decay_t<P>>::applies(args[I + 1]) && ...)) {

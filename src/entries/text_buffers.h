@@ -25,12 +25,9 @@ class TextBuffers {
 
   // A std::string holding `size` bytes at `data`, in a kept buffer when the text needs
   // one from the heap and one is there.
-  // (One function, with all it calls inlined: the entries' units are too large for the
-  // compiler to inline std::string's members into each of them.)
-  [[gnu::noinline, gnu::flatten]] static std::string text(const char* data, std::size_t size) {
-    Store* store = size > inPlaceCapacity ? current : nullptr;
-    if (store == nullptr || store->count == 0) return std::string(data, size);
-    return reuse(*store, data, size);
+  [[gnu::always_inline]] static std::string text(const char* data, std::size_t size) {
+    if (size == 0) return std::string();  // the common empty text, made in place
+    return copied(data, size);
   }
 
   // Takes the heap storage of a text that is no longer used, when it is of a size worth
@@ -46,6 +43,14 @@ class TextBuffers {
   }
 
  private:
+  // (One function, with all it calls inlined: the entries' units are too large for the
+  // compiler to inline std::string's members into each of them.)
+  [[gnu::noinline, gnu::flatten]] static std::string copied(const char* data, std::size_t size) {
+    Store* store = size > inPlaceCapacity ? current : nullptr;
+    if (store == nullptr || store->count == 0) return std::string(data, size);
+    return reuse(*store, data, size);
+  }
+
   static constexpr std::size_t inPlaceCapacity = std::string().capacity();
 
   struct Store {

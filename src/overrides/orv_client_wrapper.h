@@ -39,7 +39,7 @@ class OrvClientWrapper final : public OrvClient, public boost::python::wrapper<O
   // they are (no move into the overrider's parameters); any other member is called.
   // Texts passed as rvalues leave their storage for the next call (text_buffers.h).
   template <auto Operation, class... A>
-  static decltype(auto) perform(OrvClientWrapper& client, A&&... args) {
+  [[gnu::always_inline]] static decltype(auto) perform(OrvClientWrapper& client, A&&... args) {
     if constexpr (overriddenByWrapper<Operation>) {
       bridge::dispatchToPython<Operation>(client.owner(), bridge::takeOffer(),
                                           std::index_sequence_for<A...>{}, args...);

@@ -18,23 +18,47 @@
 
 namespace bridge {
 
-// The override found for one call and its converted arguments, each released once
+// The override found for one call and its arguments: the objects it made, released once
 // however the call ends (except the unwind of a thread that the interpreter ends, which
-// lets go of them untouched: that thread no longer holds the interpreter lock).
+// lets go of them untouched: that thread no longer holds the interpreter lock), and the
+// offered objects handed on as they are, borrowed from the entry's caller, which holds
+// them until the entry returns.
 // Slot 0, in front of the arguments, holds the owner (borrowed) when the override is
 // called with it; otherwise it stays free so the callee may use it to prepend `self`
 // without copying.
 template <std::size_t N>
 struct PreparedCall {
+  static_assert(N <= 16, "one bit per argument");
   PyObject* callable;  // owned
-  PyObject* slots[N + 1] = {};
+  PyObject* slots[N + 1];
+  unsigned made = 0;  // bit i: argument i is an object made here
+
+  explicit PreparedCall(PyObject* found) : callable(found) {}
+  PreparedCall(const PreparedCall&) = delete;
+  PreparedCall& operator=(const PreparedCall&) = delete;
+
   PyObject** arguments() { return slots + 1; }
+
+  // Argument i: `offered` itself when it already is the value's Python object, else a
+  // new object (null when the value cannot be one).
+  template <class T>
+  [[gnu::always_inline]] PyObject* set(std::size_t i, const T& value, PyObject* offered) {
+    if (offered && isPythonValue(offered, value)) return slots[i + 1] = offered;
+    PyObject* object = toPython(value);
+    if (object) made |= 1u << i;
+    return slots[i + 1] = object;
+  }
+
   void abandon() {
     callable = nullptr;
-    for (PyObject*& slot : slots) slot = nullptr;
+    made = 0;
   }
   ~PreparedCall() {
-    for (std::size_t i = 1; i <= N; ++i) Py_XDECREF(slots[i]);
+    if (made != 0) {  // none where every argument was offered
+#pragma GCC unroll 16
+      for (std::size_t i = 0; i < N; ++i)
+        if (made & (1u << i)) Py_DECREF(slots[i + 1]);
+    }
     Py_XDECREF(callable);
   }
 };
@@ -52,7 +76,7 @@ ORV_PASSES_FORCED_UNWIND void dispatchToPython(PyObject* owner, [[maybe_unused]]
   constexpr std::size_t n = sizeof...(Args);
   Override found = findOverride(owner, operationIndex);
   if (!found.callable) return;
-  PreparedCall<n> call{found.callable};
+  PreparedCall<n> call(found.callable);
   [[maybe_unused]] auto values = std::forward_as_tuple(args...);
   PyObject* result;
   try {
@@ -62,8 +86,9 @@ ORV_PASSES_FORCED_UNWIND void dispatchToPython(PyObject* owner, [[maybe_unused]]
       if (present == 0) return;
     }
     // A comma fold runs left to right, so position n-1-I visits the last argument first.
-    ((call.arguments()[n - 1 - I] = toPython(std::get<n - 1 - I>(values), offer[n - 1 - I]),
-      call.arguments()[n - 1 - I] ? void() : refuseArgumentForOverride(operationIndex, n - I)),
+    ((call.set(n - 1 - I, std::get<n - 1 - I>(values), offer[n - 1 - I])
+          ? void()
+          : refuseArgumentForOverride(operationIndex, n - I)),
      ...);
     if (found.takesOwner) {
       call.slots[0] = owner;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "../tick_type/tick_type.h"
+#include "../tick_type/tick_type_objects.h"
 #include "../internals/python_compat.h"
 
 namespace bridge {
@@ -27,8 +28,8 @@ PyObject* toPython(TickType value);
 
 // Whether `object` is already what toPython(value) makes: an object of the same exact
 // type with the same value, which can then be handed on in place of a new one. Ints are
-// compared where their value can be read in place; texts only when all-ASCII. bool and
-// TickType values are shared objects already.
+// compared where their value can be read in place; texts only when all-ASCII; a TickType
+// only when it is the registered member. bool values are shared objects already.
 inline bool isPythonValue(PyObject* object, int value) {
   long held;
   return PyLong_CheckExact(object) && compactIntValue(object, &held) && held == value;
@@ -65,19 +66,14 @@ inline bool isPythonValue(PyObject* object, const std::string& text) {
          static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)) == text.size() &&
          sameBytes(compactAsciiData(object), text.data(), text.size());
 }
+// A registered member is the object toPython(value) hands out for its value.
+inline bool isPythonValue(PyObject* object, TickType value) {
+  PyObject* member = registeredMember(value);
+  return member != nullptr && object == member;
+}
 template <class T>
 bool isPythonValue(PyObject*, const T&) {
   return false;
-}
-
-// toPython(value), or `offered` itself when it already is that object's value.
-template <class T>
-[[gnu::always_inline]] inline PyObject* toPython(const T& value, PyObject* offered) {
-  if (offered && isPythonValue(offered, value)) {
-    Py_INCREF(offered);
-    return offered;
-  }
-  return toPython(value);
 }
 
 }  // namespace bridge

@@ -6,14 +6,8 @@
 #include "../overrides/python_arguments.h"
 
 namespace bridge {
-namespace {
 
-// Registered members by value. Looking a value up here gives the same object as the
-// enumeration's own converter (which searches `values` on every call) at a fraction of
-// the cost; both live as long as the process.
 PyObject* membersByValue[maxTickTypeValue + 1] = {};
-
-}  // namespace
 
 void rememberTickTypeMembers(PyObject* cls) {
   PyObject* values = PyObject_GetAttrString(cls, "values");
