@@ -27,6 +27,7 @@ class TextBuffers {
   // one from the heap and one is there.
   [[gnu::always_inline]] static std::string text(const char* data, std::size_t size) {
     if (size == 0) return std::string();  // the common empty text, made in place
+    if (size <= inPlaceCapacity) return std::string(data, size);
     return copied(data, size);
   }
 
@@ -43,10 +44,11 @@ class TextBuffers {
   }
 
  private:
-  // (One function, with all it calls inlined: the entries' units are too large for the
-  // compiler to inline std::string's members into each of them.)
+  // A text that needs storage of its own. (One function, with all it calls inlined: the
+  // entries' units are too large for the compiler to inline std::string's members into
+  // each of them.)
   [[gnu::noinline, gnu::flatten]] static std::string copied(const char* data, std::size_t size) {
-    Store* store = size > inPlaceCapacity ? current : nullptr;
+    Store* store = current;
     if (store == nullptr || store->count == 0) return std::string(data, size);
     return reuse(*store, data, size);
   }
