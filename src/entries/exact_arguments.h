@@ -52,7 +52,9 @@ struct ExactArgument<int> {
     return (PyLong_CheckExact(object) || PyBool_Check(object)) && exact::smallInt(object, &value) &&
            onlyBuiltInConversion<int>();
   }
-  [[gnu::always_inline]] static int value(PyObject* object) { return static_cast<int>(exact::compactValue(object)); }
+  [[gnu::always_inline]] static int value(PyObject* object) {
+    return static_cast<int>(exact::compactValue(object));
+  }
 };
 
 template <>
@@ -69,8 +71,8 @@ struct ExactArgument<bool> {
   }
 };
 
-// A compact int is at most 2**30 (2**60 with 30-bit digits on 64-bit builds: still
-// below 2**63 and exactly what PyLong_AsDouble rounds to).
+// An int of one digit is below 2**30 in magnitude (below 2**15 with 15-bit digits), so
+// its double is exact: what PyLong_AsDouble gives.
 template <>
 struct ExactArgument<double> {
   [[gnu::always_inline]] static bool applies(PyObject* object) {

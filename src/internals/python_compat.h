@@ -285,8 +285,8 @@ inline bool compactIntValue(PyObject* number, long* value) {
 #else
   Py_ssize_t size = Py_SIZE(number);
   if (size < -1 || size > 1) return false;
-  *value = size == 0 ? 0 : static_cast<long>(size) *
-                               static_cast<long>(reinterpret_cast<PyLongObject*>(number)->ob_digit[0]);
+  const PyLongObject* digits = reinterpret_cast<const PyLongObject*>(number);
+  *value = size == 0 ? 0 : static_cast<long>(size) * static_cast<long>(digits->ob_digit[0]);
   return true;
 #endif
 }

@@ -70,7 +70,8 @@ struct PreparedCall {
 // the override is the class's function, and its result is discarded. Throws
 // error_already_set on any failure.
 template <auto Operation, class... Args, std::size_t... I>
-ORV_PASSES_FORCED_UNWIND void dispatchToPython(PyObject* owner, [[maybe_unused]] OfferedArguments offer,
+ORV_PASSES_FORCED_UNWIND void dispatchToPython(PyObject* owner,
+                                               [[maybe_unused]] OfferedArguments offer,
                                                std::index_sequence<I...>, const Args&... args) {
   constexpr int operationIndex = static_cast<int>(OperationTraits<Operation>::index);
   constexpr std::size_t n = sizeof...(Args);
