@@ -71,11 +71,10 @@ template <class T>
 // first checks that every argument converts (returning null without an error when one
 // does not, so that the library reports its argument error), then converts them, from
 // the last to the first as the library's caller does, and calls the function with the
-// values moved in. The
-// signature, and with it the docstring and the argument error's listing, is the
-// library's own for the function; the error's first line, and the text of a whole
-// number out of range or of a str that UTF-8 cannot encode, name the argument
-// (argument_errors.h), written only once the call has failed.
+// values moved in. The signature, and with it the docstring and the argument error's
+// listing, is the library's own for the function; the error's first line, and the text
+// of a whole number out of range or of a str that UTF-8 cannot encode, name the
+// argument (argument_errors.h), written only once the call has failed.
 //
 // quickCall is the same call as the interpreter's vectorcall entry of the function
 // object: with exactly the function's arguments and no keywords it runs the steps above
@@ -144,6 +143,10 @@ struct EntryCaller<Function> {
   }
 
  private:
+  // Compiled with everything it calls inlined (but the general path and the copy of a
+  // long text, which are kept out of line): one function per entry, from the arguments
+  // to the override's call, which the compiler's own limits for this large unit would
+  // otherwise break up.
   template <std::size_t... I>
   [[gnu::flatten]] static PyObject* call(PyObject* const* args, std::index_sequence<I...> order) {
     OrvClientWrapper* self = bridge::SelfArgument::find(args[0]);
