@@ -27,7 +27,7 @@ class TextBuffers {
   // one from the heap and one is there.
   [[gnu::always_inline]] static std::string text(const char* data, std::size_t size) {
     if (size == 0) return std::string();  // the common empty text, made in place
-    if (size <= inPlaceCapacity) return std::string(data, size);
+    if (size <= inPlaceCapacity()) return std::string(data, size);
     return copied(data, size);
   }
 
@@ -35,7 +35,7 @@ class TextBuffers {
   // keeping and there is room.
   [[gnu::always_inline]] static void keep(std::string&& dead) {
     std::size_t capacity = dead.capacity();
-    if (capacity <= inPlaceCapacity || capacity > maxKeptCapacity) return;
+    if (capacity <= inPlaceCapacity() || capacity > maxKeptCapacity) return;
     Store* store = current ? current : threadStore();
     if (store && store->count < kept) {
       dead.clear();
@@ -53,7 +53,9 @@ class TextBuffers {
     return reuse(*store, data, size);
   }
 
-  static constexpr std::size_t inPlaceCapacity = std::string().capacity();
+  // What a std::string holds without storage of its own (folded to a constant by the
+  // compiler; not a constant expression for every compiler and library).
+  static std::size_t inPlaceCapacity() { return std::string().capacity(); }
 
   struct Store {
     std::string buffers[kept];
