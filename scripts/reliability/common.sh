@@ -32,9 +32,14 @@ build_module() {
   if [ "$(cat "$stamp" 2>/dev/null)" != "$hash" ] || ! ls "$site"/OrvCpp*.so >/dev/null 2>&1; then
     echo "reliability: building the $name flavour of OrvCpp into $site" >&2
     local started=$SECONDS
+    # Called in a command substitution, where a failing command does not end the script
+    # by itself: a failed build must end it, not leave the stage to run something else.
     "$py" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-      --upgrade --target "$site" -C build-dir="build/$name" "$@" . >&2
-    echo "$hash" >"$stamp"
+      --upgrade --target "$site" -C build-dir="build/$name" "$@" . >&2 || {
+      echo "reliability: building the $name flavour failed" >&2
+      return 1
+    }
+    echo "$hash" >"$stamp" || return 1
     echo "reliability: built in $((SECONDS - started))s" >&2
   fi
   echo "$site"
