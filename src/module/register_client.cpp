@@ -8,16 +8,16 @@
 #include <tuple>
 #include <type_traits>
 
-#include "../client/request_gateway.h"
 #include "../client/simulation_feed.h"
 #include "../defences/defences.h"
 #include "registration.h"
 #include "subclass_check.h"
 #include "../entries/entry_caller.h"
+#include "define_entry.h"
 
 namespace {
 
-using Client = boost::python::class_<OrvClientWrapper, boost::noncopyable>;
+using Client = ClientClass;
 
 // Two name lists one after the other.
 template <std::size_t N, std::size_t M>
@@ -27,21 +27,6 @@ constexpr ParameterNameList<N + M> joined(const ParameterNameList<N>& first,
   for (std::size_t i = 0; i < N; ++i) names[i] = first[i];
   for (std::size_t i = 0; i < M; ++i) names[N + i] = second[i];
   return names;
-}
-
-// Registers `Function` under `name`, as the library's function object (see entryFunction),
-// with the names of its parameters after self for its argument errors and signature. The
-// entry gets the module's function subtype once the library has registered it (name,
-// docstring and place in the class are set by then).
-template <auto Function, std::size_t N>
-void defineEntry(Client& cls, const char* name, const ParameterNameList<N>& parameterNames,
-                 int operation = -1) {
-  static_assert(N == entryArity<Function>, "one name per parameter");
-  static const ParameterNameList<N> kept = parameterNames;  // each function is registered once
-  bridge::describeEntry(entryParameters<Function>(), name, kept.data(), operation);
-  boost::python::object entry = entryFunction<Function>();
-  cls.def(name, entry);
-  bridge::adoptEntry(entry.ptr());
 }
 
 // A member function of OrvClient under its own name.
@@ -68,17 +53,6 @@ template <EntryName Name, auto Callback, class... Unused, std::size_t N>
 void defineSimulation(Client& cls, const ParameterNameList<N>& unusedNames) {
   defineEntry<&Simulation<Name, Callback, Unused...>::template replay<OrvClientWrapper>>(
       cls, Name.text, joined(OperationTraits<Callback>::parameterNames, unusedNames));
-}
-
-// The snake-case request entries, in the order of the operation table.
-void defineRequestEntries(Client& cls) {
-#define ORV_REQUEST(name, entry, ...)                                         \
-  defineEntry<&RequestGateway<&OrvClient::name>::forward<OrvClientWrapper>>( \
-      cls, entry, OperationTraits<&OrvClient::name>::parameterNames);
-#define ORV_RECORDED_REQUEST(name, entry, ...)                                        \
-  defineEntry<&RequestGateway<&OrvClient::name>::forwardOrRecord<OrvClientWrapper>>( \
-      cls, entry, OperationTraits<&OrvClient::name>::parameterNames);
-#include "../client/operations.def"
 }
 
 // The methods, in the order of client_methods.def.

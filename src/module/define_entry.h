@@ -1,0 +1,31 @@
+// What registering an entry of OrvClient takes, shared by the units that register them:
+// the class being built, and defineEntry. The request entries are registered in a unit of
+// their own (register_requests.cpp), so that the two halves of the methods compile side
+// by side.
+#pragma once
+
+#include <boost/python/class.hpp>
+#include <cstddef>
+
+#include "../entries/entry_caller.h"
+
+using ClientClass = boost::python::class_<OrvClientWrapper, boost::noncopyable>;
+
+// Registers `Function` under `name`, as the library's function object (see entryFunction),
+// with the names of its parameters after self for its argument errors and signature. The
+// entry gets the module's function subtype once the library has registered it (name,
+// docstring and place in the class are set by then).
+template <auto Function, std::size_t N>
+inline void defineEntry(ClientClass& cls, const char* name, const ParameterNameList<N>& parameterNames,
+                 int operation = -1) {
+  static_assert(N == entryArity<Function>, "one name per parameter");
+  static const ParameterNameList<N> kept = parameterNames;  // each function is registered once
+  bridge::describeEntry(entryParameters<Function>(), name, kept.data(), operation);
+  boost::python::object entry = entryFunction<Function>();
+  cls.def(name, entry);
+  bridge::adoptEntry(entry.ptr());
+}
+
+
+// The snake-case request entries, in the order of the operation table.
+void defineRequestEntries(ClientClass& cls);
