@@ -30,14 +30,14 @@ struct OperationTraits;
   };
 #include "operations.def"
 
-// Whether the bridge looks the operation up on an instance: every operation but those
-// whose own body dispatches further.
+// Whether the bridge looks the operation up on an instance (the operations
+// OrvClientWrapper overrides): every operation but those whose own body dispatches
+// further, and no other member function.
 template <auto Operation>
-inline constexpr bool isOverridden = true;
-#define ORV_OPERATION(op, ...)
-#define ORV_DISPATCHER(op, ...) \
+inline constexpr bool isOverridden = false;
+#define ORV_OVERRIDDEN(op, ...) \
   template <>                   \
-  inline constexpr bool isOverridden<&OrvClient::op> = false;
+  inline constexpr bool isOverridden<&OrvClient::op> = true;
 #include "operations.def"
 
 // Names of all operations, indexed by OperationIndex.

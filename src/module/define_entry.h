@@ -16,8 +16,9 @@ using ClientClass = boost::python::class_<OrvClientWrapper, boost::noncopyable>;
 // entry gets the module's function subtype once the library has registered it (name,
 // docstring and place in the class are set by then).
 template <auto Function, std::size_t N>
-inline void defineEntry(ClientClass& cls, const char* name, const ParameterNameList<N>& parameterNames,
-                 int operation = -1) {
+inline void defineEntry(ClientClass& cls, const char* name,
+                        const ParameterNameList<N>& parameterNames,
+                        int operation = -1) {
   static_assert(N == entryArity<Function>, "one name per parameter");
   static const ParameterNameList<N> kept = parameterNames;  // each function is registered once
   bridge::describeEntry(entryParameters<Function>(), name, kept.data(), operation);

@@ -17,8 +17,6 @@
 
 namespace {
 
-using Client = ClientClass;
-
 // Two name lists one after the other.
 template <std::size_t N, std::size_t M>
 constexpr ParameterNameList<N + M> joined(const ParameterNameList<N>& first,
@@ -31,7 +29,7 @@ constexpr ParameterNameList<N + M> joined(const ParameterNameList<N>& first,
 
 // A member function of OrvClient under its own name.
 template <auto Member, class Result, class RowTypes, std::size_t N>
-void defineMember(Client& cls, const char* name, const ParameterNameList<N>& parameterNames) {
+void defineMember(ClientClass& cls, const char* name, const ParameterNameList<N>& parameterNames) {
   static_assert(std::is_same_v<typename OnWrapper<Member>::Parameters, RowTypes> &&
                     std::is_same_v<typename OnWrapper<Member>::Result, Result>,
                 "client_methods.def gives the member's result and parameter types");
@@ -41,7 +39,7 @@ void defineMember(Client& cls, const char* name, const ParameterNameList<N>& par
 // A virtual operation exposed under its own name; the call dispatches like a native one
 // (for an overridden operation, to the instance's method of the same name).
 template <auto Operation>
-void defineOperation(Client& cls) {
+void defineOperation(ClientClass& cls) {
   defineEntry<&OnWrapper<Operation>::call>(
       cls, OperationTraits<Operation>::name, OperationTraits<Operation>::parameterNames,
       isOverridden<Operation> ? static_cast<int>(OperationTraits<Operation>::index) : -1);
@@ -50,13 +48,13 @@ void defineOperation(Client& cls) {
 // A replay entry feeding the callback `Callback`; `Unused` are trailing parameters it
 // drops, named by `unusedNames`.
 template <EntryName Name, auto Callback, class... Unused, std::size_t N>
-void defineSimulation(Client& cls, const ParameterNameList<N>& unusedNames) {
+void defineSimulation(ClientClass& cls, const ParameterNameList<N>& unusedNames) {
   defineEntry<&Simulation<Name, Callback, Unused...>::template replay<OrvClientWrapper>>(
       cls, Name.text, joined(OperationTraits<Callback>::parameterNames, unusedNames));
 }
 
 // The methods, in the order of client_methods.def.
-void defineMethods(Client& cls) {
+void defineMethods(ClientClass& cls) {
 #define ORV_MEMBER(name, result, ...)                                              \
   defineMember<&OrvClient::name, result, std::tuple<ORV_TYPES(__VA_ARGS__)>>(       \
       cls, #name, ParameterNameList<ORV_COUNT(__VA_ARGS__)>{ORV_NAME_TEXTS(__VA_ARGS__)});
@@ -97,7 +95,7 @@ int refusesNoArgument(PyObject* const*) { return -1; }
 bridge::EntryParameters constructorParameters{"OrvClient.__init__", nullptr, nullptr, 0,
                                               &refusesNoArgument, &takesAnySelf};
 
-void defineConstructor(Client& cls) {
+void defineConstructor(ClientClass& cls) {
   // Defining a name the class already has would add an overload; replace it instead.
   if (PyObject_DelAttrString(cls.ptr(), "__init__") != 0) boost::python::throw_error_already_set();
   boost::python::object constructor =
@@ -109,7 +107,7 @@ void defineConstructor(Client& cls) {
 }  // namespace
 
 boost::python::object registerClient() {
-  Client cls("OrvClient", boost::python::init<>());
+  ClientClass cls("OrvClient", boost::python::init<>());
   PyTypeObject* client = reinterpret_cast<PyTypeObject*>(cls.ptr());
   defences::registered.client = client;
   defences::registered.instanceBase = client->tp_base;

@@ -16,14 +16,6 @@
 
 #include <utility>
 
-// The operations OrvClientWrapper overrides.
-template <auto Operation>
-inline constexpr bool overriddenByWrapper = false;
-#define ORV_OVERRIDDEN(name, ...) \
-  template <>                     \
-  inline constexpr bool overriddenByWrapper<&OrvClient::name> = true;
-#include "../client/operations.def"
-
 // Final: the library's holder destroys it as what it is, and nothing derives from it.
 class OrvClientWrapper final : public OrvClient, public boost::python::wrapper<OrvClient> {
  public:
@@ -40,7 +32,7 @@ class OrvClientWrapper final : public OrvClient, public boost::python::wrapper<O
   // Texts passed as rvalues leave their storage for the next call (text_buffers.h).
   template <auto Operation, class... A>
   [[gnu::always_inline]] static decltype(auto) perform(OrvClientWrapper& client, A&&... args) {
-    if constexpr (overriddenByWrapper<Operation>) {
+    if constexpr (isOverridden<Operation>) {
       bridge::dispatchToPython<Operation>(client.owner(), bridge::takeOffer(),
                                           std::index_sequence_for<A...>{}, args...);
       (keepStorage(std::forward<A>(args)), ...);

@@ -40,25 +40,22 @@ inline bool isPythonValue(PyObject* object, double value) {
   double held = PyFloat_AS_DOUBLE(object);
   return std::memcmp(&held, &value, sizeof value) == 0;
 }
+// Whether n bytes at a and b are the same, for sizeof(Word) <= n <= 2 * sizeof(Word):
+// the first and the last word of each (overlapping where n is less than two words).
+template <class Word>
+inline bool sameEnds(const char* a, const char* b, std::size_t n) {
+  Word a0, a1, b0, b1;
+  std::memcpy(&a0, a, sizeof(Word));
+  std::memcpy(&b0, b, sizeof(Word));
+  std::memcpy(&a1, a + n - sizeof(Word), sizeof(Word));
+  std::memcpy(&b1, b + n - sizeof(Word), sizeof(Word));
+  return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+}
 // Whether n bytes at a and b are the same: texts of 4 to 16 bytes in two overlapping
 // loads each, in place; an empty one at once; others by memcmp.
 inline bool sameBytes(const char* a, const char* b, std::size_t n) {
-  if (n >= 8 && n <= 16) {
-    std::uint64_t a0, a1, b0, b1;
-    std::memcpy(&a0, a, 8);
-    std::memcpy(&b0, b, 8);
-    std::memcpy(&a1, a + n - 8, 8);
-    std::memcpy(&b1, b + n - 8, 8);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  if (n >= 4 && n < 8) {
-    std::uint32_t a0, a1, b0, b1;
-    std::memcpy(&a0, a, 4);
-    std::memcpy(&b0, b, 4);
-    std::memcpy(&a1, a + n - 4, 4);
-    std::memcpy(&b1, b + n - 4, 4);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
+  if (n >= 8 && n <= 16) return sameEnds<std::uint64_t>(a, b, n);
+  if (n >= 4 && n < 8) return sameEnds<std::uint32_t>(a, b, n);
   return n == 0 || std::memcmp(a, b, n) == 0;
 }
 inline bool isPythonValue(PyObject* object, const std::string& text) {
