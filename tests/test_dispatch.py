@@ -136,6 +136,7 @@ REGISTERED_CALLBACKS = [(name, params) for name, params in OVERRIDDEN if name in
 # The class's tickPrice is the virtual operation itself, so calling it from the override
 # reaches the override again; unbounded, that ends in RecursionError, which says why.
 # An override that calls itself in Python gets no such line.
+@pytest.mark.usefixtures("collector_paused_before_3_9")
 @pytest.mark.parametrize("chain", ["super", "class", "itself"])
 @pytest.mark.parametrize("name,params", REGISTERED_CALLBACKS, ids=[n for n, _ in REGISTERED_CALLBACKS])
 def test_class_binding_called_from_its_override_dispatches_again(name, params, chain):

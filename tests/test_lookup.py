@@ -320,6 +320,7 @@ def at_recursion_limit(make):
     return deeper()
 
 
+@pytest.mark.usefixtures("collector_paused_before_3_9")
 def test_first_instance_at_the_recursion_limit_is_made_and_checked_later():
     class Plain:
         pass

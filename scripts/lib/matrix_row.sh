@@ -52,7 +52,8 @@ matrix_row() {
   row="$version|$boost|$tag|$tests|$status|$((SECONDS - started))"
   echo "matrix $version: Boost.Python $boost, $tag, $tests, $status, $((SECONDS - started))s" >&2
   if [ "$status" != ok ]; then
-    echo "matrix $version: $status, see $log" >&2
+    echo "matrix $version: $status, see $log; its last lines:" >&2
+    tail -n 30 "$log" | sed "s/^/matrix $version | /" >&2
     return 1
   fi
 }

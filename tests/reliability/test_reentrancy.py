@@ -283,6 +283,7 @@ def test_each_thread_bounds_recursion_by_its_own_stack(turns):
     _in_child("_recurse_by_turns(%r)" % (turns,))
 
 
+@pytest.mark.usefixtures("collector_paused_before_3_9")
 def test_recursion_with_a_plain_function_on_the_instance():
     client = OrvClient()
     client.nextValidId = lambda value: client.simulateNextValidId(value)
