@@ -27,6 +27,5 @@ inline void defineEntry(ClientClass& cls, const char* name,
   bridge::adoptEntry(entry.ptr());
 }
 
-
 // The snake-case request entries, in the order of the operation table.
 void defineRequestEntries(ClientClass& cls);

@@ -13,4 +13,3 @@ void defineRequestEntries(ClientClass& cls) {
       cls, entry, OperationTraits<&OrvClient::name>::parameterNames);
 #include "../client/operations.def"
 }
-

@@ -31,11 +31,9 @@ void rememberTickTypeMembers(PyObject* cls) {
 }
 
 PyObject* toPython(TickType value) {
-  if (value >= 0 && value <= maxTickTypeValue) {
-    if (PyObject* member = membersByValue[value]) {
-      Py_INCREF(member);
-      return member;
-    }
+  if (PyObject* member = registeredMember(value)) {
+    Py_INCREF(member);
+    return member;
   }
   // An unnamed member, made by int's own construction for the class, as calling the
   // class makes it: whatever a user puts in place of the class's `__new__` or
