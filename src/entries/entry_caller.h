@@ -20,6 +20,7 @@
 #include "entry_arguments.h"
 #include "entry_function.h"
 #include "exact_arguments.h"
+#include "held_arguments.h"
 #include "../internals/forced_unwind.h"
 #include "../overrides/orv_client_wrapper.h"
 
@@ -78,7 +79,7 @@ template <class T>
 //
 // quickCall is the same call as the interpreter's vectorcall entry of the function
 // object: with exactly the function's arguments and no keywords it runs the steps above
-// on the caller's arguments in place, translating C++ exceptions as the library's call
+// on its own references to the caller's arguments (held_arguments.h), translating C++ exceptions as the library's call
 // does (but letting the unwind of a thread that the interpreter ends pass on); any other
 // call, and the argument error, are left to the library's call.
 template <auto Function>
@@ -124,10 +125,12 @@ struct EntryCaller<Function> {
     // The interpreter guards its calls into a type's call slot against runaway recursion.
     bridge::RecursionGuard guard;
     if (!guard.enter(" while calling a Python object")) return nullptr;
+    bridge::HeldArguments<arity> held(args);  // from here on, `args` is not read again
     PyObject* result;
     try {
-      result = call(args, std::index_sequence_for<P...>{});
+      result = call(held.get(), std::index_sequence_for<P...>{});
     } catch (const abi::__forced_unwind&) {
+      held.abandon();
       throw;  // the thread is ending: nothing of the interpreter's may be touched
     } catch (...) {
       boost::python::handle_exception();
@@ -136,10 +139,10 @@ struct EntryCaller<Function> {
     guard.leave();
     if (result) return result;
     if (PyErr_Occurred()) {
-      bridge::explainFailedCall(parameters, args);
+      bridge::explainFailedCall(parameters, held.get());
       return nullptr;
     }
-    return bridge::refuseThroughLibrary(entry, args, arity);
+    return bridge::refuseThroughLibrary(entry, held.get(), arity);
   }
 
  private:

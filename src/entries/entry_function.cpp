@@ -37,13 +37,19 @@ ORV_PASSES_FORCED_UNWIND PyObject* callLibraryWalk(PyObject* self, PyObject* arg
 // override below it take more stack than the interpreter counts); when the call was
 // refused or an argument was out of range, the failure explained. (Quick calls reach
 // this only for calls they leave to the library.)
+// The argument tuple and keyword dictionary are held for the call, as the quick call
+// holds its arguments (held_arguments.h): the caller may let go of them from inside it.
 PyObject* callEntry(PyObject* self, PyObject* args, PyObject* keywords) {
   if (stackNearlyExhausted()) return refuseDeeperCall(" while calling a Python object");
+  Py_INCREF(args);
+  Py_XINCREF(keywords);
   PyObject* result = callLibraryWalk(self, args, keywords);
   if (!result) {
     if (const EntryParameters* parameters = static_cast<EntryFunction*>(self)->parameters)
       explainFailure(*parameters, args, keywords);
   }
+  Py_XDECREF(keywords);
+  Py_DECREF(args);
   return result;
 }
 
@@ -112,6 +118,10 @@ PyObject* positionalTuple(PyObject* const* args, Py_ssize_t count) {
 
 void adoptEntry(PyObject* object) {
   auto* entry = static_cast<EntryFunction*>(object);
+  // Held by the module for good: a call in progress reads its entry after Python code
+  // has run, and by then the program may have dropped every other reference (deleted
+  // the method from the class, replaced the function a partial holds).
+  Py_INCREF(object);
   if (!entryTypeReady) {
     // Where the call entry sits in the object, measured on the object itself.
     Py_ssize_t offset = reinterpret_cast<char*>(&entry->vectorcall) -

@@ -62,7 +62,7 @@ boost::python::object libraryEntry(F function, const EntryParameters* parameters
 }
 
 // Gives a registered function made by entryObject or libraryEntry the module's subtype
-// (made at the first call).
+// (made at the first call), and keeps a reference to it for the life of the process.
 void adoptEntry(PyObject* entry);
 
 // Whether `object` is an entry of the module's subtype.

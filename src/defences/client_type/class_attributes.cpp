@@ -23,8 +23,13 @@ PyTypeObject* staticDataType = nullptr;
 int setClassAttribute(PyObject* cls, PyObject* name, PyObject* value) {
   if (PyUnicode_Check(name)) {
     PyObject* found = bridge::typeAttribute(reinterpret_cast<PyTypeObject*>(cls), name);
-    if (found && PyObject_TypeCheck(found, staticDataType) && Py_TYPE(found)->tp_descr_set)
-      return Py_TYPE(found)->tp_descr_set(found, cls, value);
+    if (found && PyObject_TypeCheck(found, staticDataType) && Py_TYPE(found)->tp_descr_set) {
+      // Held for its setter, which may run Python code that rebinds the name.
+      Py_INCREF(found);
+      int failed = Py_TYPE(found)->tp_descr_set(found, cls, value);
+      Py_DECREF(found);
+      return failed;
+    }
   }
   return PyType_Type.tp_setattro(cls, name, value);
 }

@@ -19,11 +19,20 @@ PyObject* libraryCall(const boost::python::objects::function* function, PyObject
   return function->call(args, keywords);
 }
 
+// The function, its argument tuple and keyword dictionary are held for the call: the
+// caller may let go of them from inside it (a partial's __setstate__, atexit.unregister).
 PyObject* boundedCall(PyObject* function, PyObject* args, PyObject* keywords) {
   if (bridge::stackNearlyExhausted()) return bridge::refuseDeeperCall(" while calling a Python object");
-  return internals::callLibrarySlot<PyObject*>(
+  Py_INCREF(function);
+  Py_INCREF(args);
+  Py_XINCREF(keywords);
+  PyObject* result = internals::callLibrarySlot<PyObject*>(
       nullptr, &libraryCall, static_cast<boost::python::objects::function*>(function), args,
       keywords);
+  Py_XDECREF(keywords);
+  Py_DECREF(args);
+  Py_DECREF(function);
+  return result;
 }
 
 PyMethodDef callDef = {"__call__",
