@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import io
 import logging
 import sys
 import time
@@ -130,26 +131,37 @@ def parse_line(fields: list[str]) -> Event:
     return kind, entry, (*args, *[""] * unused)
 
 
-def parse_session(path: Path) -> list[Event]:
-    """Reads the whole session; raises SessionError naming the file and line."""
-    events: list[Event] = []
+def read_session(path: Path) -> str:
+    """The session file's text, line ends as written; raises SessionError naming the file."""
     try:
         with open(path, encoding="utf-8", newline="") as f:
-            for lineno, line in enumerate(f, 1):
-                if not line.strip() or line.lstrip().startswith("#"):
-                    continue
-                try:
-                    fields = next(csv.reader([line], strict=True))
-                    events.append(parse_line(fields))
-                except csv.Error as e:
-                    raise SessionError(f"{path}:{lineno}: bad CSV: {e}") from None
-                except SessionError as e:
-                    raise SessionError(f"{path}:{lineno}: {e}") from None
+            return f.read()
     except OSError as e:
         raise SessionError(f"{path}: cannot read: {e.strerror or e}") from None
     except UnicodeDecodeError as e:
         raise SessionError(f"{path}: not UTF-8 text: {e.reason}") from None
+
+
+def parse_text(text: str, source: str) -> list[Event]:
+    """Parses a session's text; raises SessionError naming the source and line."""
+    events: list[Event] = []
+    # Lines split as a file opened with newline="" splits them, which the csv module needs.
+    for lineno, line in enumerate(io.StringIO(text, newline=""), 1):
+        if not line.strip() or line.lstrip().startswith("#"):
+            continue
+        try:
+            fields = next(csv.reader([line], strict=True))
+            events.append(parse_line(fields))
+        except csv.Error as e:
+            raise SessionError(f"{source}:{lineno}: bad CSV: {e}") from None
+        except SessionError as e:
+            raise SessionError(f"{source}:{lineno}: {e}") from None
     return events
+
+
+def parse_session(path: Path) -> list[Event]:
+    """Reads the whole session; raises SessionError naming the file and line."""
+    return parse_text(read_session(path), str(path))
 
 
 def bind(client: OrvCpp.OrvClient, events: Collection[Event]) -> list[Call]:

@@ -1,11 +1,15 @@
 """The stub package OrvCpp-stubs and the reference docs/api.md: generated from the built
 module and the operation table, in step with both, and usable by mypy; and README's
-examples, which run as written and get the verdicts it gives from mypy and pyright."""
+examples, which run as written (copies of its copyable strategy work) and get the
+verdicts it gives from mypy and pyright."""
 
 import ast
+import copy
+import importlib
 import importlib.util
 import json
 import os
+import pickle
 import re
 import shutil
 import subprocess
@@ -282,3 +286,45 @@ def test_readme_strategy_and_its_pytest_example_run_as_written(tmp_path, typed):
     assert words[:3] == ["python", "-m", "pytest"]
     result = subprocess.run([sys.executable, *words[1:], "-p", "no:cacheprovider"], **run)
     assert result.returncode == 0 and "2 passed" in result.stdout, result.stdout
+
+
+# README's copyable strategy, subclassed as a user would: an order above the threshold.
+SELLER = '''
+class Seller(Strategy):
+    def __init__(self, threshold):
+        super().__init__(threshold)
+        self.sent = []
+
+    def placeOrder(self, order_id, contract, order):
+        self.sent.append((order_id, contract, order))
+
+    def tickPrice(self, req_id, tick_type, price, attrib):
+        if price > self.threshold:
+            self.place_order(req_id, "XYZ", "SELL 10")
+'''
+
+COPIERS = {**{f"pickle {protocol}": lambda s, p=protocol: pickle.loads(pickle.dumps(s, p))
+              for protocol in range(pickle.HIGHEST_PROTOCOL + 1)},
+           "copy": copy.copy, "deepcopy": copy.deepcopy}
+
+
+@pytest.mark.parametrize("copier", COPIERS.values(), ids=COPIERS.keys())
+def test_readme_copyable_strategy_runs_and_its_copies_work(tmp_path, monkeypatch, capsys,
+                                                           copier):
+    (example,) = code_blocks(readme_subsection("Running many back-tests"), "python")
+    (tmp_path / "readme_copyable.py").write_text(example + SELLER)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    try:
+        module = importlib.import_module("readme_copyable")  # pickles by this name
+        assert capsys.readouterr().out.strip() == example.splitlines()[-1].split("# ", 1)[1]
+        original = module.Seller(100.0)
+        original.simulateTickPrice(1, OrvCpp.TickType.LAST, 101.0, "", "")
+        copied = copier(original)
+    finally:
+        del sys.modules["readme_copyable"]
+    assert type(copied) is module.Seller and copied is not original
+    assert copied.threshold == 100.0 and copied.sent == []   # made anew by __init__
+    copied.simulateTickPrice(7, OrvCpp.TickType.LAST, 101.5, "", "")
+    copied.simulateTickPrice(8, OrvCpp.TickType.LAST, 99.5, "", "")
+    assert copied.sent == [(7, "XYZ", "SELL 10")]
+    assert original.sent == [(1, "XYZ", "SELL 10")]
