@@ -1,7 +1,7 @@
 """Calls reaching the overrides: every operation by its request entry, replay entry or
 registered callback, with its own name, order and types; the override's instance, result,
-errors and calls back into the instance, and the references calls leave behind; the connection, heartbeat and time entries; the
-replay entries and the developer mode."""
+errors and calls back into the instance, and the references calls leave behind; the
+connection, heartbeat and time entries; the replay entries and the developer mode."""
 import sys
 
 import pytest
