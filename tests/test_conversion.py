@@ -9,15 +9,18 @@ the library's general way. The tests pin the results and errors on both sides of
 import math
 import operator
 import os
+import pickle
 import subprocess
 import sys
 import textwrap
+import threading
 from decimal import Decimal
 
 import pytest
 
 from OrvCpp import OrvClient, TickType
 from conftest import ArgumentError, Recorder, hostile_ids, run_hostile
+from interface_table import DIRECT, OVERRIDDEN, SIMULATIONS
 
 
 class Log(OrvClient):
@@ -79,7 +82,9 @@ class Data(bytes):
     ("req_ids", IntWithConversions(3), 3),           # an int's own value, not __int__
     ("req_ids", False, 0),
     ("req_ids", TickType.LAST, 4),
-    ("simulateCurrentTime", 2**31 - 1, 2**31 - 1),
+    # ... on the other routes of a whole number: a replay, a dispatcher, a 32-bit time
+    *((method, value, value) for method in ["simulateNextValidId", "current", "simulateCurrentTime"]
+      for value in [2**30, -(2**30), 2**31 - 1, -(2**31)]),
     ("req_auto_open_orders", IntWithConversions(0), False),
     ("req_auto_open_orders", None, False),
     ("req_auto_open_orders", 0, False),
@@ -152,6 +157,25 @@ def test_arguments_reach_the_override_equal_and_keep_their_counts(recorder, meth
     assert [sys.getrefcount(arg) for arg in own] == counts
 
 
+# Objects made for the override (an int of two digits, a float from an int, a str from
+# bytes or from a str that is not ASCII, an unnamed TickType), in every position of the
+# call: what the override keeps is held by it alone, exactly as a new equal object is.
+@pytest.mark.parametrize("method,args", [
+    ("req_ids", (2**30,)),
+    ("simulateOrderStatus", (-(2**31), b"Filled", "r\xe9" * 20, b"x" * 40, 7, 2**31 - 1,
+                             -(2**30), 2**40, 2**30, "w\xe9", -5)),
+    ("simulateTickPrice", (2**30, TickType(200), 5, b"attrib" * 5, "")),
+    ("simulateTickSize", (2**31 - 1, TickType(-(2**30)), b"size", "")),
+])
+def test_objects_made_for_the_override_are_held_by_it_alone(recorder, method, args):
+    getattr(recorder, method)(*args)
+    kept = recorder.calls[0][1]
+    assert not any(value is arg for value in kept for arg in args)  # all made here
+    copies = [("copied", pickle.loads(pickle.dumps(kept)))]  # held as the recorder holds it
+    assert [sys.getrefcount(value) for value in kept] == [
+        sys.getrefcount(value) for value in copies[0][1]]
+
+
 def test_text_with_a_cached_utf8_form_is_not_changed_in_size():
     text = "é" * 10
     size = sys.getsizeof(text)
@@ -170,13 +194,43 @@ def test_texts_arrive_equal_and_exact(recorder, sent):
     assert type(first) is str and type(second) is str
 
 
-def test_texts_of_every_length_in_turn_arrive_whole():
-    # Calls in a row, long and short texts alternating (as bytes too, which the override
-    # receives decoded), and a call made from inside an override while the outer call's
-    # texts are still held: each override receives exactly the texts of its own call.
-    lengths = [40, 16, 17, 300, 20, 1, 0, 2000, 64, 15, 1025, 33, 18]
+def in_thread(thread, function):
+    """Runs `function` in this thread or in a fresh one, raising what it raises."""
+    if thread == "this":
+        return function()
+    failures = []
+
+    def run():
+        try:
+            function()
+        except BaseException as error:
+            failures.append(error)
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    worker.join()
+    if failures:
+        raise failures[0]
+
+
+# Texts longer than a std::string holds in place take storage kept from the thread's
+# earlier calls (entries/text_buffers.h). A fresh thread's first call finds no store;
+# a call with more long texts than are kept, or one made from inside an override while
+# the outer call's texts are held, runs the store empty, and the nested calls then give
+# back more than it keeps. Calls in a row alternate long and short texts, as str and as
+# bytes (which the override receives decoded): each override must receive exactly the
+# texts of its own call.
+@pytest.mark.parametrize("thread", ["this", "fresh"])
+def test_texts_of_every_length_in_turn_arrive_whole(thread):
+    lengths = [40, 16, 17, 300, 20, 1, 0, 2000, 64, 15, 1025, 33, 18, 1024]
     texts = ["".join(chr(97 + (i + n) % 26) for i in range(n)) for n in lengths]
     received = []
+
+    def history(req_id):
+        # six texts of 16 bytes and more, each one naming its call
+        contract, end, duration, size, show, options = (
+            f"{req_id}:{field}:".ljust(16 + 50 * field, "x") for field in range(6))
+        return req_id, contract, end.encode(), duration, size, show, 1, 2, True, options
 
     class Nested(OrvClient):
         def placeOrder(self, order_id, contract, order):
@@ -184,14 +238,27 @@ def test_texts_of_every_length_in_turn_arrive_whole():
             if order_id > 0 and order_id % 3 == 0:
                 self.place_order(-order_id, order[::-1], contract.encode())
 
-    client = Nested()
-    expected = []
-    for i, (first, second) in enumerate(zip(texts, reversed(texts))):
-        client.place_order(i, first, second.encode() if i % 2 else second)
-        expected.append((i, first, second))
-        if i > 0 and i % 3 == 0:
-            expected.append((-i, second[::-1], first))
-    assert received == expected
+        def reqHistoricalData(self, *args):
+            received.append(args)
+            if args[0] % 10 > 0:
+                self.req_historical_data(*history(args[0] - 1))
+
+    def calls():
+        client = Nested()
+        expected = []
+        for first_id in (2, 12):
+            client.req_historical_data(*history(first_id))  # three calls deep
+            expected += [tuple(arg.decode() if type(arg) is bytes else arg
+                               for arg in history(req_id))
+                         for req_id in range(first_id, first_id - 3, -1)]
+            for i, (first, second) in enumerate(zip(texts, reversed(texts))):
+                client.place_order(i, first, second.encode() if i % 2 else second)
+                expected.append((i, first, second))
+                if i > 0 and i % 3 == 0:
+                    expected.append((-i, second[::-1], first))
+        assert received == expected
+
+    in_thread(thread, calls)
 
 
 def test_one_character_texts_are_the_interpreter_s_shared_objects(recorder):
@@ -201,20 +268,62 @@ def test_one_character_texts_are_the_interpreter_s_shared_objects(recorder):
     assert recorder.calls[1][1][0] is b"".decode()
 
 
-def test_unlisted_tick_type_arrives_as_unnamed_member():
+# Every route of a TickType to an override: the callbacks registered under their own
+# names (called on the class, so that the registered function runs) and the replays.
+# Each takes (int, TickType, ...) first.
+TICK_TYPE_ROUTES = [name for name, params in OVERRIDDEN if "t" in params and name in DIRECT] + [
+    entry for entry, params, *_ in SIMULATIONS if "t" in params]
+ROUTE_PARAMETERS = dict(OVERRIDDEN, **{entry: params for entry, params, *_ in SIMULATIONS})
+assert len(TICK_TYPE_ROUTES) == 4
+assert all(ROUTE_PARAMETERS[route].startswith("it") for route in TICK_TYPE_ROUTES)
+
+
+def through_route(route, number, tick_type, general):
+    """The whole number and TickType the override receives from `route`'s entry. The
+    other arguments are exact built-in objects, so the call takes its values in place
+    (exact_arguments.h); with `general`, the last text is a str subclass, which sends the
+    whole call through the general conversion instead."""
+    values = {"d": 0.5, "s": "text"}
+    args = [number, tick_type] + [values[kind] for kind in ROUTE_PARAMETERS[route][2:]]
+    if general:
+        args[-1] = Text(args[-1])
     client = Recorder()
-    client.simulateTickSize(1, TickType(58), "7", "")
-    (_, (_, tick, _)), = client.calls
-    assert type(tick) is TickType and tick == 58 and repr(tick) == "OrvCpp.TickType(58)"
+    getattr(OrvClient, route)(client, *args)
+    (_, received), = client.calls
+    return received[:2]
 
 
-def test_tick_type_subclass_arrives_as_its_value():
-    class Custom(TickType):
-        pass
+class TickTypeSubclass(TickType):
+    pass
 
-    client = Recorder()
-    client.simulateTickSize(1, Custom(4), "7", "")
-    assert client.calls[0][1][1] is TickType.LAST
+
+# A value without a registered member arrives as a TickType of exactly that value; an
+# int in the same call, as an int of exactly its value. CPython keeps ints in 30-bit
+# digits: from 2**30 in magnitude a value has two, which a reading of the first digit
+# alone would cut short. (One argument of two digits sends the whole call the general
+# way, so each call has one.)
+@pytest.mark.parametrize("general", [False, True], ids=["exact", "general"])
+@pytest.mark.parametrize("route", TICK_TYPE_ROUTES)
+@pytest.mark.parametrize("value", [58, 200, -4, 2**30, -(2**30), 2**31 - 1, -(2**31)])
+def test_tick_type_without_a_member_arrives_unnamed_and_whole(route, value, general):
+    _, tick = through_route(route, 1, TickType(value), general)
+    assert type(tick) is TickType and tick == value and int(tick) == value
+    assert repr(tick) == f"OrvCpp.TickType({value})"
+    number, member = through_route(route, value, TickType.LAST, general)
+    assert type(number) is int and number == value and member is TickType.LAST
+
+
+# A registered member arrives as the member itself, whether the caller passed it, an
+# equal TickType made by calling the class, or an object of a subclass.
+@pytest.mark.parametrize("general", [False, True], ids=["exact", "general"])
+@pytest.mark.parametrize("route", TICK_TYPE_ROUTES)
+@pytest.mark.parametrize("form", [lambda member: member, lambda member: TickType(int(member)),
+                                  lambda member: TickTypeSubclass(int(member))],
+                         ids=["member", "equal", "subclass"])
+def test_registered_members_arrive_as_themselves(route, form, general):
+    members = [TickType.NOT_SET, *TickType.values.values()]
+    received = [through_route(route, 1, form(member), general)[1] for member in members]
+    assert [got is member for got, member in zip(received, members)] == [True] * len(members)
 
 
 # -- values refused --------------------------------------------------------------------

@@ -1,7 +1,7 @@
 """Calls reaching the overrides: every operation by its request entry, replay entry or
 registered callback, with its own name, order and types; the override's instance, result,
-errors and calls back into the instance; the connection, heartbeat and time entries; the
-replay entries and the developer mode."""
+errors and calls back into the instance, and the references calls leave behind; the
+connection, heartbeat and time entries; the replay entries and the developer mode."""
 import sys
 
 import pytest
@@ -126,6 +126,63 @@ def test_override_may_call_back_into_the_instance():
     client = Nested()
     client.place_order(3, "c", "o")
     assert [args[0] for _, args in client.calls] == [3, 2, 1, 0]
+
+
+def keep_nothing(*args):
+    keep_nothing.calls += 1
+
+
+keep_nothing.calls = 0
+
+
+class OverridesOnTheClass(OrvClient):
+    def tickPrice(self, *args):
+        keep_nothing(*args)
+
+    placeOrder = tickPrice
+
+
+class LooksUpAttributesItself(OverridesOnTheClass):
+    def __getattr__(self, name):  # its own attribute lookup: the general one is taken
+        raise AttributeError(name)
+
+
+class OwnBindingsOnly(OrvClient):  # the general lookup finds the class's own tickPrice
+    __getattr__ = LooksUpAttributesItself.__getattr__
+
+
+def overrides_in_the_instance():
+    client = OrvClient()
+    client.tickPrice = client.placeOrder = keep_nothing
+    return client
+
+
+# However the override is found (a function of the class, one of the instance, through
+# a lookup of the class's own, or not at all), calls leave the reference counts of
+# everything they share where they were: the instance, its class, the overrides, the
+# registered members that went in or came out, the entries.
+@pytest.mark.parametrize("make", [OverridesOnTheClass, LooksUpAttributesItself, OwnBindingsOnly,
+                                  overrides_in_the_instance, OrvClient])
+def test_calls_keep_no_reference_to_what_they_share(make):
+    client = make()
+    member_of_subclass = type("Custom", (TickType,), {})(4)
+    shared = [client, type(client), vars(OverridesOnTheClass)["tickPrice"], keep_nothing,
+              TickType, TickType.LAST, TickType.NOT_SET, OrvClient.tickPrice,
+              OrvClient.place_order, OrvClient.simulateTickPrice]
+
+    def calls():
+        client.simulateTickPrice(2**30, member_of_subclass, 5, b"attrib" * 5, "")
+        OrvClient.tickPrice(client, 1, TickType.NOT_SET, 2.5, "\xe9" * 20)
+        client.place_order(2**31 - 1, b"x" * 40, "y" * 40)
+
+    calls()  # caches filled once
+    counts = [sys.getrefcount(value) for value in shared]
+    overrides_called = keep_nothing.calls
+    for _ in range(50):
+        calls()
+    assert [sys.getrefcount(value) for value in shared] == counts
+    overridden = make not in (OwnBindingsOnly, OrvClient)
+    assert keep_nothing.calls - overrides_called == (150 if overridden else 0)
 
 
 # The callbacks registered on the class under their own names, which dispatch to the

@@ -58,18 +58,25 @@ class TaggedTickType(TickType):
     pass
 
 
+class NamedTickType(TickType):
+    name = "HIGH"  # a name of its own: a registered member's, of another value
+
+
+# A member of a subclass comes back as a member of that subclass with the same value and
+# attributes, its name of its own or not; a registered member, as that very member.
+@pytest.mark.parametrize("value", [7, 200])
+@pytest.mark.parametrize("cls", [TaggedTickType, NamedTickType])
 @pytest.mark.parametrize("protocol", [*range(pickle.HIGHEST_PROTOCOL + 1), "copy", "deepcopy"])
-def test_tick_type_subclass_members_keep_class_and_attributes(protocol):
-    member = TaggedTickType(7)
+def test_tick_type_subclass_members_keep_class_and_attributes(protocol, cls, value):
+    copy_of = {"copy": copy.copy, "deepcopy": copy.deepcopy}.get(
+        protocol, lambda obj: pickle.loads(pickle.dumps(obj, protocol)))
+    member = cls(value)
     member.tag = [1]
-    if protocol == "copy":
-        copied = copy.copy(member)
-    elif protocol == "deepcopy":
-        copied = copy.deepcopy(member)
-    else:
-        copied = pickle.loads(pickle.dumps(member, protocol))
-    assert type(copied) is TaggedTickType and copied == 7 and copied is not member
-    assert copied.__dict__ == {"tag": [1]} and str(copied) == "7"
+    copied = copy_of(member)
+    assert type(copied) is cls and copied == value and copied is not member
+    assert copied.__dict__ == {"tag": [1]} and str(copied) == str(member)
+    registered = TickType.values.get(value)
+    assert registered is None or copy_of(registered) is registered
 
 
 def test_tick_type_subclass_prints_its_value():
