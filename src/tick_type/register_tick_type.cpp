@@ -34,8 +34,9 @@ void requireTickType(PyObject* self, const char* method) {
 // value, which has no name attribute at all.
 PyObject* memberName(PyObject* member) {
   if (PyObject* name = PyObject_GetAttrString(member, "name")) return name;
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) boost::python::throw_error_already_set();
-  PyErr_Clear();
+  // An AttributeError is that answer (the rule drops it); any other error propagates.
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError) || defences::keepErrorThatMustPropagate())
+    boost::python::throw_error_already_set();
   return nullptr;
 }
 
