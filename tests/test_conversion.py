@@ -572,6 +572,41 @@ def test_argument_error_explains_the_refusal(recorder, call, explanation):
     assert recorder.calls == [("reqIds", (1,))]
 
 
+class InitLookalike(str):
+    """A class dictionary key that the explanation's search for `__init__` compares with
+    (same hash), whose comparison raises `error` once set."""
+    error = None
+
+    def __hash__(self):
+        return hash("__init__")
+
+    def __eq__(self, other):
+        if InitLookalike.error:
+            raise InitLookalike.error
+        return False
+
+
+# Explaining a refusal may fail in turn (the class dictionary's search for a generated
+# __init__): an error that must propagate takes the refusal's place, with the refusal as
+# its __context__; any other is dropped, and the explanation does without that detail.
+@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError, ValueError])
+def test_explanation_gives_way_to_errors_that_must_propagate(monkeypatch, error):
+    Uninitialised = type("Uninitialised", (OrvClient,),
+                         {InitLookalike("key"): 1, "__init__": lambda self: None})
+    client = Uninitialised()
+    monkeypatch.setattr(InitLookalike, "error", error)
+    escapes = ArgumentError if error is ValueError else error
+    with pytest.raises(escapes) as raised:
+        client.req_ids(1)
+    assert type(raised.value) is escapes
+    if error is ValueError:
+        assert str(raised.value).split("\n")[0].endswith(
+            "call super().__init__() in Uninitialised.__init__")
+    else:
+        assert type(raised.value.__context__) is ArgumentError
+        assert str(raised.value.__context__).startswith("Python argument types in")
+
+
 class WholeNumber:
     """A number type of another library, such as numpy.int64: not an int, but one by
     __index__, with a float value and a truth value."""

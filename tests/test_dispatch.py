@@ -215,6 +215,43 @@ def test_class_binding_called_from_its_override_dispatches_again(name, params, c
     assert rest == ([] if chain == "itself" else [hint])
 
 
+class TextOnce:
+    """An error argument whose text raises `error` the first time it is read."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __str__(self):
+        error, self.error = self.error, None
+        if error:
+            raise error
+        return "deep"
+
+
+# Reading the RecursionError's text for the hint runs its argument's __str__: an error
+# there that must propagate takes the RecursionError's place (as its __context__); any
+# other is dropped, and the RecursionError comes out without the hint.
+@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError, ValueError])
+def test_recursion_hint_gives_way_to_errors_that_must_propagate(error):
+    raised_inside = []
+
+    class Looping(OrvClient):
+        def tickPrice(self, *args):
+            if not raised_inside:
+                raised_inside.append(RecursionError(TextOnce(error)))
+                OrvClient.tickPrice(self, *args)  # the hint runs where this call fails
+            raise raised_inside[0]
+
+    escapes = RecursionError if error is ValueError else error
+    with pytest.raises(escapes) as raised:
+        OrvClient.tickPrice(Looping(), 1, TickType.LAST, 1.0, "a")
+    assert type(raised.value) is escapes
+    if error is ValueError:
+        assert raised.value is raised_inside[0] and str(raised.value) == "deep"
+    else:
+        assert raised.value.__context__ is raised_inside[0]
+
+
 # Hostile programs (conftest.HOSTILE_CHILD), each in a child interpreter.
 CASES = [
     # Recursion through the entries ends in RecursionError before the C stack does:

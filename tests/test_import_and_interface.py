@@ -4,8 +4,10 @@ in registration order, their signatures and help."""
 import ast
 import inspect
 import pickle
+import platform
 import pydoc
 import re
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -160,6 +162,96 @@ def test_a_failed_first_import_is_not_tried_again():
     assert "gc" in first
     assert second.startswith("OrvCpp cannot be imported in this process: its first "
                              "initialisation failed (ModuleNotFoundError: "), second
+
+
+# The module's thread-local variables need no room in the static TLS reserve, the few
+# hundred bytes the loader keeps for libraries loaded after the program started, which
+# libraries with initial-exec variables use up: the ELF flag that asks for it is absent.
+DF_STATIC_TLS = 0x10
+
+
+def needs_static_tls(path):
+    try:
+        from elftools.elf.elffile import ELFFile
+    except ImportError:
+        readelf = shutil.which("readelf")
+        if not readelf:
+            pytest.skip("neither pyelftools nor readelf is here to read the dynamic section")
+        shown = subprocess.run([readelf, "-d", path], capture_output=True, text=True,
+                               check=True).stdout
+        return any("(FLAGS)" in line and "STATIC_TLS" in line.split() for line in shown.splitlines())
+    with open(path, "rb") as elf:
+        dynamic = ELFFile(elf).get_section_by_name(".dynamic")
+        return any(tag.entry.d_tag == "DT_FLAGS" and tag.entry.d_val & DF_STATIC_TLS
+                   for tag in dynamic.iter_tags())
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="an ELF flag")
+def test_the_module_asks_for_no_static_tls():
+    assert not needs_static_tls(OrvCpp.__file__)
+
+
+# Libraries with initial-exec thread-local blocks of decreasing sizes, each loaded until
+# the loader refuses one, leave less than 8 bytes of the reserve; the module is then
+# imported and called, in this thread and in another.
+STATIC_TLS_CHILD = textwrap.dedent(r"""
+    import ctypes, os, shutil, subprocess, sys, threading
+    work, compiler = sys.argv[1:]
+    sizes = (1024, 256, 64, 16, 8)
+    for size in sizes:
+        source = os.path.join(work, "tls%d.c" % size)
+        with open(source, "w") as out:
+            out.write('__thread __attribute__((tls_model("initial-exec"))) char block[%d];\n'
+                      'char *address(void) { return block; }\n' % size)
+        subprocess.run([compiler, "-shared", "-fPIC", "-o", source[:-2] + ".so", source], check=True)
+    refused = 0
+    for size in sizes:
+        for copy in range(1000):
+            path = os.path.join(work, "tls%d-%d.so" % (size, copy))
+            shutil.copyfile(os.path.join(work, "tls%d.so" % size), path)
+            try:
+                ctypes.CDLL(path).address()
+            except OSError as error:
+                assert "static TLS" in str(error), error
+                refused += 1
+                break
+    assert refused == len(sizes)
+
+    from OrvCpp import OrvClient, TickType
+
+    class Strategy(OrvClient):
+        def __init__(self):
+            super().__init__()
+            self.seen = []
+
+        def tickPrice(self, *args):
+            self.seen.append(args)
+
+    def run():
+        client = Strategy()
+        text = "x" * 100  # one that needs storage of its own, kept from call to call
+        for _ in range(3):
+            client.simulateTickPrice(1, TickType.LAST, 2.5, text, "")
+        assert client.seen == [(1, TickType.LAST, 2.5, text)] * 3, client.seen
+
+    run()
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    print("imported")
+""")
+
+
+@pytest.mark.no_sanitizer
+@pytest.mark.skipif(platform.libc_ver()[0] != "glibc", reason="glibc's static TLS reserve")
+def test_import_after_other_libraries_spent_the_static_tls_reserve(tmp_path):
+    compiler = next(filter(None, map(shutil.which, ("cc", "gcc", "clang"))), None)
+    if compiler is None:
+        pytest.skip("no C compiler to build the libraries that spend the reserve")
+    done = subprocess.run([sys.executable, "-c", STATIC_TLS_CHILD, str(tmp_path), compiler],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "imported\n"
 
 
 def test_module_exports_exactly_the_enumeration_and_the_class():

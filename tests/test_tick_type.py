@@ -54,6 +54,27 @@ def test_tick_type_survives_pickle_and_copy(protocol):
             assert (str(copied), repr(copied)) == (str(unnamed), repr(unnamed))
 
 
+# Members survive pickle and copy whatever a program makes of the class's `values`.
+VALUES_REPLACED = ["TickType.values = None", "del TickType.values",
+                   "TickType.values = {4: TickType(4), 200: TickType(200)}"]
+
+
+@pytest.mark.parametrize("change", VALUES_REPLACED)
+def test_tick_type_survives_pickle_and_copy_whatever_values_holds(change):
+    run_hostile("import copy, pickle\n"
+                "global Tagged\n"
+                "class Tagged(TickType): pass\n"
+                "tagged = Tagged(7); tagged.tag = [1]\n"
+                f"{change}\n"
+                "for how in (copy.copy, copy.deepcopy, lambda m: pickle.loads(pickle.dumps(m))):\n"
+                "    assert how(TickType.LAST) is TickType.LAST\n"
+                "    got = how(TickType(200))\n"
+                "    assert type(got) is TickType and got == 200 and str(got) == '200'\n"
+                "    got = how(tagged)\n"
+                "    assert type(got) is Tagged and got == 7 and got.__dict__ == {'tag': [1]}",
+                "ok")
+
+
 class TaggedTickType(TickType):
     pass
 

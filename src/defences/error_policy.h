@@ -7,6 +7,12 @@
 // Exception at all (KeyboardInterrupt, SystemExit, GeneratorExit, a program's own
 // BaseException) is meant to stop the program; RecursionError and MemoryError say that
 // the program cannot go on as if nothing had happened. Those always propagate.
+//
+// The same rule decides between two errors: code that runs while an earlier error is
+// set aside (to explain it, or to add detail to it) and fails in turn has raised a
+// secondary error, which either wins (it must propagate: it replaces the earlier one,
+// which becomes its __context__, as if it had been raised while handling it) or is
+// dropped (the earlier one stands, without the detail).
 #pragma once
 
 #include <Python.h>
@@ -27,5 +33,13 @@ inline bool keepErrorThatMustPropagate() {
   PyErr_Clear();
   return false;
 }
+
+// A secondary failure: the earlier error (type, value, traceback as PyErr_Fetch gave
+// them, whose references it takes) was set aside, and the code that ran meanwhile failed
+// with the pending error. Applies the rule to that one: when it must propagate it stays
+// pending, with the earlier error as its __context__, and the function returns true;
+// otherwise (or when nothing is pending) the earlier error is pending again, and it
+// returns false.
+[[gnu::cold]] bool settleSecondaryError(PyObject* type, PyObject* value, PyObject* traceback);
 
 }  // namespace defences

@@ -241,8 +241,8 @@ bool holdsSurrogate(PyObject* text) {
 
 // Adds `context` to the reason of the pending UnicodeEncodeError (`encoding`) or
 // UnicodeDecodeError, in place: the type, the traceback and the attributes stay, and
-// Python's text of the error ends with its reason. Should that fail, the new error
-// (MemoryError) stands instead.
+// Python's text of the error ends with its reason. Should that fail, the rule decides
+// between the new error and the unextended one (defences/error_policy.h).
 void extendUnicodeReason(bool encoding, const std::string& context) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
@@ -258,16 +258,15 @@ void extendUnicodeReason(bool encoding, const std::string& context) {
   }
   Py_XDECREF(reason);
   if (!extended) {
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    defences::settleSecondaryError(type, value, traceback);
     return;
   }
   PyErr_Restore(type, value, traceback);
 }
 
-// Replaces the pending error (of type `type`, value `value`) by one of the same type
-// whose text is `first`, a line break and the old text.
+// Replaces the pending error by one of the same type whose text is `first`, a line
+// break and the old text. Should that fail, the rule decides between the new error and
+// the old one.
 void prefixPendingError(const std::string& first) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
@@ -277,10 +276,8 @@ void prefixPendingError(const std::string& first) {
   PyObject* replaced = text ? PyObject_CallFunctionObjArgs(type, text, nullptr) : nullptr;
   Py_XDECREF(old);
   Py_XDECREF(text);
-  if (!replaced) {  // the new error (MemoryError) stands in for the old one
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+  if (!replaced) {
+    defences::settleSecondaryError(type, value, traceback);
     return;
   }
   if (traceback) PyException_SetTraceback(replaced, traceback);
@@ -318,10 +315,9 @@ void explainRefusal(const EntryParameters& parameters, PyObject* positional, PyO
   try {
     first = explanation(parameters, positional, keywords);
   } catch (const boost::python::error_already_set&) {
-    // Explaining failed with an error that must not be dropped; it replaces the refusal.
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    // Explaining failed with an error that must not be dropped (the ordinary ones were
+    // dropped where they arose); it replaces the refusal.
+    defences::settleSecondaryError(type, value, traceback);
     return;
   }
   PyErr_Restore(type, value, traceback);
@@ -386,9 +382,7 @@ void explainConversion(const EntryParameters& parameters, PyObject* const* args)
     number = outOfRangeNumber(args[failing - 1]);
   } catch (const boost::python::error_already_set&) {
     // Making the text failed with an error that must not be dropped; it stands instead.
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    defences::settleSecondaryError(type, value, traceback);
     return;
   }
   Py_XDECREF(type);

@@ -28,7 +28,7 @@ struct OfferedArguments {
 };
 
 // The offer not yet taken, if any.
-inline constinit thread_local OfferedArguments pendingOffer [[gnu::tls_model("initial-exec")]];
+inline constinit thread_local OfferedArguments pendingOffer;
 
 inline OfferedArguments takeOffer() {
   OfferedArguments offer = pendingOffer;

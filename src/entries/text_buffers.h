@@ -87,9 +87,9 @@ class TextBuffers {
     return current;
   }
 
-  // Read on every call, so kept in the thread's static block (a pointer and a flag).
-  static inline constinit thread_local Store* current [[gnu::tls_model("initial-exec")]] = nullptr;
-  static inline constinit thread_local bool ended [[gnu::tls_model("initial-exec")]] = false;
+  // Read on every call: a pointer and a flag.
+  static inline constinit thread_local Store* current = nullptr;
+  static inline constinit thread_local bool ended = false;
 };
 
 }  // namespace bridge

@@ -129,13 +129,12 @@ inline PyObject* typeAttribute(PyTypeObject* type, PyObject* name) {
   return _PyType_Lookup(type, name);
 }
 
-// Whether the Python frame running now (the caller of the native code) runs `code`.
-inline bool callerRuns(PyObject* code) {
+// Whether the Python frame running now (the caller of the native code) runs `code`: 1
+// or 0, or -1 with the error set (from 3.11 the frame object is made here, which may
+// fail; no frame at all, with nothing set, is 0).
+inline int callerRuns(PyObject* code) {
   PyFrameObject* frame = PyEval_GetFrame();
-  if (!frame) {
-    PyErr_Clear();  // from 3.11 the frame object is made here, which may fail
-    return false;
-  }
+  if (!frame) return PyErr_Occurred() ? -1 : 0;
 #if PY_VERSION_HEX >= 0x03090000
   PyCodeObject* running = PyFrame_GetCode(frame);
   Py_DECREF(running);  // the frame keeps its own reference

@@ -13,8 +13,7 @@ namespace bridge {
 
 // The lowest stack position from which this thread may enter once more: all ones until
 // measured, zero where the stack's extent is unknown (no bound then).
-inline constinit thread_local std::uintptr_t stackBound [[gnu::tls_model("initial-exec")]] =
-    UINTPTR_MAX;
+inline constinit thread_local std::uintptr_t stackBound = UINTPTR_MAX;
 
 // Measures the thread's bound the first time it is asked; whether `position` is below
 // the bound and still on the thread's stack.

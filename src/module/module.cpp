@@ -7,6 +7,7 @@
 #include "../overrides/override_lookup.h"
 #include "../tick_type/tick_type_objects.h"
 #include "../defences/defences.h"
+#include "../defences/error_policy.h"
 #include "../internals/library_internals.h"
 #include "../internals/python_compat.h"
 #include "registration.h"
@@ -39,6 +40,8 @@ PyObject* registeredAttributes = nullptr;
 // last for the process, so it is not tried again.
 std::string failedInitialisation;
 
+// Reading the error's text may fail in turn: the rule decides which error the import
+// raises, and the text is then left out.
 void rememberFailure() {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
@@ -47,9 +50,11 @@ void rememberFailure() {
   const char* utf8 = text ? PyUnicode_AsUTF8(text) : nullptr;
   failedInitialisation = std::string(type ? reinterpret_cast<PyTypeObject*>(type)->tp_name : "error") +
                          (utf8 && *utf8 ? std::string(": ") + utf8 : std::string());
-  if (!utf8) PyErr_Clear();
   Py_XDECREF(text);
-  PyErr_Restore(type, value, traceback);
+  if (value && !utf8)
+    defences::settleSecondaryError(type, value, traceback);
+  else
+    PyErr_Restore(type, value, traceback);
 }
 
 PyObject* watched(PyObject* module) {

@@ -173,25 +173,34 @@ void hintRecursionThroughEntry(PyObject* self, int operationIndex) {
                      " does nothing, so leave the call out";
   // The class's function for the operation (no Python code runs to find it; the lookup
   // of the calls, classAttribute, stays inlined there) and the frame that called the
-  // entry.
+  // entry. Reading the error's text runs its arguments' __str__: whatever fails here is
+  // a secondary error, which the rule lets win or drops (the hint is then left out).
   PyObject* override = typeAttribute(Py_TYPE(self), operationNameObjects[operationIndex]);
-  bool fromOverride = override && PyFunction_Check(override) &&
-                      callerRuns(PyFunction_GET_CODE(override));
-  PyObject* text = fromOverride && value ? PyObject_Str(value) : nullptr;
-  const char* utf8 = text ? PyUnicode_AsUTF8(text) : nullptr;
-  if (utf8 && !std::strstr(utf8, hint.c_str())) {
-    PyObject* args = Py_BuildValue("(s)", (std::string(utf8) + "\n" + hint).c_str());
-    if (!args || PyObject_SetAttrString(value, "args", args) < 0) PyErr_Clear();
-    Py_XDECREF(args);
+  int fromOverride = override && PyFunction_Check(override)
+                         ? callerRuns(PyFunction_GET_CODE(override))
+                         : 0;
+  bool failed = fromOverride < 0;
+  if (fromOverride > 0 && value) {
+    PyObject* text = PyObject_Str(value);
+    const char* utf8 = text ? PyUnicode_AsUTF8(text) : nullptr;
+    if (!utf8) {
+      failed = true;
+    } else if (!std::strstr(utf8, hint.c_str())) {
+      PyObject* args = Py_BuildValue("(s)", (std::string(utf8) + "\n" + hint).c_str());
+      failed = !args || PyObject_SetAttrString(value, "args", args) < 0;
+      Py_XDECREF(args);
+    }
+    Py_XDECREF(text);
   }
-  if (fromOverride && !utf8) PyErr_Clear();  // the hint is left out; the error stands
-  Py_XDECREF(text);
-  PyErr_Restore(type, value, traceback);
+  if (failed)
+    defences::settleSecondaryError(type, value, traceback);
+  else
+    PyErr_Restore(type, value, traceback);
 }
 
 void explainUncallableOverride(PyObject* found, int operationIndex) {
   if (PyCallable_Check(found) || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyErr_Clear();
+  if (defences::keepErrorThatMustPropagate()) return;  // a TypeError never must: dropped
   PyErr_Format(PyExc_TypeError, "OrvClient operation '%s': attribute of type '%.200s' is not callable",
                operationNames[operationIndex], Py_TYPE(found)->tp_name);
 }

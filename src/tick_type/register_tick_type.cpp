@@ -34,8 +34,9 @@ void requireTickType(PyObject* self, const char* method) {
 // value, which has no name attribute at all.
 PyObject* memberName(PyObject* member) {
   if (PyObject* name = PyObject_GetAttrString(member, "name")) return name;
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) boost::python::throw_error_already_set();
-  PyErr_Clear();
+  // An AttributeError is that answer (the rule drops it); any other error propagates.
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError) || defences::keepErrorThatMustPropagate())
+    boost::python::throw_error_already_set();
   return nullptr;
 }
 
@@ -61,19 +62,17 @@ PyObject* memberState(PyObject* member) {
 // Pickling and copying: a registered member is named, so it comes back as that very
 // member; any other value (an unnamed member, or a member of a subclass) is rebuilt by
 // calling its class with the value, and given back the attributes it was given, as for
-// any int subclass.
+// any int subclass. The registered members are the ones the import found (a program may
+// replace or delete the class's `values`, which then says nothing about them).
 object reduceTickType(object member) {
   requireTickType(member.ptr(), "__reduce__");
-  object values = object(boost::python::handle<>(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(defences::registered.tickType), "values")));
   // The value as an exact int (before 3.10 PyNumber_Index hands an int subclass back
-  // as it is, and a member among its own constructor arguments would recurse).
+  // as it is, and a member among its own constructor arguments would recurse). Every
+  // member fits 32 bits.
   long value = PyLong_AsLong(member.ptr());
   if (value == -1 && PyErr_Occurred()) boost::python::throw_error_already_set();
   object number(boost::python::handle<>(PyLong_FromLong(value)));
-  PyObject* registered = PyDict_GetItemWithError(values.ptr(), number.ptr());
-  if (!registered && PyErr_Occurred()) boost::python::throw_error_already_set();
-  if (registered == member.ptr()) {
+  if (bridge::registeredMember(static_cast<TickType>(value)) == member.ptr()) {
     if (PyObject* name = memberName(member.ptr())) {
       return "TickType." + object(boost::python::handle<>(name));
     }

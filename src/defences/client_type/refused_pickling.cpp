@@ -16,6 +16,7 @@
 
 #include "../../entries/entry_function.h"
 #include "../defences.h"
+#include "../error_policy.h"
 
 namespace {
 
@@ -37,8 +38,9 @@ struct Held {
 // getattr(object, name, fallback), as a new reference.
 PyObject* attributeOr(PyObject* object, const char* name, PyObject* fallback) {
   PyObject* found = PyObject_GetAttrString(object, name);
-  if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
-  PyErr_Clear();
+  // Only an AttributeError means the fallback (the rule drops it); any other propagates.
+  if (found || !PyErr_ExceptionMatches(PyExc_AttributeError) || defences::keepErrorThatMustPropagate())
+    return found;
   Py_INCREF(fallback);
   return fallback;
 }

@@ -8,6 +8,7 @@
 #include "../../entries/argument_errors.h"
 #include "../../internals/library_internals.h"
 #include "../defences.h"
+#include "../error_policy.h"
 
 // The value of an int as a native TickType; false with OverflowError (or the error of
 // reading it) set when it does not fit 32 bits. (Every TickType argument's conversion
@@ -28,14 +29,20 @@ bool defences::readTickTypeValue(PyObject* number, int* value) {
 namespace {
 
 // The pending OverflowError of a value out of range, replaced by one that also says the
-// value (or by the error of writing it that must propagate).
+// value. It is set aside while the value's text is made, whose failure the rule settles.
 void nameRefusedValue(PyObject* number) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
   std::string text;
   try {
     text = bridge::outOfRangeNumber(number);
   } catch (const boost::python::error_already_set&) {
+    defences::settleSecondaryError(type, value, traceback);
     return;
   }
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
   PyErr_Format(PyExc_OverflowError,
                "TickType value must be between -2147483648 and 2147483647, not %s", text.c_str());
 }
