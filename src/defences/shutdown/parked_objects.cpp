@@ -263,22 +263,26 @@ void restore(const Registered& registered) {
   }
 }
 
+void finalize(PyObject* object) {
+  if (PyObject_IS_GC(object) && Py_TYPE(object)->tp_finalize) {
+    orv_compat::callFinalizer(object);
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(object);
+  }
+}
+
 void release(const Held& garbage) {
   released = true;
   // As the collector does with garbage: every finalizer first (once each: it marks the
   // object finalized), while all of it is whole and the registered objects are as the
   // program left them; then the references are let go. The instances come first: each
-  // holds its class, and with it what is parked there, as a Python class's instance
-  // does. Then the rest, in the order that freeing would run them.
-  for (bool instancesOnly : {true, false}) {
-    for (PyObject* object : garbage.objects()) {
-      if (instancesOnly && !PyObject_TypeCheck(object, defences::registered.client)) continue;
-      if (PyObject_IS_GC(object) && Py_TYPE(object)->tp_finalize) {
-        orv_compat::callFinalizer(object);
-        if (PyErr_Occurred()) PyErr_WriteUnraisable(object);
-      }
-    }
-  }
+  // holds its class, and so what is parked there, as a Python class's instance does;
+  // those reached through other objects (a module's globals) before those parked
+  // themselves, as a module's globals go before a class's attributes. Then the rest, in
+  // the order that freeing would run them.
+  const std::vector<PyObject*>& objects = garbage.objects();
+  for (auto object = objects.rbegin(); object != objects.rend(); ++object)
+    if (PyObject_TypeCheck(*object, defences::registered.client)) finalize(*object);
+  for (PyObject* object : objects) finalize(object);
   // The old contents are held until every dictionary is whole again, so that what is
   // released last meets the registered objects as registered. Without memory for that,
   // each is let go as its dictionary is restored.
