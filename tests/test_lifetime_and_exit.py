@@ -330,7 +330,7 @@ def test_what_is_parked_is_released_as_from_a_python_class(tmp_path, program, ou
 def test_two_copies_of_the_module_file_share_one_set_of_classes(tmp_path):
     assert _run_at_exit(tmp_path, TWO_COPIES) == (
         "strategy 0 tick True\nstrategy 1 tick True\none set of classes: True\n"
-        "strategy 0 finalized\nstrategy 1 finalized\njournal 1 finalized\njournal 0 finalized\n")
+        "strategy 1 finalized\nstrategy 0 finalized\njournal 1 finalized\njournal 0 finalized\n")
 
 
 # The registered classes read back at exit: by an atexit function registered after the
