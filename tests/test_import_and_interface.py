@@ -142,13 +142,13 @@ def test_import_again_after_the_program_changed_the_module():
 
 FAILED_IMPORT_CHILD = textwrap.dedent(r"""
     import sys
-    sys.modules["gc"] = None  # the initialisation's last step cannot import it
+    sys.modules["atexit"] = None  # the exit release's registration cannot import it
     for attempt in range(2):
         try:
             import OrvCpp
         except ImportError as error:
             print(str(error).splitlines()[0])
-        sys.modules.pop("gc", None)
+        sys.modules.pop("atexit", None)
 """)
 
 
@@ -159,7 +159,7 @@ def test_a_failed_first_import_is_not_tried_again():
                           text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     first, second = done.stdout.splitlines()
-    assert "gc" in first
+    assert "atexit" in first
     assert second.startswith("OrvCpp cannot be imported in this process: its first "
                              "initialisation failed (ModuleNotFoundError: "), second
 

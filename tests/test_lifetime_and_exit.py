@@ -171,6 +171,168 @@ def test_objects_parked_on_the_classes_are_released_at_exit(tmp_path, park):
     assert (out.read_text(), done.stdout) == ("important data\n", "finalized\n")
 
 
+# Programs that end with something parked on the registered classes, each in a child
+# interpreter under -X dev (the debug hooks on memory): the outcome is what it prints,
+# followed by what it wrote to the file named by sys.argv[1]. Each runs as well with
+# OrvClient and TickType replaced by plain Python classes (STAND_IN), where it must give
+# the same outcome: what is parked is released as a Python base class's attributes are.
+STAND_IN = textwrap.dedent(r"""
+    class OrvClient:
+        def place_order(self, *args):
+            self.placeOrder(*args)
+
+    class TickType(int):
+        pass
+
+    TickType.LAST = TickType(4)
+    TickType.values = {4: TickType.LAST}
+    TickType.names = {"LAST": TickType.LAST}
+""")
+
+# A key that hashes as a registered key of TickType.values (4): at exit (only), its
+# comparison runs `on_exit`.
+EXIT_KEY = textwrap.dedent(r"""
+    import sys
+    from OrvCpp import OrvClient, TickType
+
+    class Parked:
+        def __del__(self):
+            print("parked finalized", flush=True)
+
+    class Key:
+        def __hash__(self):
+            return 4
+
+        def __eq__(self, other, finalizing=sys.is_finalizing):
+            if finalizing():
+                self.on_exit()
+            return False
+""")
+
+# A journal whose finalizer writes its entries to the file it holds open.
+JOURNAL = textwrap.dedent(r"""
+    import sys
+    from OrvCpp import OrvClient
+
+    class Journal:
+        def __init__(self):
+            self.file, self.entries = open(sys.argv[1], "w"), []
+
+        def __del__(self):
+            self.file.write(repr(self.entries))
+            self.file.close()
+""")
+
+# The same file loaded twice from two directories (a vendored copy beside an installed
+# one), with the library it carries, each under the name OrvCpp.
+TWO_COPIES = textwrap.dedent(r"""
+    import importlib.util, os, shutil, sys
+
+    origin = importlib.util.find_spec("OrvCpp").origin
+    libraries = os.path.join(os.path.dirname(origin), "OrvCpp.libs")
+    copies = []
+    for name in ("vendored", "installed"):
+        folder = os.path.join(os.path.dirname(sys.argv[1]), name)
+        os.mkdir(folder)
+        shutil.copy(origin, folder)
+        if os.path.isdir(libraries):
+            shutil.copytree(libraries, os.path.join(folder, "OrvCpp.libs"))
+        spec = importlib.util.spec_from_file_location(
+            "OrvCpp", os.path.join(folder, os.path.basename(origin)))
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        copies.append(module)
+
+    class Journal:
+        def __init__(self, name):
+            self.name = name
+
+        def __del__(self):
+            print(self.name, "finalized", flush=True)
+
+    strategies = []
+    for number, module in enumerate(copies):
+        class Strategy(module.OrvClient):
+            def tickPrice(self, ticker, field, price, attributes):
+                print(self.name, "tick", field is module.TickType.LAST, flush=True)
+
+            def __del__(self):
+                print(self.name, "finalized", flush=True)
+
+        strategy = Strategy()
+        strategy.name = "strategy %d" % number
+        strategy.simulateTickPrice(1, module.TickType.LAST, 1.0, "", "")
+        strategies.append(strategy)
+        setattr(module.OrvClient, "journal%d" % number, Journal("journal %d" % number))
+    print("one set of classes:", all(
+        vars(module)[name] is vars(copies[0])[name]
+        for module in copies for name in ("OrvClient", "TickType")), flush=True)
+""")
+
+EXIT_CASES = [
+    # A comparison at exit that frees the value being looked at (a second dealloc).
+    pytest.param(EXIT_KEY + textwrap.dedent(r"""
+        def on_exit(self):
+            Key.on_exit = lambda self: None
+            del TickType.values[self]
+        Key.on_exit = on_exit
+        TickType.values[Key()] = Parked()
+    """), "parked finalized\n", id="comparison frees the scanned value"),
+    # One that raises what must stop a program, where no caller is left to receive it.
+    pytest.param(EXIT_KEY + textwrap.dedent(r"""
+        def on_exit(self):
+            print("compared at exit", flush=True)
+            raise KeyboardInterrupt
+        Key.on_exit = on_exit
+        TickType.values[Key()] = Parked()
+    """), "parked finalized\n", id="comparison raises KeyboardInterrupt"),
+    # The collector disabled: released before modules are cleared all the same.
+    pytest.param("import gc\ngc.disable()\n" + JOURNAL + textwrap.dedent(r"""
+        OrvClient.journal = Journal()
+        OrvClient.journal.entries.append("opened")
+    """), "['opened']", id="collector disabled"),
+    # An instance in the program's globals ends before the journal it writes to.
+    pytest.param(JOURNAL + textwrap.dedent(r"""
+        class Strategy(OrvClient):
+            def placeOrder(self, *args):
+                print("closing order sent", flush=True)
+
+            def __del__(self):
+                self.journal.entries.append("closed")
+                self.place_order(1, "a", "b")
+
+        OrvClient.journal = Journal()
+        strategy = Strategy()
+    """), "closing order sent\n['closed']", id="instance ends before the journal it uses"),
+]
+
+
+def _run_at_exit(tmp_path, program, stand_in=False):
+    environment = dict(os.environ)
+    if stand_in:
+        (tmp_path / "OrvCpp.py").write_text(STAND_IN)
+        environment["PYTHONPATH"] = os.pathsep.join(
+            filter(None, [str(tmp_path), environment.get("PYTHONPATH")]))
+    out = tmp_path / "out.txt"
+    done = subprocess.run([sys.executable, "-X", "dev", "-c", program, str(out)],
+                          capture_output=True, text=True, env=environment, timeout=120)
+    assert (done.returncode, done.stderr) == (0, "")
+    return done.stdout + (out.read_text() if out.exists() else "")
+
+
+@pytest.mark.parametrize("program,outcome", EXIT_CASES)
+@pytest.mark.parametrize("stand_in", [False, True], ids=["OrvCpp", "plain Python"])
+def test_what_is_parked_is_released_as_from_a_python_class(tmp_path, program, outcome,
+                                                             stand_in):
+    assert _run_at_exit(tmp_path, program, stand_in) == outcome
+
+
+def test_two_copies_of_the_module_file_share_one_set_of_classes(tmp_path):
+    assert _run_at_exit(tmp_path, TWO_COPIES) == (
+        "strategy 0 tick True\nstrategy 1 tick True\none set of classes: True\n"
+        "strategy 1 finalized\nstrategy 0 finalized\njournal 1 finalized\njournal 0 finalized\n")
+
+
 # The registered classes read back at exit: by an atexit function registered after the
 # import (run first), by one registered before it (run after every other) and by the
 # __del__ of an instance left in the program's globals (run as the interpreter clears

@@ -42,11 +42,12 @@ void guardLibraryCalls();
 // Shutdown (shutdown/parked_objects.cpp): what a program stores on the registered objects
 // is released at exit once nothing can use it any more. Recorded after everything else
 // is registered. Every native object reports its start and end (the release is tried
-// when one ends), and so does every module object the import makes (when it dies).
+// when one ends), and so does every module object the import makes (when it dies:
+// false with the error set when it cannot be watched).
 void releaseParkedObjectsAtExit();
 void clientInstanceStarted();
 void clientInstanceEnded();
-void watchModuleObject(PyObject* module);
+bool watchModuleObject(PyObject* module);
 
 // TickType's rule for a member's value (tick_type/construction.cpp): false with
 // OverflowError (or the error of reading it) set when `number` does not fit 32 bits.

@@ -1,5 +1,6 @@
 #include "library_internals.h"
 
+#include <boost/python/converter/registry.hpp>
 #include <boost/python/errors.hpp>
 #include <boost/python/object/class_detail.hpp>
 #include <boost/python/object/function.hpp>
@@ -65,6 +66,22 @@ PyObject* storedDocumentation(PyObject* function) {
 void storeDocumentation(PyObject* function, PyObject* documentation) {
   static_cast<boost::python::objects::function*>(function)->doc(
       boost::python::object(boost::python::handle<>(boost::python::borrowed(documentation))));
+}
+
+// Its name is what the copies share.
+struct OrvCppRegisteredModule {};
+
+void offerModuleAttributes(PyObject* (*attributes)(const void*)) {
+  boost::python::converter::registry::insert(attributes,
+                                             boost::python::type_id<OrvCppRegisteredModule>());
+}
+
+PyObject* moduleAttributesOfAnotherCopy() {
+  const boost::python::converter::registration* offer =
+      boost::python::converter::registry::query(boost::python::type_id<OrvCppRegisteredModule>());
+  if (!offer || !offer->m_to_python) return nullptr;
+  OrvCppRegisteredModule request;
+  return offer->m_to_python(&request);
 }
 
 }  // namespace internals

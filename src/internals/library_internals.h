@@ -120,4 +120,15 @@ int heldObjectCount(PyObject* instance);
 PyObject* storedDocumentation(PyObject* function);
 void storeDocumentation(PyObject* function, PyObject* documentation);
 
+// The module's file loaded a second time from another directory (a vendored copy beside
+// an installed one) is a second copy of its code that shares the library, and with it
+// the converter registry, with the first. The first copy offers its module's attributes
+// there, as the conversion to Python of a type of the module's own (the same name in
+// every copy), so that a second copy hands out the classes registered already instead
+// of registering a second set in the same registry.
+void offerModuleAttributes(PyObject* (*attributes)(const void*));
+// The attributes a copy offered (a new reference), or null with no error set when none
+// did, or with the error set when the offer failed.
+PyObject* moduleAttributesOfAnotherCopy();
+
 }  // namespace internals

@@ -15,6 +15,16 @@
 
 namespace {
 
+// The module's attributes as the initialisation registered them, here or in another copy
+// of the module's file.
+PyObject* registeredAttributes = nullptr;
+
+PyObject* offeredAttributes(const void*) {
+  if (registeredAttributes) return PyDict_Copy(registeredAttributes);
+  PyErr_SetString(PyExc_ImportError, "OrvCpp's first initialisation did not complete");
+  return nullptr;
+}
+
 void registerModule() {
   boost::python::object tickType = registerTickType();
   bridge::rememberTickTypeMembers(tickType.ptr());
@@ -31,10 +41,8 @@ void registerModule() {
   bridge::prepareOverrideLookup();
   prepareSubclassCheck(reinterpret_cast<PyObject*>(defences::registered.client));
   defences::releaseParkedObjectsAtExit();
+  internals::offerModuleAttributes(&offeredAttributes);
 }
-
-// The module's attributes as the initialisation registered them.
-PyObject* registeredAttributes = nullptr;
 
 // Why the first initialisation failed, once it has: the library's registrations it made
 // last for the process, so it is not tried again.
@@ -58,13 +66,7 @@ void rememberFailure() {
 }
 
 PyObject* watched(PyObject* module) {
-  if (!module) return nullptr;
-  try {
-    defences::watchModuleObject(module);
-  } catch (const boost::python::error_already_set&) {
-    Py_DECREF(module);
-    return nullptr;
-  }
+  if (module && !defences::watchModuleObject(module)) Py_CLEAR(module);
   return module;
 }
 
@@ -77,9 +79,14 @@ PyObject* makeModule() {
   // import, in whatever interpreter, reaches the check in PyInit_OrvCpp.
   static PyModuleDef definition = {
       PyModuleDef_HEAD_INIT, "OrvCpp", nullptr, 0, noMethods, nullptr, nullptr, nullptr, nullptr};
+  if (!registeredAttributes) {
+    registeredAttributes = internals::moduleAttributesOfAnotherCopy();
+    if (!registeredAttributes && PyErr_Occurred()) return nullptr;
+  }
   if (registeredAttributes) {
-    // Imported again after its removal from sys.modules: a new module with the
-    // attributes that the first import registered, as the interpreter's copy would be.
+    // Imported again after its removal from sys.modules, or a copy of the module's file
+    // loaded from elsewhere after another: a new module with the attributes that the
+    // first import registered, as the interpreter's copy would be.
     PyObject* module = PyModule_Create(&definition);
     if (module && PyDict_Update(PyModule_GetDict(module), registeredAttributes) < 0)
       Py_CLEAR(module);

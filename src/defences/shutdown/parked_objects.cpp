@@ -1,32 +1,43 @@
 // What a program stores on the registered objects is released at exit once nothing can
-// use it any more, as it would be from a Python class.
+// use it any more, as a Python class's attributes are.
 //
 // The registered classes never die: the binding library's converter registry holds
 // them. An object parked on one (`OrvClient.default = S()`, a docstring object stored on
 // an entry, an attribute of TickType's `__new__`) would live past finalization, and
 // with it all it reaches: its class, that class's methods, the globals of their module,
 // files that are then never flushed, `__del__` methods that never run. So each
-// dictionary below gets back exactly what registration left in it (names added since
-// are removed, names bound to something else get the registered object back; nothing
-// the registration made is ever removed), and each entry its registered docstring.
+// dictionary below gets back exactly what registration left in it, and each entry its
+// registered docstring.
 //
-// When: a Python class's attributes go when the class itself becomes garbage, after
-// every instance and subclass, which hold it. Here that is the first moment at which the
-// interpreter is finalizing (every atexit function, registered before or after the
-// import, has run) and every OrvClient instance still alive is one that only the parked
-// objects keep. That is found as the collector finds garbage, on what the parked objects
-// reach: an instance they reach through something in use elsewhere (a parked function's
-// module globals, while the module lives) is in use too. It is asked when an instance's
-// native object goes, at the collection the interpreter runs right after the atexit
-// functions (a callback in gc.callbacks), when any module dies from then on, and last
-// when a module object the import made dies (the interpreter keeps it until it has
-// cleared its modules). As the collector does, the finalizers of everything that only
-// the parking keeps run first, with the registered objects still as the program left
-// them; then the parked objects are let go. An instance that never dies (kept by a
-// thread that never ends, or leaked) keeps the parked objects too.
+// When: a Python class's attributes go when the class becomes garbage, after every
+// instance and subclass (which hold it), as the interpreter clears its modules. Here that
+// is the first moment at which the interpreter is finalizing (every atexit function has
+// run) and every OrvClient instance still alive is one that only the parked objects keep.
+// It is asked, never from a collection:
+// - when an instance's native object ends;
+// - when a module object dies: an atexit function registered at import (run after every
+//   one the program registers later) watches every module, and the interpreter lets them
+//   go as it starts to clear modules;
+// - last, when a module object the import made dies: the interpreter keeps it until it
+//   has cleared every module.
+// Which instances only the parking keeps is found as the collector finds garbage, on what
+// the parked objects reach: an object there with references from outside is in use, and
+// so is all it reaches (a parked function's module globals, while the module lives). No
+// Python code runs meanwhile: the dictionaries' items are held and compared by identity
+// with the registration's. As the collector does, the finalizers of everything that only
+// the parking keeps run first, with the registered objects as the program left them;
+// then the dictionaries are made whole and their old contents let go. An instance that
+// never dies (kept by a thread that never ends, or leaked) keeps the parked objects too.
+//
+// Nothing here has a caller to hand an error to: an error is reported as unraisable,
+// and a failed allocation of the release's own as MemoryError, at the entry points (an
+// instance's destructor, the interpreter's callbacks).
 #include <boost/python/errors.hpp>
+#include <algorithm>
+#include <new>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "../../internals/library_internals.h"
@@ -35,10 +46,50 @@
 
 namespace {
 
+// New references, let go together.
+class Held {
+ public:
+  Held() = default;
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  ~Held() {
+    for (PyObject* object : objects_) Py_DECREF(object);
+  }
+  void add(PyObject* object) {
+    objects_.push_back(object);  // first: a failed allocation leaves nothing to undo
+    Py_INCREF(object);
+  }
+  void reserve(size_t more) { objects_.reserve(objects_.size() + more); }
+  const std::vector<PyObject*>& objects() const { return objects_; }
+
+ private:
+  std::vector<PyObject*> objects_;
+};
+
+// A dictionary's keys and values, alternately, held before anything looks at them.
+void holdItems(PyObject* dictionary, Held* items) {
+  items->reserve(2 * static_cast<size_t>(PyDict_Size(dictionary)));
+  PyObject *key, *value;
+  Py_ssize_t position = 0;
+  while (PyDict_Next(dictionary, &position, &key, &value)) {
+    items->add(key);
+    items->add(value);
+  }
+}
+
+using Item = std::pair<PyObject*, PyObject*>;
+
 struct Registered {
-  PyObject* dictionary;  // the live one
-  PyObject* snapshot;    // a copy taken at the end of the module's initialisation
-  PyTypeObject* owner;   // the class whose dictionary it is, or null
+  PyObject* dictionary;          // the live one
+  PyTypeObject* owner;           // the class whose dictionary it is, or null
+  std::vector<PyObject*> items;  // what registration left in it, in order: keys and values
+  std::vector<Item> byKey;       // the same, by key address
+
+  // The value registration bound to this very key object, or null.
+  PyObject* registeredValue(PyObject* key) const {
+    auto found = std::lower_bound(byKey.begin(), byKey.end(), Item{key, nullptr});
+    return found != byKey.end() && found->first == key ? found->second : nullptr;
+  }
 };
 std::vector<Registered> dictionaries;
 
@@ -52,91 +103,52 @@ std::vector<PyObject*> watchedModules;  // weak references, kept for their callb
 long liveInstances = 0;                 // native objects alive in OrvClient instances
 bool released = false;
 
-// Binds `name` to `value` (or removes it, for null). A class's attribute is set as `type`
-// sets it, so that the class's slots follow its dictionary.
-void put(const Registered& registered, PyObject* name, PyObject* value) {
-  int failed;
-  if (registered.owner && PyUnicode_Check(name)) {
-    PyObject* owner = reinterpret_cast<PyObject*>(registered.owner);
-    failed = PyType_Type.tp_setattro(owner, name, value);
-  } else {
-    failed = value ? PyDict_SetItem(registered.dictionary, name, value)
-                   : PyDict_DelItem(registered.dictionary, name);
-  }
-  if (failed) PyErr_WriteUnraisable(name);
-}
-
-void restore(const Registered& registered) {
-  PyObject* name;
-  PyObject* value;
-  PyObject* current = PyDict_Copy(registered.dictionary);
-  if (!current) return PyErr_WriteUnraisable(registered.dictionary);
-  Py_ssize_t position = 0;
-  while (PyDict_Next(current, &position, &name, &value)) {
-    PyObject* original = PyDict_GetItemWithError(registered.snapshot, name);
-    if (!original && PyErr_Occurred()) PyErr_WriteUnraisable(name);
-    else if (original != value) put(registered, name, original);
-  }
-  Py_DECREF(current);
-  position = 0;
-  while (PyDict_Next(registered.snapshot, &position, &name, &value)) {
-    int present = PyDict_Contains(registered.dictionary, name);
-    if (present < 0) PyErr_WriteUnraisable(name);
-    else if (present == 0) put(registered, name, value);
-  }
-}
-
-// Everything parked now, as new references: values that differ from the registration's.
-std::vector<PyObject*> parkedValues() {
-  std::vector<PyObject*> parked;
+// Everything parked now, held: the keys and values that are not the registration's,
+// and the docstrings stored in place of the registered ones.
+void holdParked(Held* parked) {
   for (const Registered& registered : dictionaries) {
-    PyObject *name, *value;
-    Py_ssize_t position = 0;
-    while (PyDict_Next(registered.dictionary, &position, &name, &value)) {
-      if (PyDict_GetItemWithError(registered.snapshot, name) == value) continue;
-      PyErr_Clear();  // a key whose comparison raised counts as parked
-      Py_INCREF(value);
-      parked.push_back(value);
+    Held items;
+    holdItems(registered.dictionary, &items);
+    const std::vector<PyObject*>& both = items.objects();
+    for (size_t i = 0; i < both.size(); i += 2) {
+      if (registered.registeredValue(both[i]) == both[i + 1]) continue;
+      parked->add(both[i]);
+      parked->add(both[i + 1]);
     }
   }
   for (const Documentation& entry : documentation) {
     PyObject* stored = internals::storedDocumentation(entry.function);
-    if (stored == entry.original) continue;
-    Py_INCREF(stored);
-    parked.push_back(stored);
+    if (stored != entry.original) parked->add(stored);
   }
-  return parked;
 }
 
+// A traversal's visit, called from C: a failed allocation stops the traversal.
 int collect(PyObject* object, void* found) {
-  static_cast<std::vector<PyObject*>*>(found)->push_back(object);
+  try {
+    static_cast<std::vector<PyObject*>*>(found)->push_back(object);
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
   return 0;
 }
 
 // The objects `object` refers to, as the collector sees them.
 void referents(PyObject* object, std::vector<PyObject*>* found) {
-  if (PyObject_IS_GC(object) && Py_TYPE(object)->tp_traverse)
-    Py_TYPE(object)->tp_traverse(object, &collect, found);
+  found->clear();
+  traverseproc traverse = PyObject_IS_GC(object) ? Py_TYPE(object)->tp_traverse : nullptr;
+  if (traverse && traverse(object, &collect, found) != 0) throw std::bad_alloc();
 }
 
 // What nothing but the parked objects keeps, found as the collector finds garbage, on
 // what the parked objects reach: an object there that is referred to from outside (more
 // references than those from within, counting the parking itself as from within) is in
-// use, and so is all it reaches; the rest is kept by the parking alone. No Python code
-// runs. `garbage` holds new references.
-struct Unused {
-  std::vector<PyObject*> garbage;
-  long instances = 0;  // native objects of OrvClient instances among them
-  Unused() = default;
-  Unused(const Unused&) = delete;
-  Unused& operator=(const Unused&) = delete;
-  ~Unused() {
-    for (PyObject* object : garbage) Py_DECREF(object);
-  }
-};
-
-void findUnused(Unused* unused) {
-  std::vector<PyObject*> parked = parkedValues();
+// use, and so is all it reaches; the rest is kept by the parking alone. Held in the
+// order in which letting go of the parking would free it, each object before those it
+// refers to where they form no cycle (a text file before the buffer it writes to).
+// Returns how many native objects of OrvClient instances are among it.
+long holdUnused(Held* garbage) {
+  Held parked;
+  holdParked(&parked);
   // The registered objects themselves live for good: what they hold is not in use
   // because of them.
   std::unordered_set<PyObject*> registeredObjects;
@@ -146,27 +158,25 @@ void findUnused(Unused* unused) {
   }
   for (const Documentation& entry : documentation) registeredObjects.insert(entry.function);
   std::unordered_map<PyObject*, Py_ssize_t> outside;  // references not accounted for
-  std::vector<PyObject*> pending = parked, found;
+  std::vector<PyObject*> pending = parked.objects(), found;
   while (!pending.empty()) {
     PyObject* object = pending.back();
     pending.pop_back();
     if (registeredObjects.count(object)) continue;
     if (!outside.emplace(object, Py_REFCNT(object)).second) continue;
-    found.clear();
     referents(object, &found);
     pending.insert(pending.end(), found.begin(), found.end());
   }
   for (auto& [object, count] : outside) {
-    found.clear();
     referents(object, &found);
     for (PyObject* target : found) {
       auto known = outside.find(target);
       if (known != outside.end()) --known->second;
     }
   }
-  // parkedValues() holds one reference to each value, and the parking one more.
-  for (PyObject* value : parked) {
-    auto known = outside.find(value);
+  // Each parked object is held once here and once by the parking.
+  for (PyObject* object : parked.objects()) {
+    auto known = outside.find(object);
     if (known != outside.end()) known->second -= 2;
   }
   std::unordered_set<PyObject*> inUse;
@@ -176,20 +186,17 @@ void findUnused(Unused* unused) {
     PyObject* object = pending.back();
     pending.pop_back();
     if (registeredObjects.count(object) || !inUse.insert(object).second) continue;
-    found.clear();
     referents(object, &found);
     pending.insert(pending.end(), found.begin(), found.end());
   }
-  // The rest, each object before those it refers to where they form no cycle: the order
-  // in which letting go of the parking would free them (a text file before the buffer it
-  // writes to), depth first from the parked values.
   auto isGarbage = [&](PyObject* object) {
     return outside.count(object) && !inUse.count(object) && !registeredObjects.count(object);
   };
+  // Depth first from the parked objects; an object is finished once all it refers to is.
   std::unordered_set<PyObject*> visited;
   std::vector<std::pair<PyObject*, std::vector<PyObject*>>> path;  // object, referents left
   std::vector<PyObject*> finished;
-  for (PyObject* root : parked) {
+  for (PyObject* root : parked.objects()) {
     if (!isGarbage(root) || !visited.insert(root).second) continue;
     path.push_back({root, {}});
     referents(root, &path.back().second);
@@ -203,49 +210,94 @@ void findUnused(Unused* unused) {
       PyObject* next = left.back();
       left.pop_back();
       if (!isGarbage(next) || !visited.insert(next).second) continue;
-      std::vector<PyObject*> nextReferents;
-      referents(next, &nextReferents);
-      path.push_back({next, std::move(nextReferents)});
+      path.push_back({next, {}});
+      referents(next, &path.back().second);
     }
   }
+  long instances = 0;
+  garbage->reserve(finished.size());
   for (auto object = finished.rbegin(); object != finished.rend(); ++object) {
-    Py_INCREF(*object);
-    unused->garbage.push_back(*object);
+    garbage->add(*object);
     if (PyObject_TypeCheck(*object, defences::registered.client))
-      unused->instances += internals::heldObjectCount(*object);
+      instances += internals::heldObjectCount(*object);
   }
-  for (PyObject* object : parked) Py_DECREF(object);
+  return instances;
 }
 
-void release(const Unused& unused) {
+// Binds a class's attribute `key` to `value` (or removes it, for null) as `type` does, so
+// that the class's slots follow its dictionary.
+void put(const Registered& registered, PyObject* key, PyObject* value) {
+  int failed;
+  if (PyUnicode_Check(key)) {
+    PyObject* owner = reinterpret_cast<PyObject*>(registered.owner);
+    failed = PyType_Type.tp_setattro(owner, key, value);
+  } else {  // a key no attribute assignment makes, put in the dictionary itself
+    failed = value ? PyDict_SetItem(registered.dictionary, key, value)
+                   : PyDict_DelItem(registered.dictionary, key);
+  }
+  if (failed) PyErr_WriteUnraisable(key);
+}
+
+// Gives the dictionary back exactly what registration left in it. Any other dictionary
+// is emptied and filled again, which compares no key of the program's; a class's
+// attributes are removed and rebound one by one.
+void restore(const Registered& registered) {
+  const std::vector<PyObject*>& original = registered.items;
+  if (!registered.owner) {
+    PyDict_Clear(registered.dictionary);
+    for (size_t i = 0; i < original.size(); i += 2)
+      if (PyDict_SetItem(registered.dictionary, original[i], original[i + 1]) < 0)
+        PyErr_WriteUnraisable(original[i]);
+    return;
+  }
+  PyObject* keys = PyDict_Keys(registered.dictionary);
+  if (!keys) return PyErr_WriteUnraisable(registered.dictionary);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i)
+    if (!registered.registeredValue(PyList_GET_ITEM(keys, i)))
+      put(registered, PyList_GET_ITEM(keys, i), nullptr);
+  Py_DECREF(keys);
+  for (size_t i = 0; i < original.size(); i += 2) {
+    PyObject* value = PyDict_GetItemWithError(registered.dictionary, original[i]);
+    if (!value && PyErr_Occurred()) PyErr_WriteUnraisable(original[i]);
+    else if (value != original[i + 1]) put(registered, original[i], original[i + 1]);
+  }
+}
+
+void finalize(PyObject* object) {
+  if (PyObject_IS_GC(object) && Py_TYPE(object)->tp_finalize) {
+    orv_compat::callFinalizer(object);
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(object);
+  }
+}
+
+void release(const Held& garbage) {
   released = true;
   // As the collector does with garbage: every finalizer first (once each: it marks the
   // object finalized), while all of it is whole and the registered objects are as the
-  // program left them, in the order that freeing would run them; then the references
-  // are let go.
-  for (PyObject* object : unused.garbage) {
-    if (PyObject_IS_GC(object) && Py_TYPE(object)->tp_finalize) {
-      orv_compat::callFinalizer(object);
-      if (PyErr_Occurred()) PyErr_WriteUnraisable(object);
-    }
-  }
+  // program left them; then the references are let go. The instances come first: each
+  // holds its class, and so what is parked there, as a Python class's instance does;
+  // those reached through other objects (a module's globals) before those parked
+  // themselves, as a module's globals go before a class's attributes. Then the rest, in
+  // the order that freeing would run them.
+  const std::vector<PyObject*>& objects = garbage.objects();
+  for (auto object = objects.rbegin(); object != objects.rend(); ++object)
+    if (PyObject_TypeCheck(*object, defences::registered.client)) finalize(*object);
+  for (PyObject* object : objects) finalize(object);
   // The old contents are held until every dictionary is whole again, so that what is
-  // released last meets the registered objects as registered.
-  std::vector<PyObject*> previous;
-  for (const Registered& registered : dictionaries) {
-    PyObject* copy = PyDict_Copy(registered.dictionary);
-    if (copy) previous.push_back(copy);
-    else PyErr_WriteUnraisable(registered.dictionary);
+  // released last meets the registered objects as registered. Without memory for that,
+  // each is let go as its dictionary is restored.
+  Held previous;
+  try {
+    for (const Registered& registered : dictionaries) holdItems(registered.dictionary, &previous);
+    for (const Documentation& entry : documentation)
+      previous.add(internals::storedDocumentation(entry.function));
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    PyErr_WriteUnraisable(nullptr);
   }
-  for (const Documentation& entry : documentation) {
-    PyObject* stored = internals::storedDocumentation(entry.function);
-    if (stored == entry.original) continue;
-    Py_INCREF(stored);
-    previous.push_back(stored);
+  for (const Documentation& entry : documentation)
     internals::storeDocumentation(entry.function, entry.original);
-  }
   for (const Registered& registered : dictionaries) restore(registered);
-  for (PyObject* object : previous) Py_DECREF(object);
 }
 
 // Releases the parked objects if nothing else can use them any more. After an instance's
@@ -262,12 +314,14 @@ void releaseWhenUnused(bool afterInstanceEnd) {
     return;
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  {
-    Unused unused;
-    findUnused(&unused);
-    onlyParkedSeen = unused.instances;
+  try {
+    Held garbage;
+    onlyParkedSeen = holdUnused(&garbage);
     liveWhenAsked = liveInstances;
-    if (liveInstances <= onlyParkedSeen) release(unused);
+    if (liveInstances <= onlyParkedSeen) release(garbage);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();  // asked again at the next end
+    PyErr_WriteUnraisable(nullptr);
   }
   PyErr_Restore(type, value, traceback);
 }
@@ -279,43 +333,52 @@ PyObject* moduleEnded(PyObject*, PyObject*) {
 
 PyMethodDef moduleEndedDef = {"_module_ended", &moduleEnded, METH_O, nullptr};
 
-// Once the interpreter finalizes, a module's end may leave instances to the parking alone
-// (its globals go with it): every module is watched from then on.
-void watchEveryModule() {
-  static bool watching = false;
-  if (watching) return;
-  watching = true;
-  PyObject* modules = PyImport_GetModuleDict();
-  PyObject* all = modules && PyDict_Check(modules) ? PyDict_Values(modules) : nullptr;
-  if (!all) return PyErr_Clear();
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all); ++i) {
-    PyObject* module = PyList_GET_ITEM(all, i);
-    if (!PyModule_Check(module)) continue;
-    try {
-      defences::watchModuleObject(module);
-    } catch (const boost::python::error_already_set&) {
-      PyErr_Clear();
-    }
+bool watch(PyObject* module) {
+  static PyObject* callback = nullptr;
+  if (!callback) callback = PyCFunction_New(&moduleEndedDef, nullptr);
+  PyObject* reference = callback ? PyWeakref_NewRef(module, callback) : nullptr;
+  if (!reference) return false;
+  try {
+    watchedModules.push_back(reference);
+  } catch (const std::bad_alloc&) {
+    Py_DECREF(reference);
+    PyErr_NoMemory();
+    return false;
   }
-  Py_DECREF(all);
+  return true;
 }
 
-// A garbage collection's callback (phase, info): the interpreter collects once more right
-// after the atexit functions, with every module still whole.
-PyObject* collected(PyObject*, PyObject*) {
-  if (!orv_compat::interpreterFinalizing()) Py_RETURN_NONE;
-  watchEveryModule();
-  releaseWhenUnused(false);
+// Registered with atexit at import, so run once the program's atexit functions
+// registered since have run: from then on the end of every module may leave the
+// instances to the parking alone (its globals go with it).
+PyObject* watchEveryModule(PyObject*, PyObject*) {
+  PyObject* modules = PyImport_GetModuleDict();
+  PyObject* all = modules && PyDict_Check(modules) ? PyDict_Values(modules) : nullptr;
+  if (!all) PyErr_WriteUnraisable(nullptr);
+  for (Py_ssize_t i = 0; all && i < PyList_GET_SIZE(all); ++i) {
+    PyObject* module = PyList_GET_ITEM(all, i);
+    if (PyModule_Check(module) && !watch(module)) PyErr_WriteUnraisable(module);
+  }
+  Py_XDECREF(all);
   Py_RETURN_NONE;
 }
 
-PyMethodDef collectedDef = {"_collected", &collected, METH_VARARGS, nullptr};
+PyMethodDef watchEveryModuleDef = {"_watch_every_module", &watchEveryModule, METH_NOARGS,
+                                   nullptr};
 
+// Kept for the process, as the registered objects are.
 void remember(PyObject* dictionary, PyTypeObject* owner) {
-  PyObject* snapshot = PyDict_Copy(dictionary);
-  if (!snapshot) boost::python::throw_error_already_set();
+  Registered registered{dictionary, owner, {}, {}};
+  PyObject *key, *value;
+  Py_ssize_t position = 0;
+  while (PyDict_Next(dictionary, &position, &key, &value)) {
+    registered.items.insert(registered.items.end(), {key, value});
+    registered.byKey.push_back({key, value});
+  }
+  std::sort(registered.byKey.begin(), registered.byKey.end());
+  dictionaries.push_back(std::move(registered));
+  for (PyObject* object : dictionaries.back().items) Py_INCREF(object);
   Py_INCREF(dictionary);
-  dictionaries.push_back({dictionary, snapshot, owner});
 }
 
 PyObject* dictionaryName() {
@@ -358,23 +421,16 @@ void defences::releaseParkedObjectsAtExit() {
     PyObject* members = PyDict_GetItemString(registered.tickType->tp_dict, table);
     if (members && PyDict_Check(members)) remember(members, nullptr);
   }
-  PyObject* callback = PyCFunction_New(&collectedDef, nullptr);
-  PyObject* gc = callback ? PyImport_ImportModule("gc") : nullptr;
-  PyObject* callbacks = gc ? PyObject_GetAttrString(gc, "callbacks") : nullptr;
-  int failed = callbacks ? PyList_Append(callbacks, callback) : -1;
-  Py_XDECREF(callbacks);
-  Py_XDECREF(gc);
-  Py_XDECREF(callback);
-  if (failed) boost::python::throw_error_already_set();
+  PyObject* function = PyCFunction_New(&watchEveryModuleDef, nullptr);
+  PyObject* atexit = function ? PyImport_ImportModule("atexit") : nullptr;
+  PyObject* done = atexit ? PyObject_CallMethod(atexit, "register", "O", function) : nullptr;
+  Py_XDECREF(done);
+  Py_XDECREF(atexit);
+  Py_XDECREF(function);
+  if (!done) boost::python::throw_error_already_set();
 }
 
-void defences::watchModuleObject(PyObject* module) {
-  static PyObject* callback = PyCFunction_New(&moduleEndedDef, nullptr);
-  if (!callback) boost::python::throw_error_already_set();
-  PyObject* watch = PyWeakref_NewRef(module, callback);
-  if (!watch) boost::python::throw_error_already_set();
-  watchedModules.push_back(watch);
-}
+bool defences::watchModuleObject(PyObject* module) { return watch(module); }
 
 void defences::clientInstanceStarted() { ++liveInstances; }
 
