@@ -676,11 +676,14 @@ REFUSED_CALLS = [
 ]
 
 
-@pytest.mark.parametrize("copy_of", [
+COPIES = pytest.mark.parametrize("copy_of", [
     *(lambda error, p=p: pickle.loads(pickle.dumps(error, p))
       for p in range(pickle.HIGHEST_PROTOCOL + 1)),
     copy.copy, copy.deepcopy,
 ], ids=[f"pickle{p}" for p in range(pickle.HIGHEST_PROTOCOL + 1)] + ["copy", "deepcopy"])
+
+
+@COPIES
 def test_argument_error_pickles_and_copies_as_itself(copy_of):
     error = refused_call_error(REFUSED_CALLS[0])
     error.seen_by = ["strategy"]  # attributes travel with it, as BaseException's do
@@ -690,6 +693,16 @@ def test_argument_error_pickles_and_copies_as_itself(copy_of):
     assert (copied.args, str(copied), copied.seen_by) == (error.args, str(error), ["strategy"])
     assert str(copied).startswith("OrvClient.place_order(): argument 1 (order_id) must be int, "
                                   "not str ('x')\nPython argument types in\n")
+
+
+# copyreg's table comes before an object's own methods: the reduction hands over to them.
+@COPIES
+@pytest.mark.parametrize("name", ["__reduce__", "__reduce_ex__"])
+def test_argument_error_with_a_reduction_of_its_own_is_reduced_by_it(copy_of, name):
+    error = refused_call_error(REFUSED_CALLS[0])
+    setattr(error, name, lambda *protocol: (ValueError, ("own",)))
+    copied = copy_of(error)
+    assert type(copied) is ValueError and copied.args == ("own",)
 
 
 def test_argument_error_reduction_is_registered_once_for_the_library_s_class():
