@@ -6,11 +6,16 @@ types; and converters that another extension registers with the library.
 The entries convert arguments of the exact built-in types directly; everything else goes
 the library's general way. The tests pin the results and errors on both sides of that line.
 """
+import concurrent.futures
+import copy
+import copyreg
 import math
+import multiprocessing
 import operator
 import os
 import pickle
 import subprocess
+import pickle
 import sys
 import textwrap
 import threading
@@ -18,6 +23,7 @@ from decimal import Decimal
 
 import pytest
 
+import OrvCpp
 from OrvCpp import OrvClient, TickType
 from conftest import ArgumentError, Recorder, hostile_ids, run_hostile
 from interface_table import DIRECT, OVERRIDDEN, SIMULATIONS
@@ -794,6 +800,81 @@ CASES = [
 @pytest.mark.parametrize("case,outcome", CASES, ids=hostile_ids(CASES))
 def test_hostile_arguments(case, outcome):
     run_hostile(case, outcome)
+
+
+# -- argument errors across pickling ----------------------------------------------------
+# The library's ArgumentError names a module nothing imports; copyreg's reduction for it
+# makes the same class again through OrvCpp._rebuild_argument_error.
+
+def refused_call_error(expression):
+    try:
+        eval(expression)
+    except TypeError as error:
+        return error
+    raise AssertionError(expression + " was accepted")
+
+
+REFUSED_CALLS = [
+    "__import__('OrvCpp').OrvClient().place_order('x', 'c', 'o')",
+    "__import__('OrvCpp').OrvClient().place_order(__import__('numpy').int64(1), 'c', 'o')",
+]
+
+
+COPIES = pytest.mark.parametrize("copy_of", [
+    *(lambda error, p=p: pickle.loads(pickle.dumps(error, p))
+      for p in range(pickle.HIGHEST_PROTOCOL + 1)),
+    copy.copy, copy.deepcopy,
+], ids=[f"pickle{p}" for p in range(pickle.HIGHEST_PROTOCOL + 1)] + ["copy", "deepcopy"])
+
+
+@COPIES
+def test_argument_error_pickles_and_copies_as_itself(copy_of):
+    error = refused_call_error(REFUSED_CALLS[0])
+    error.seen_by = ["strategy"]  # attributes travel with it, as BaseException's do
+    copied = copy_of(error)
+    assert type(copied) is ArgumentError and isinstance(copied, TypeError)
+    assert copied is not error
+    assert (copied.args, str(copied), copied.seen_by) == (error.args, str(error), ["strategy"])
+    assert str(copied).startswith("OrvClient.place_order(): argument 1 (order_id) must be int, "
+                                  "not str ('x')\nPython argument types in\n")
+
+
+# copyreg's table comes before an object's own methods: the reduction hands over to them.
+@COPIES
+@pytest.mark.parametrize("name", ["__reduce__", "__reduce_ex__"])
+def test_argument_error_with_a_reduction_of_its_own_is_reduced_by_it(copy_of, name):
+    error = refused_call_error(REFUSED_CALLS[0])
+    setattr(error, name, lambda *protocol: (ValueError, ("own",)))
+    copied = copy_of(error)
+    assert type(copied) is ValueError and copied.args == ("own",)
+
+
+def test_argument_error_reduction_is_registered_once_for_the_library_s_class():
+    reduction = copyreg.dispatch_table[ArgumentError]
+    rebuild, args = reduction(ArgumentError("text"))
+    assert rebuild is OrvCpp._rebuild_argument_error
+    assert (rebuild.__module__, rebuild.__name__) == ("OrvCpp", "_rebuild_argument_error")
+    assert args == ("text",)
+    assert TypeError not in copyreg.dispatch_table
+
+
+@pytest.mark.parametrize("expression", REFUSED_CALLS, ids=["str", "numpy.int64"])
+def test_argument_error_in_a_worker_process_reaches_the_parent(expression, spawned_pool):
+    if "numpy" in expression:
+        numpy_value("int64", 1)()  # skipped where numpy is not imported
+    expected = refused_call_error(expression)
+    with pytest.raises(TypeError) as raised:
+        spawned_pool.submit(eval, expression).result(timeout=120)
+    assert type(raised.value) is ArgumentError
+    assert str(raised.value) == str(expected)
+
+
+@pytest.fixture(scope="module")
+def spawned_pool():
+    """Two worker processes, started as on every platform (spawn: fresh interpreters)."""
+    with concurrent.futures.ProcessPoolExecutor(
+            2, mp_context=multiprocessing.get_context("spawn")) as pool:
+        yield pool
 
 
 # -- converters another extension registers ---------------------------------------------

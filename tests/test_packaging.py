@@ -211,7 +211,7 @@ STUBS = sorted(f"OrvCpp-stubs/{p.name}" for p in (ROOT / "OrvCpp-stubs").glob("*
 IMPORT_CHECK = """
 import OrvCpp, sys
 assert OrvCpp.__file__.startswith(sys.prefix), OrvCpp.__file__
-assert sorted(n for n in vars(OrvCpp) if not n.startswith("__")) == ["OrvClient", "TickType"]
+assert sorted(n for n in vars(OrvCpp) if not n.startswith("_")) == ["OrvClient", "TickType"]
 assert OrvCpp.TickType.NOT_SET == 103 and len(OrvCpp.TickType.names) == 59
 
 class Connection(OrvCpp.OrvClient):

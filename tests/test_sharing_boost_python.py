@@ -269,3 +269,44 @@ REDUCTIONS = """
 
 def test_client_reduces_as_the_library_does(other_extension):
     assert _run(other_extension, REDUCTIONS) == (0, "7")
+
+
+# The library's ArgumentError is one class for every extension that shares the library:
+# the reduction OrvCpp registers with copyreg (unless one is registered already) makes
+# the other extension's argument errors pickle too, where they failed before.
+ARGUMENT_ERROR_PICKLING = """
+    import copyreg, pickle
+    import orv_other
+
+    def refused():
+        try:
+            orv_other.Counter().get(1)
+        except TypeError as error:
+            return error
+
+    error = refused()
+    try:
+        pickle.dumps(error)
+    except pickle.PicklingError:
+        print("refused alone")
+    if REGISTERED_BEFORE:
+        copyreg.pickle(type(error), lambda error: (ValueError, error.args))
+    import OrvCpp
+    try:
+        OrvCpp.OrvClient().req_ids("x")
+    except TypeError as own:
+        print("one class", type(own) is type(error))
+    copied = pickle.loads(pickle.dumps(error))
+    print(type(copied).__name__, type(copied) is type(error), copied.args == error.args)
+"""
+
+
+@pytest.mark.parametrize("registered_before,last_line", [
+    (False, "ArgumentError True True"),
+    (True, "ValueError False True"),  # the program's own reduction stays
+])
+def test_other_extension_s_argument_errors_pickle_beside_orvcpp(
+        other_extension, registered_before, last_line):
+    body = "REGISTERED_BEFORE = %r\n" % registered_before + textwrap.dedent(ARGUMENT_ERROR_PICKLING)
+    code, output = _run(other_extension, body)
+    assert (code, output.splitlines()) == (0, ["refused alone", "one class True", last_line])

@@ -2,9 +2,12 @@
 
 #include <boost/python/converter/registry.hpp>
 #include <boost/python/errors.hpp>
+#include <boost/python/make_function.hpp>
 #include <boost/python/object/class_detail.hpp>
 #include <boost/python/object/function.hpp>
 #include <boost/python/object/instance.hpp>
+
+#include "../defences/error_policy.h"
 
 // Exported by the library, declared by none of its headers.
 namespace boost::python::objects {
@@ -14,6 +17,29 @@ BOOST_PYTHON_DECL PyObject* static_data();
 namespace internals {
 
 PyTypeObject* libraryClassMetatype() { return boost::python::objects::class_metatype().get(); }
+
+namespace {
+void takesOneNumber(int) {}
+}  // namespace
+
+PyObject* libraryArgumentError() {
+  // The class is held by a static of the library's error path, out of reach: a call
+  // that a function of the library's own refuses shows it.
+  boost::python::object probe = boost::python::make_function(&takesOneNumber);
+  PyObject* result = PyObject_CallObject(probe.ptr(), nullptr);
+  if (result) {
+    Py_DECREF(result);
+    PyErr_SetString(PyExc_SystemError, "the binding library accepted a call it must refuse");
+  }
+  PyObject* raised = PyErr_Occurred();
+  bool refused = raised && PyType_Check(raised) && raised != PyExc_TypeError &&
+                 PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(raised),
+                                  reinterpret_cast<PyTypeObject*>(PyExc_TypeError));
+  if (!refused || defences::pendingErrorMustPropagate()) boost::python::throw_error_already_set();
+  Py_INCREF(raised);
+  PyErr_Clear();  // the refusal asked for, an ordinary Exception (defences/error_policy.h)
+  return raised;
+}
 
 PyTypeObject* libraryStaticDataType() {
   return reinterpret_cast<PyTypeObject*>(boost::python::objects::static_data());

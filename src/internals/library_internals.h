@@ -91,6 +91,11 @@ const boost::python::converter::rvalue_from_python_chain* keepOnlyFirstConversio
 // The library's metatype of its classes (`type(OrvClient)`).
 PyTypeObject* libraryClassMetatype();
 
+// The library's ArgumentError class (`Boost.Python.ArgumentError`, a TypeError), which it
+// makes at the first call it refuses and keeps for the process: a new reference.
+// Throws error_already_set.
+PyObject* libraryArgumentError();
+
 // The library's type of static data descriptors, which its metatype's attribute
 // assignment sets through.
 PyTypeObject* libraryStaticDataType();

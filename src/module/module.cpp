@@ -1,9 +1,11 @@
 // The OrvCpp extension module: TickType first, then OrvClient, then the defences that
-// shape them, and nothing else.
+// shape them, and the pickling of argument errors (whose one module attribute,
+// _rebuild_argument_error, is private); nothing else.
 #include <boost/python/module.hpp>
 
 #include <string>
 
+#include "../entries/argument_error_pickling.h"
 #include "../overrides/override_lookup.h"
 #include "../tick_type/tick_type_objects.h"
 #include "../defences/defences.h"
@@ -40,6 +42,7 @@ void registerModule() {
   defences::guardLibraryCalls();
   bridge::prepareOverrideLookup();
   prepareSubclassCheck(reinterpret_cast<PyObject*>(defences::registered.client));
+  bridge::makeArgumentErrorsPicklable();
   defences::releaseParkedObjectsAtExit();
   internals::offerModuleAttributes(&offeredAttributes);
 }

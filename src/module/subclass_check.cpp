@@ -1,7 +1,8 @@
 // Early warnings about a subclass's methods, given once per class at its first
 // instantiation: a method whose name differs from a callback or request name only by
-// case or underscores (the bridge looks up the exact name, so such a method is never
-// called), and an override whose signature cannot take the operation's arguments (which
+// case or underscores, or by one slip of a letter (the bridge looks up the exact name,
+// so such a method is never called; subclass_check.py says which slips count), and an
+// override whose signature cannot take the operation's arguments (which
 // would otherwise fail only when the first event arrives). The check reads the class's
 // attributes and signatures with the standard library, so it is written in Python
 // (subclass_check.py, compiled in from the header the build makes of it); it warns

@@ -3,6 +3,75 @@
 # a namespace of its own. Written for every interpreter the module builds for (3.7 on).
 import weakref
 
+# Near misses. A name one edit from an operation's (a letter dropped, added or changed, or
+# two neighbours swapped; case and underscores aside) is taken for a slip, except where
+# such a name is common in strategies for something else: operations shorter than
+# NEAR_MISS_SHORTEST letters are matched only by case and underscores (req_id is one
+# letter from reqIds, eror from error), and the plain plural of an operation is no slip
+# (positions, errors, open_orders, tick_prices), while a dropped plural s (execDetail)
+# and an s after a final s (orderStatuss) are.
+NEAR_MISS_SHORTEST = 7
+
+
+def folded(name):
+    return name.replace("_", "").lower()
+
+
+def near_index(alike):
+    # Each folded operation name under itself and under each of its one-letter
+    # deletions: two names one edit apart share a key (a deletion from each, or one
+    # deleted to the other), so a name's candidates take len(name) + 1 lookups, however
+    # many operations and names there are.
+    index = {}
+    for key in alike:
+        if len(key) >= NEAR_MISS_SHORTEST:
+            for variant in {key} | {key[:i] + key[i + 1:] for i in range(len(key))}:
+                index.setdefault(variant, []).append(key)
+    return index
+
+
+def first_difference(a, b):
+    return next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
+
+
+def one_edit(a, b):
+    # Whether b is a (a != b) with one letter dropped, added or changed, or two
+    # neighbours swapped.
+    if len(a) > len(b):
+        a, b = b, a
+    if len(b) - len(a) > 1:
+        return False
+    i = first_difference(a, b)
+    if len(a) < len(b):
+        return a[i:] == b[i + 1:]
+    if a[i + 1:] == b[i + 1:]:
+        return a != b  # one letter changed
+    return a[i + 2:] == b[i + 2:] and a[i:i + 2] == b[i + 1:i + 2] + b[i:i + 1]
+
+
+def edit_between(key, target):
+    # How the folded name `key` differs from the folded operation name `target`.
+    i = first_difference(key, target)
+    if len(key) < len(target):
+        return f"a missing {target[i]!r}"
+    if len(key) > len(target):
+        return f"an extra {key[i]!r}"
+    if key[i + 1:] == target[i + 1:]:
+        return f"a changed letter ({key[i]!r} for {target[i]!r})"
+    return f"two swapped letters ({key[i:i + 2]!r} for {target[i:i + 2]!r})"
+
+
+def near_misses(key, near, alike):
+    # (operation name, how the folded name `key` differs from it) for each operation
+    # it is one slip from, but for the operation's plain plural.
+    found = set()
+    for variant in [key] + [key[:i] + key[i + 1:] for i in range(len(key))]:
+        found.update(near.get(variant, ()))
+    for target in sorted(found):
+        plural = key == target + "s" and not target.endswith(("s", "x", "z", "ch", "sh"))
+        if not plural and one_edit(key, target):
+            yield alike[target], edit_between(key, target)
+
 
 # make_check(client, operations) -> (check, give_up). `client` is OrvClient; `operations`
 # holds (name, kind, number of arguments, parameter names) for every operation the
@@ -10,7 +79,8 @@ import weakref
 def make_check(client, operations):
     checked = weakref.WeakSet()
     protocol = {name: (kind, count, names) for name, kind, count, names in operations}
-    alike = {name.replace("_", "").lower(): name for name in protocol}
+    alike = {folded(name): name for name in protocol}
+    near = near_index(alike)
     mro_of = type.__dict__["__mro__"].__get__
     dict_of = type.__dict__["__dict__"].__get__
     client_classes = mro_of(client)
@@ -52,14 +122,25 @@ def make_check(client, operations):
         title = cls.__qualname__
         attributes = defined_attributes(cls)
         for name, value in attributes.items():
-            if name.startswith("_"):
-                continue  # private by convention (_connect, _position): not meant as one
-            target = alike.get(name.replace("_", "").lower())
-            if (target and name != target and name not in own and
-                    (callable(value) or isinstance(value, (staticmethod, classmethod)))):
-                kind = protocol[target][0]
-                yield (f"{title}.{name} differs from the {kind} name {target} only by case or "
-                       f"underscores: OrvClient calls {target} and never {name} "
+            if name.startswith("_") or name in own:
+                continue  # private by convention (_connect, _position), or OrvClient's own
+            if not (callable(value) or isinstance(value, (staticmethod, classmethod))):
+                continue  # not a method (classmethod objects are not callable themselves)
+            key = folded(name)
+            target = alike.get(key)
+            if target:
+                if name != target:
+                    yield (f"{title}.{name} differs from the {protocol[target][0]} name "
+                           f"{target} only by case or underscores: OrvClient calls {target} "
+                           f"and never {name} (rename it to {target})")
+                continue
+            if isinstance(value, type):
+                continue  # a class (a record type, say), not a method
+            for target, edit in near_misses(key, near, alike):
+                if not one_edit(name, target):
+                    edit += ", besides case or underscores"
+                yield (f"{title}.{name} differs from the {protocol[target][0]} name {target} "
+                       f"by {edit}: OrvClient calls {target} and never {name} "
                        f"(rename it to {target})")
         for name, (kind, count, names) in protocol.items():
             if name not in attributes:
