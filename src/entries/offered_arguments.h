@@ -18,6 +18,8 @@
 
 #include <cstddef>
 
+#include "../internals/thread_record.h"
+
 namespace bridge {
 
 struct OfferedArguments {
@@ -27,12 +29,12 @@ struct OfferedArguments {
   PyObject* operator[](std::size_t i) const { return i < count ? objects[i] : nullptr; }
 };
 
-// The offer not yet taken, if any.
-inline constinit thread_local OfferedArguments pendingOffer;
-
+// The offer not yet taken, if any, in the thread's record (internals/thread_record.h).
 inline OfferedArguments takeOffer() {
-  OfferedArguments offer = pendingOffer;
-  pendingOffer = {};
+  ThreadRecord& thread = threadRecord();
+  OfferedArguments offer{thread.offeredObjects, thread.offeredCount};
+  thread.offeredObjects = nullptr;
+  thread.offeredCount = 0;
   return offer;
 }
 
@@ -40,8 +42,16 @@ inline OfferedArguments takeOffer() {
 // the end, however the call ends.
 class OfferScope {
  public:
-  OfferScope(PyObject* const* objects, std::size_t count) { pendingOffer = {objects, count}; }
-  ~OfferScope() { pendingOffer = {}; }
+  OfferScope(PyObject* const* objects, std::size_t count) {
+    ThreadRecord& thread = threadRecord();
+    thread.offeredObjects = objects;
+    thread.offeredCount = count;
+  }
+  ~OfferScope() {
+    ThreadRecord& thread = threadRecord();
+    thread.offeredObjects = nullptr;
+    thread.offeredCount = 0;
+  }
   OfferScope(const OfferScope&) = delete;
   OfferScope& operator=(const OfferScope&) = delete;
 };

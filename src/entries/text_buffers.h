@@ -16,11 +16,20 @@
 #include <string>
 #include <utility>
 
+#include "../internals/thread_record.h"
+
 namespace bridge {
+
+// The buffers a thread keeps (internals/thread_record.h holds the thread's own).
+struct KeptTexts {
+  static constexpr std::size_t kept = 8;
+  std::string buffers[kept];
+  std::size_t count = 0;
+};
 
 class TextBuffers {
  public:
-  static constexpr std::size_t kept = 8;
+  static constexpr std::size_t kept = KeptTexts::kept;
   static constexpr std::size_t maxKeptCapacity = 1024;
 
   // A std::string holding `size` bytes at `data`, in a kept buffer when the text needs
@@ -28,7 +37,7 @@ class TextBuffers {
   [[gnu::always_inline]] static std::string text(const char* data, std::size_t size) {
     if (size == 0) return std::string();  // the common empty text, made in place
     if (size <= inPlaceCapacity()) return std::string(data, size);
-    return copied(data, size);
+    return copied(data, size, threadRecord().keptTexts);
   }
 
   // Takes the heap storage of a text that is no longer used, when it is of a size worth
@@ -36,7 +45,8 @@ class TextBuffers {
   [[gnu::always_inline]] static void keep(std::string&& dead) {
     std::size_t capacity = dead.capacity();
     if (capacity <= inPlaceCapacity() || capacity > maxKeptCapacity) return;
-    Store* store = current ? current : threadStore();
+    KeptTexts* store = threadRecord().keptTexts;
+    if (!store) store = threadStore();
     if (store && store->count < kept) {
       dead.clear();
       store->buffers[store->count++] = std::move(dead);
@@ -47,8 +57,8 @@ class TextBuffers {
   // A text that needs storage of its own. (One function, with all it calls inlined: the
   // entries' units are too large for the compiler to inline std::string's members into
   // each of them.)
-  [[gnu::noinline, gnu::flatten]] static std::string copied(const char* data, std::size_t size) {
-    Store* store = current;
+  [[gnu::noinline, gnu::flatten]] static std::string copied(const char* data, std::size_t size,
+                                                            KeptTexts* store) {
     if (store == nullptr || store->count == 0) return std::string(data, size);
     return reuse(*store, data, size);
   }
@@ -57,13 +67,8 @@ class TextBuffers {
   // compiler; not a constant expression for every compiler and library).
   static std::size_t inPlaceCapacity() { return std::string().capacity(); }
 
-  struct Store {
-    std::string buffers[kept];
-    std::size_t count = 0;
-  };
-
   // The kept buffers hold no text (keep() empties them), so the text is appended.
-  static std::string reuse(Store& store, const char* data, std::size_t size) {
+  static std::string reuse(KeptTexts& store, const char* data, std::size_t size) {
     std::string value(std::move(store.buffers[--store.count]));
     value.append(data, size);
     return value;
@@ -71,24 +76,23 @@ class TextBuffers {
 
   // The calling thread's store, made at its first kept buffer and released when the
   // thread ends (after which the thread keeps nothing: null).
-  [[gnu::noinline]] static Store* threadStore() {
+  [[gnu::noinline]] static KeptTexts* threadStore() {
     struct Owner {
-      Store* store = nullptr;
+      KeptTexts* store = nullptr;
       ~Owner() {
-        current = nullptr;
+        threadRecord().keptTexts = nullptr;
         ended = true;
         delete store;
       }
     };
     if (ended) return nullptr;
     static thread_local Owner owner;
-    if (!owner.store) owner.store = new Store;
-    current = owner.store;
-    return current;
+    if (!owner.store) owner.store = new KeptTexts;
+    threadRecord().keptTexts = owner.store;
+    return owner.store;
   }
 
-  // Read on every call: a pointer and a flag.
-  static inline constinit thread_local Store* current = nullptr;
+  // Whether the thread's store was released (read only while none is recorded).
   static inline constinit thread_local bool ended = false;
 };
 

@@ -59,10 +59,11 @@ std::uintptr_t measureBound() {
 }  // namespace
 
 bool belowMeasuredStackBound(std::uintptr_t position) {
-  if (stackBound == UINTPTR_MAX) stackBound = measureBound();
+  std::uintptr_t& bound = threadRecord().stackBound;
+  if (bound == UINTPTR_MAX) bound = measureBound();
   // A position below the thread's stack altogether runs on a stack of its own (a fiber
   // or coroutine library's), whose extent is unknown: no bound there.
-  return position < stackBound && position >= stackLow;
+  return position < bound && position >= stackLow;
 }
 
 }  // namespace bridge

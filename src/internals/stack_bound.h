@@ -9,11 +9,9 @@
 
 #include <cstdint>
 
-namespace bridge {
+#include "thread_record.h"
 
-// The lowest stack position from which this thread may enter once more: all ones until
-// measured, zero where the stack's extent is unknown (no bound then).
-inline constinit thread_local std::uintptr_t stackBound = UINTPTR_MAX;
+namespace bridge {
 
 // Measures the thread's bound the first time it is asked; whether `position` is below
 // the bound and still on the thread's stack.
@@ -37,7 +35,8 @@ inline constinit thread_local std::uintptr_t stackBound = UINTPTR_MAX;
 // once the bound is known.
 [[gnu::always_inline]] inline bool beyondStackBound() {
   std::uintptr_t position = stackPosition();
-  return __builtin_expect(position < stackBound, 0) && belowMeasuredStackBound(position);
+  return __builtin_expect(position < threadRecord().stackBound, 0) &&
+         belowMeasuredStackBound(position);
 }
 
 }  // namespace bridge

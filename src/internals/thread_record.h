@@ -1,0 +1,37 @@
+// What calls through the module keep per thread and read on every call, in one
+// thread-local record: the stack bound (stack_bound.h), the offer of arguments
+// (entries/offered_arguments.h) and the kept text buffers (entries/text_buffers.h).
+//
+// The module's thread-local variables use the model any shared object may use, so that
+// it loads however much of the C library's static TLS reserve others have taken; each
+// access then asks the loader's descriptor for the variable's place (a call). The record
+// is found through one function declared const, as the C library declares errno's
+// address: the compiler asks once per function, however often the function's inlined
+// code names the record, where separate variables would each cost an access.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace bridge {
+
+struct KeptTexts;
+
+struct ThreadRecord {
+  // The lowest stack position from which this thread may enter once more: all ones
+  // until measured, zero where the stack's extent is unknown (no bound then).
+  std::uintptr_t stackBound = UINTPTR_MAX;
+  // The offer not yet taken: the entry's caller's objects (borrowed) and their count.
+  PyObject* const* offeredObjects = nullptr;
+  std::size_t offeredCount = 0;
+  // The thread's kept text buffers, once it has some.
+  KeptTexts* keptTexts = nullptr;
+};
+
+// The calling thread's record. (The same answer for every call within one thread, which
+// is all that a function's own body ever sees.)
+[[gnu::const]] ThreadRecord& threadRecord() noexcept;
+
+}  // namespace bridge
