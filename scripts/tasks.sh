@@ -12,6 +12,8 @@ usage: ./tasks TASK [arguments]
                           interpreter matrix (scripts/check.d/); or only the stages named
   matrix                  build, repair and test a wheel on every CPython found
   example [file]          replay a recorded session through a sample strategy
+  wheel [dir]             a wheel of the module for .venv's interpreter, into wheels/
+                          (or dir), from set-up's build: no compile after set-up
 TEXT
 }
 task="${1:-}"
@@ -21,6 +23,7 @@ case "$task" in
   "" | -h | --help | help) usage ;;
   setup) scripts/setup.sh ;;
   example) scripts/setup.sh && exec "$py" examples/replay.py "$@" ;;
+  wheel) scripts/setup.sh && exec scripts/wheel.sh "$@" ;;
   test) scripts/setup.sh && exec scripts/test.sh "$@" ;;
   check) scripts/setup.sh && exec scripts/check.sh "$@" ;;
   matrix) exec scripts/matrix.sh "$@" ;;

@@ -89,8 +89,15 @@ template <class... P, void (*Function)(OrvClientWrapper&, P...)>
 struct EntryCaller<Function> {
   using LibraryCaller = internals::LibraryCaller<void (*)(OrvClientWrapper&, P...)>;
 
+  // The library's call, arguments in a tuple. Where the interpreter has vectorcall only
+  // what quickCall leaves to the library comes here, so it takes the general path
+  // rather than a second inlined copy of the call.
   PyObject* operator()(PyObject* args, PyObject*) const {
-    return call(PySequence_Fast_ITEMS(args), std::index_sequence_for<P...>{});
+    PyObject* const* items = PySequence_Fast_ITEMS(args);
+    if constexpr (bridge::interpreterHasVectorcall)
+      return callGenerally(items, std::index_sequence_for<P...>{});
+    else
+      return call(items, std::index_sequence_for<P...>{});
   }
 
   unsigned min_arity() const { return LibraryCaller::min_arity(); }
@@ -162,10 +169,21 @@ struct EntryCaller<Function> {
     return convertAndCall(*self, args, order);
   }
 
-  // The library's two stages, for calls with an argument that is not exact.
   template <std::size_t... I>
-  [[gnu::noinline]] static PyObject* convertAndCall(OrvClientWrapper& self, PyObject* const* args,
-                                                    std::index_sequence<I...>) {
+  [[gnu::cold]] static PyObject* callGenerally(PyObject* const* args,
+                                               std::index_sequence<I...> order) {
+    OrvClientWrapper* self = bridge::SelfArgument::find(args[0]);
+    if (!self) return nullptr;
+    return convertAndCall(*self, args, order);
+  }
+
+  // The library's two stages, for calls with an argument that is not exact. Cold
+  // (compiled for size, the call to the function left out of line): the calls that
+  // matter pass exact objects, and this is a third of an entry's code otherwise.
+  template <std::size_t... I>
+  [[gnu::noinline, gnu::cold]] static PyObject* convertAndCall(OrvClientWrapper& self,
+                                                               PyObject* const* args,
+                                                               std::index_sequence<I...>) {
     constexpr std::size_t n = sizeof...(P);
     std::tuple<bridge::EntryArgument<P>...> arguments;
     if (!(std::get<I>(arguments).accept(args[I + 1]) && ...)) return nullptr;

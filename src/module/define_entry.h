@@ -1,7 +1,5 @@
-// What registering an entry of OrvClient takes, shared by the units that register them:
-// the class being built, and defineEntry. The request entries are registered in a unit of
-// their own (register_requests.cpp), so that the two halves of the methods compile side
-// by side.
+// What registering an entry of OrvClient takes: the class being built, and defineEntry,
+// which the units of register_entries.cpp use.
 #pragma once
 
 #include <boost/python/class.hpp>
@@ -27,5 +25,8 @@ inline void defineEntry(ClientClass& cls, const char* name,
   bridge::adoptEntry(entry.ptr());
 }
 
-// The snake-case request entries, in the order of the operation table.
-void defineRequestEntries(ClientClass& cls);
+// The methods of one unit of register_entries.cpp (entry_units.h), Unit from 0 to
+// entry_units::count - 1: calling them in that order registers every method in the order
+// of client_methods.def.
+template <int Unit>
+void defineEntries(ClientClass& cls);
