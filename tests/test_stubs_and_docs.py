@@ -147,12 +147,12 @@ def test_orv_client_stub_declares_every_method_then_every_override_with_its_type
         assert not (args.vararg or args.kwonlyargs or args.kwarg or args.defaults), name
         # Positional-only by "/" after the last parameter (none without one), with the
         # plain names that hovers show.
-        params = parameters(function)
+        declared_params = parameters(function)
         assert [*args.posonlyargs, *args.args][0].arg == "self", name
-        assert not (args.args if params else args.posonlyargs), name
-        assert all(re.fullmatch(r"[a-z][a-z0-9_]*", a.arg) for a in params), name
+        assert not (args.args if declared_params else args.posonlyargs), name
+        assert all(re.fullmatch(r"[a-z][a-z0-9_]*", a.arg) for a in declared_params), name
         text = "str" if name in OVERRIDDEN_NAMES else "str | bytes"
-        assert [annotation_text(a.annotation) for a in params] == [
+        assert [annotation_text(a.annotation) for a in declared_params] == [
             text if kind == "s" else DECLARED[kind] for kind in params], name
         assert annotation_text(function.returns) == (
             "str" if name == "getDeveloperResponse" else "None"), name
