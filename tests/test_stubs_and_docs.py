@@ -19,6 +19,7 @@ from pathlib import Path
 import pytest
 
 import OrvCpp
+from conftest import parse_stub, stub_parameters
 from interface_table import METHODS, OPERATIONS, OVERRIDDEN
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -38,20 +39,12 @@ gen = load_generator()
 
 
 def stub_classes(path=STUB):
-    text = path.read_text()
-    if sys.version_info < (3, 8):  # a parser without "/": read the form installed for 3.7
-        text = gen.underscore_form(text)
-    tree = ast.parse(text)
+    tree = parse_stub(path)
     return {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
 
 
 def functions(cls):
     return [node for node in cls.body if isinstance(node, ast.FunctionDef)]
-
-
-def parameters(function):
-    """The parameters after self, in either form."""
-    return [*getattr(function.args, "posonlyargs", []), *function.args.args][1:]
 
 
 def annotation_text(node):
@@ -147,8 +140,8 @@ def test_orv_client_stub_declares_every_method_then_every_override_with_its_type
         assert not (args.vararg or args.kwonlyargs or args.kwarg or args.defaults), name
         # Positional-only by "/" after the last parameter (none without one), with the
         # plain names that hovers show.
-        declared_params = parameters(function)
-        assert [*args.posonlyargs, *args.args][0].arg == "self", name
+        self_param, *declared_params = [*args.posonlyargs, *args.args]
+        assert self_param.arg == "self", name
         assert not (args.args if declared_params else args.posonlyargs), name
         assert all(re.fullmatch(r"[a-z][a-z0-9_]*", a.arg) for a in declared_params), name
         text = "str" if name in OVERRIDDEN_NAMES else "str | bytes"
@@ -193,7 +186,7 @@ def test_the_rewrite_refuses_a_marker_it_cannot_place(source):
 
 
 def test_docs_list_every_override_and_every_callback_argument_as_the_stub_names_them():
-    stub = {f.name: [re.sub("^__", "", a.arg) for a in parameters(f)]
+    stub = {f.name: stub_parameters(f)[1:]
             for f in functions(stub_classes()["OrvClient"])}
     protocol, section = gen.DOCS_PATH.read_text().split("\n## Override protocol\n", 1)[1].split(
         "\n## Callback arguments\n", 1)
@@ -237,7 +230,8 @@ CHECKERS = ["mypy", "pyright"]
 def check_as_a_user(tmp_path, checker, source):
     """The errors, as {(line, code)}, that `checker` reports on `source`, saved as
     strategy.py in a folder with README's pyproject.toml and checked with README's
-    command, against the committed stub rather than an installed copy."""
+    command, against the committed stub rather than an installed copy (for mypy on
+    CPython 3.7, in the form the build installs there)."""
     (config,) = code_blocks(TYPED_STRATEGY, "toml")
     commands = dict(line.split(" ", 1) for line in code_blocks(TYPED_STRATEGY, "sh")[0].splitlines())
     (tmp_path / "strategy.py").write_text(source)
@@ -247,6 +241,9 @@ def check_as_a_user(tmp_path, checker, source):
         pytest.skip(f"{checker} is in the 'typing' extra")
     if checker == "mypy":
         shutil.copytree(STUB.parent, tmp_path / "stubs" / "OrvCpp")
+        if sys.version_info < (3, 8):  # mypy 1.4 reads the form the build installs there
+            copy_of_stub = tmp_path / "stubs" / "OrvCpp" / STUB.name
+            copy_of_stub.write_text(gen.underscore_form(copy_of_stub.read_text()))
         env["MYPYPATH"] = str(tmp_path / "stubs")
         result = subprocess.run([sys.executable, "-m", "mypy", commands["mypy"]],
                                 cwd=tmp_path, env=env, capture_output=True, text=True)
