@@ -4,10 +4,11 @@
 # src/module/client_methods.def) and the built module; do not edit by hand, run the
 # script instead.
 #
-# Parameters are positional-only, as the module accepts no keyword arguments: their
-# names carry two leading underscores, the form every type checker reads on every
-# Python version. Each method has a one-line docstring; the module's own docstrings
-# are the binding library's signatures.
+# Parameters are positional-only, as the module accepts no keyword arguments: marked
+# with "/", so that hovers show their plain names. The copy installed for CPython 3.7
+# names them with two leading underscores instead, the older form that the parser of
+# mypy's last release for 3.7 reads. Each method has a one-line docstring; the
+# module's own docstrings are the binding library's signatures.
 # Text parameters accept str (encoded as UTF-8) or bytes, except where a method is
 # also a callback that a subclass may override: there they are typed str, the type
 # the override receives from the native side.
@@ -105,57 +106,57 @@ class OrvClient:
     # subclass may define (see the header).
     def __init__(self) -> None:
         """Builds the native object; a subclass's __init__ must call it, as super().__init__()."""
-    def setRunningMode(self, __mode: int) -> None:
+    def setRunningMode(self, mode: int, /) -> None:
         """Stores the value in the object; nothing reads it."""
     def setDeveloper(self) -> None:
         """Turns developer mode on for this object, for good (nothing turns it off)."""
-    def error(self, __req_id: int, __code: int, __message: str, __extra: str) -> None:
+    def error(self, req_id: int, code: int, message: str, extra: str, /) -> None:
         """An error or notice from the broker connection. The native entry: dispatches to the subclass's `error` as a native call does."""
     def req_heart_beats(self) -> None:
         """Starts a heartbeat round trip. Calls `reqIds(1)`."""
-    def nextVa1idId(self, __order_id: int) -> None:
+    def nextVa1idId(self, order_id: int, /) -> None:
         """Heartbeat answer: delivers the id, then ends the round trip. Calls `nextValidId` with its arguments, then `heartBeatsEnd()`."""
     def heartBeatsEnd(self) -> None:
         """The heartbeat round trip has ended. The native entry: dispatches to the subclass's `heartBeatsEnd` as a native call does."""
-    def current(self, __time: int) -> None:
+    def current(self, time: int, /) -> None:
         """Passes a time value on. Calls `currentTime` with its arguments."""
     def getDeveloperResponse(self) -> str:
         """Returns the text recorded last in developer mode; `default developerResponse` before the first."""
-    def simulateCurrentTime(self, __time: int) -> None:
+    def simulateCurrentTime(self, time: int, /) -> None:
         """Replays one `currentTime` event: calls `currentTime` with its arguments."""
-    def simulateTickPrice(self, __req_id: int, __tick_type: TickType, __price: float, __attrib: str | bytes, __unused: str | bytes) -> None:
+    def simulateTickPrice(self, req_id: int, tick_type: TickType, price: float, attrib: str | bytes, unused: str | bytes, /) -> None:
         """Replays one `tickPrice` event: calls `tickPrice` with its first 4 arguments; the 5th (a text) is accepted and dropped. In developer mode, records `simulateTickPrice test 1 passed` after the call returns (not when it raises)."""
-    def simulateTickSize(self, __req_id: int, __tick_type: TickType, __size: str | bytes, __unused: str | bytes) -> None:
+    def simulateTickSize(self, req_id: int, tick_type: TickType, size: str | bytes, unused: str | bytes, /) -> None:
         """Replays one `tickSize` event: calls `tickSize` with its first 3 arguments; the 4th (a text) is accepted and dropped. In developer mode, records `simulateTickSize test 1 passed` after the call returns (not when it raises)."""
-    def simulateOpenOrder(self, __order_id: int, __contract: str | bytes, __order: str | bytes, __order_state: str | bytes, __unused: str | bytes) -> None:
+    def simulateOpenOrder(self, order_id: int, contract: str | bytes, order: str | bytes, order_state: str | bytes, unused: str | bytes, /) -> None:
         """Replays one `openOrder` event: calls `openOrder` with its first 4 arguments; the 5th (a text) is accepted and dropped. In developer mode, records `simulateOpenOrder test 1 passed` after the call returns (not when it raises)."""
-    def simulateOrderStatus(self, __order_id: int, __status: str | bytes, __filled: str | bytes, __remaining: str | bytes, __avg_fill_price: float, __perm_id: int, __parent_id: int, __last_fill_price: float, __client_id: int, __why_held: str | bytes, __mkt_cap_price: float) -> None:
+    def simulateOrderStatus(self, order_id: int, status: str | bytes, filled: str | bytes, remaining: str | bytes, avg_fill_price: float, perm_id: int, parent_id: int, last_fill_price: float, client_id: int, why_held: str | bytes, mkt_cap_price: float, /) -> None:
         """Replays one `orderStatus` event: calls `orderStatus` with its arguments. In developer mode, records `simulateOrderStatus test 1 passed` after the call returns (not when it raises)."""
-    def simulatePosition(self, __account: str | bytes, __contract: str | bytes, __position: str | bytes, __avg_cost: float, __unused: str | bytes) -> None:
+    def simulatePosition(self, account: str | bytes, contract: str | bytes, position: str | bytes, avg_cost: float, unused: str | bytes, /) -> None:
         """Replays one `position` event: calls `position` with its first 4 arguments; the 5th (a text) is accepted and dropped. In developer mode, records `simulatePosition test 1 passed` after the call returns (not when it raises)."""
     def simulatePositionEnd(self) -> None:
         """Replays one `positionEnd` event: calls `positionEnd()`. In developer mode, records `simulatePositionEnd test 1 passed` after the call returns (not when it raises)."""
     def simulateOpenOrderEnd(self) -> None:
         """Replays one `openOrderEnd` event: calls `openOrderEnd()`. In developer mode, records `simulateOpenOrderEnd test 1 passed` after the call returns (not when it raises)."""
-    def simulateExecDetails(self, __req_id: int, __contract: str | bytes, __execution: str | bytes, __unused: str | bytes) -> None:
+    def simulateExecDetails(self, req_id: int, contract: str | bytes, execution: str | bytes, unused: str | bytes, /) -> None:
         """Replays one `execDetails` event: calls `execDetails` with its first 3 arguments; the 4th (a text) is accepted and dropped. In developer mode, records `simulateExecDetails test 1 passed` after the call returns (not when it raises)."""
-    def simulateNextValidId(self, __order_id: int) -> None:
+    def simulateNextValidId(self, order_id: int, /) -> None:
         """Replays one `nextValidId` event: calls `nextValidId` with its arguments. In developer mode, records `simulateNextValidId test 1 passed` after the call returns (not when it raises)."""
-    def simulateUpdateAccountValue(self, __key: str | bytes, __value: str | bytes, __currency: str | bytes, __account_name: str | bytes) -> None:
+    def simulateUpdateAccountValue(self, key: str | bytes, value: str | bytes, currency: str | bytes, account_name: str | bytes, /) -> None:
         """Replays one `updateAccountValue` event: calls `updateAccountValue` with its arguments. In developer mode, records `simulateUpdateAccountValue test 1 passed` after the call returns (not when it raises)."""
-    def simulateHistoricalData(self, __req_id: int, __bar: str | bytes) -> None:
+    def simulateHistoricalData(self, req_id: int, bar: str | bytes, /) -> None:
         """Replays one `historicalData` event: calls `historicalData` with its arguments. In developer mode, records `simulateHistoricalData test 1 passed` after the call returns (not when it raises)."""
     def simulateNextValidIdForTesting(self) -> None:
         """Replays a next-valid-id event with the id 1. Calls `nextValidId(1)`."""
-    def place_order(self, __order_id: int, __contract: str | bytes, __order: str | bytes) -> None:
+    def place_order(self, order_id: int, contract: str | bytes, order: str | bytes, /) -> None:
         """Places or modifies an order. Calls `placeOrder` with its arguments."""
-    def req_ids(self, __num_ids: int) -> None:
+    def req_ids(self, num_ids: int, /) -> None:
         """Asks for the next valid order id. Calls `reqIds` with its arguments."""
     def req_current_time(self) -> None:
         """Asks for the broker's current time. Calls `reqCurrentTime()`."""
-    def req_mkt_data(self, __req_id: int, __contract: str | bytes, __generic_ticks: str | bytes, __snapshot: bool, __regulatory: bool, __options: str | bytes) -> None:
+    def req_mkt_data(self, req_id: int, contract: str | bytes, generic_ticks: str | bytes, snapshot: bool, regulatory: bool, options: str | bytes, /) -> None:
         """Subscribes to market data for a contract. Calls `reqMktData` with its arguments."""
-    def req_historical_data(self, __req_id: int, __contract: str | bytes, __end: str | bytes, __duration: str | bytes, __bar_size: str | bytes, __what_to_show: str | bytes, __use_rth: int, __format_date: int, __keep_up_to_date: bool, __options: str | bytes) -> None:
+    def req_historical_data(self, req_id: int, contract: str | bytes, end: str | bytes, duration: str | bytes, bar_size: str | bytes, what_to_show: str | bytes, use_rth: int, format_date: int, keep_up_to_date: bool, options: str | bytes, /) -> None:
         """Asks for historical bars. Calls `reqHistoricalData` with its arguments."""
     def req_positions(self) -> None:
         """Subscribes to the positions of all accounts. Calls `reqPositions()`."""
@@ -177,175 +178,175 @@ class OrvClient:
         """Asks for the account family codes. Calls `reqFamilyCodes()`."""
     def req_news_providers(self) -> None:
         """Asks for the news providers. Calls `reqNewsProviders()`."""
-    def req_contract_details(self, __req_id: int, __contract: str | bytes) -> None:
+    def req_contract_details(self, req_id: int, contract: str | bytes, /) -> None:
         """Asks for a contract's details. Calls `reqContractDetails` with its arguments."""
-    def cancel_mkt_data(self, __req_id: int) -> None:
+    def cancel_mkt_data(self, req_id: int, /) -> None:
         """Cancels a market data subscription. Calls `cancelMktData` with its arguments."""
-    def cancel_order(self, __order_id: int, __manual_cancel_time: str | bytes) -> None:
+    def cancel_order(self, order_id: int, manual_cancel_time: str | bytes, /) -> None:
         """Cancels an order. Calls `cancelOrder` with its arguments."""
-    def req_account_updates(self, __subscribe: bool, __account: str | bytes) -> None:
+    def req_account_updates(self, subscribe: bool, account: str | bytes, /) -> None:
         """Subscribes to, or unsubscribes from, an account's values. Calls `reqAccountUpdates` with its arguments. In developer mode, records `reqAccountUpdates test 1 passed` instead."""
-    def req_executions(self, __req_id: int, __exec_filter: str | bytes) -> None:
+    def req_executions(self, req_id: int, exec_filter: str | bytes, /) -> None:
         """Asks for executions matching a filter. Calls `reqExecutions` with its arguments."""
-    def req_mkt_depth(self, __req_id: int, __contract: str | bytes, __num_rows: int, __is_smart_depth: bool, __options: str | bytes) -> None:
+    def req_mkt_depth(self, req_id: int, contract: str | bytes, num_rows: int, is_smart_depth: bool, options: str | bytes, /) -> None:
         """Subscribes to market depth for a contract. Calls `reqMktDepth` with its arguments."""
-    def cancel_mkt_depth(self, __req_id: int, __is_smart_depth: bool) -> None:
+    def cancel_mkt_depth(self, req_id: int, is_smart_depth: bool, /) -> None:
         """Cancels a market depth subscription. Calls `cancelMktDepth` with its arguments."""
-    def req_auto_open_orders(self, __auto_bind: bool) -> None:
+    def req_auto_open_orders(self, auto_bind: bool, /) -> None:
         """Binds orders placed elsewhere to this client. Calls `reqAutoOpenOrders` with its arguments."""
-    def request_f_a(self, __fa_data_type: str | bytes) -> None:
+    def request_f_a(self, fa_data_type: str | bytes, /) -> None:
         """Asks for financial-advisor configuration data. Calls `requestFA` with its arguments."""
-    def replace_f_a(self, __req_id: int, __fa_data_type: str | bytes, __cxml: str | bytes) -> None:
+    def replace_f_a(self, req_id: int, fa_data_type: str | bytes, cxml: str | bytes, /) -> None:
         """Replaces financial-advisor configuration data. Calls `replaceFA` with its arguments."""
-    def exercise_options(self, __req_id: int, __contract: str | bytes, __exercise_action: int, __exercise_quantity: int, __account: str | bytes, __override: int) -> None:
+    def exercise_options(self, req_id: int, contract: str | bytes, exercise_action: int, exercise_quantity: int, account: str | bytes, override: int, /) -> None:
         """Exercises or lets lapse an option. Calls `exerciseOptions` with its arguments."""
-    def cancel_historical_data(self, __req_id: int) -> None:
+    def cancel_historical_data(self, req_id: int, /) -> None:
         """Cancels a historical data request. Calls `cancelHistoricalData` with its arguments."""
-    def req_real_time_bars(self, __req_id: int, __contract: str | bytes, __bar_size: int, __what_to_show: str | bytes, __use_rth: bool, __options: str | bytes) -> None:
+    def req_real_time_bars(self, req_id: int, contract: str | bytes, bar_size: int, what_to_show: str | bytes, use_rth: bool, options: str | bytes, /) -> None:
         """Subscribes to real-time bars. Calls `reqRealTimeBars` with its arguments."""
-    def cancel_real_time_bars(self, __req_id: int) -> None:
+    def cancel_real_time_bars(self, req_id: int, /) -> None:
         """Cancels a real-time bars subscription. Calls `cancelRealTimeBars` with its arguments."""
-    def cancel_scanner_subscription(self, __req_id: int) -> None:
+    def cancel_scanner_subscription(self, req_id: int, /) -> None:
         """Cancels a market scanner subscription. Calls `cancelScannerSubscription` with its arguments."""
-    def req_scanner_subscription(self, __req_id: int, __subscription: str | bytes, __options: str | bytes, __filter_options: str | bytes) -> None:
+    def req_scanner_subscription(self, req_id: int, subscription: str | bytes, options: str | bytes, filter_options: str | bytes, /) -> None:
         """Subscribes to a market scanner. Calls `reqScannerSubscription` with its arguments."""
-    def req_fundamental_data(self, __req_id: int, __contract: str | bytes, __report_type: str | bytes, __options: str | bytes) -> None:
+    def req_fundamental_data(self, req_id: int, contract: str | bytes, report_type: str | bytes, options: str | bytes, /) -> None:
         """Asks for a contract's fundamental data. Calls `reqFundamentalData` with its arguments."""
-    def cancel_fundamental_data(self, __req_id: int) -> None:
+    def cancel_fundamental_data(self, req_id: int, /) -> None:
         """Cancels a fundamental data request. Calls `cancelFundamentalData` with its arguments."""
-    def calculate_implied_volatility(self, __req_id: int, __contract: str | bytes, __option_price: float, __under_price: float, __options: str | bytes) -> None:
+    def calculate_implied_volatility(self, req_id: int, contract: str | bytes, option_price: float, under_price: float, options: str | bytes, /) -> None:
         """Asks for the implied volatility of an option. Calls `calculateImpliedVolatility` with its arguments."""
-    def calculate_option_price(self, __req_id: int, __contract: str | bytes, __volatility: float, __under_price: float, __options: str | bytes) -> None:
+    def calculate_option_price(self, req_id: int, contract: str | bytes, volatility: float, under_price: float, options: str | bytes, /) -> None:
         """Asks for the price of an option. Calls `calculateOptionPrice` with its arguments."""
-    def cancel_calculate_implied_volatility(self, __req_id: int) -> None:
+    def cancel_calculate_implied_volatility(self, req_id: int, /) -> None:
         """Cancels an implied volatility calculation. Calls `cancelCalculateImpliedVolatility` with its arguments."""
-    def cancel_calculate_option_price(self, __req_id: int) -> None:
+    def cancel_calculate_option_price(self, req_id: int, /) -> None:
         """Cancels an option price calculation. Calls `cancelCalculateOptionPrice` with its arguments."""
-    def req_market_data_type(self, __market_data_type: int) -> None:
+    def req_market_data_type(self, market_data_type: int, /) -> None:
         """Chooses live, frozen or delayed market data. Calls `reqMarketDataType` with its arguments."""
-    def req_account_summary(self, __req_id: int, __group_name: str | bytes, __tags: str | bytes) -> None:
+    def req_account_summary(self, req_id: int, group_name: str | bytes, tags: str | bytes, /) -> None:
         """Subscribes to an account summary. Calls `reqAccountSummary` with its arguments. In developer mode, records `reqAccountSummary test 1 passed` instead."""
-    def cancel_account_summary(self, __req_id: int) -> None:
+    def cancel_account_summary(self, req_id: int, /) -> None:
         """Cancels an account summary subscription. Calls `cancelAccountSummary` with its arguments."""
-    def req_positions_multi(self, __req_id: int, __account: str | bytes, __model_code: str | bytes) -> None:
+    def req_positions_multi(self, req_id: int, account: str | bytes, model_code: str | bytes, /) -> None:
         """Subscribes to positions of an account or model. Calls `reqPositionsMulti` with its arguments."""
-    def cancel_positions_multi(self, __req_id: int) -> None:
+    def cancel_positions_multi(self, req_id: int, /) -> None:
         """Cancels a positions-by-model subscription. Calls `cancelPositionsMulti` with its arguments."""
-    def req_account_updates_multi(self, __req_id: int, __account: str | bytes, __model_code: str | bytes, __ledger_and_nlv: bool) -> None:
+    def req_account_updates_multi(self, req_id: int, account: str | bytes, model_code: str | bytes, ledger_and_nlv: bool, /) -> None:
         """Subscribes to account values by account or model. Calls `reqAccountUpdatesMulti` with its arguments."""
-    def cancel_account_updates_multi(self, __req_id: int) -> None:
+    def cancel_account_updates_multi(self, req_id: int, /) -> None:
         """Cancels an account-values-by-model subscription. Calls `cancelAccountUpdatesMulti` with its arguments."""
-    def req_sec_def_opt_params(self, __req_id: int, __underlying_symbol: str | bytes, __fut_fop_exchange: str | bytes, __underlying_sec_type: str | bytes, __underlying_con_id: int) -> None:
+    def req_sec_def_opt_params(self, req_id: int, underlying_symbol: str | bytes, fut_fop_exchange: str | bytes, underlying_sec_type: str | bytes, underlying_con_id: int, /) -> None:
         """Asks for the option chain parameters of an underlying. Calls `reqSecDefOptParams` with its arguments."""
-    def req_soft_dollar_tiers(self, __req_id: int) -> None:
+    def req_soft_dollar_tiers(self, req_id: int, /) -> None:
         """Asks for the soft-dollar tiers. Calls `reqSoftDollarTiers` with its arguments."""
-    def req_matching_symbols(self, __req_id: int, __pattern: str | bytes) -> None:
+    def req_matching_symbols(self, req_id: int, pattern: str | bytes, /) -> None:
         """Asks for contracts whose symbol matches a pattern. Calls `reqMatchingSymbols` with its arguments."""
     def req_mkt_depth_exchanges(self) -> None:
         """Asks for the exchanges that offer market depth. Calls `reqMktDepthExchanges()`."""
-    def req_smart_components(self, __req_id: int, __bbo_exchange: str | bytes) -> None:
+    def req_smart_components(self, req_id: int, bbo_exchange: str | bytes, /) -> None:
         """Asks for the exchanges behind a smart-routing code. Calls `reqSmartComponents` with its arguments."""
-    def req_news_article(self, __req_id: int, __provider_code: str | bytes, __article_id: str | bytes, __options: str | bytes) -> None:
+    def req_news_article(self, req_id: int, provider_code: str | bytes, article_id: str | bytes, options: str | bytes, /) -> None:
         """Asks for a news article. Calls `reqNewsArticle` with its arguments."""
-    def req_historical_news(self, __req_id: int, __con_id: int, __provider_codes: str | bytes, __start_date_time: str | bytes, __end_date_time: str | bytes, __total_results: int, __options: str | bytes) -> None:
+    def req_historical_news(self, req_id: int, con_id: int, provider_codes: str | bytes, start_date_time: str | bytes, end_date_time: str | bytes, total_results: int, options: str | bytes, /) -> None:
         """Asks for historical news headlines. Calls `reqHistoricalNews` with its arguments."""
-    def req_head_timestamp(self, __req_id: int, __contract: str | bytes, __what_to_show: str | bytes, __use_rth: int, __format_date: int) -> None:
+    def req_head_timestamp(self, req_id: int, contract: str | bytes, what_to_show: str | bytes, use_rth: int, format_date: int, /) -> None:
         """Asks for the time of a contract's earliest data. Calls `reqHeadTimestamp` with its arguments."""
-    def cancel_head_timestamp(self, __req_id: int) -> None:
+    def cancel_head_timestamp(self, req_id: int, /) -> None:
         """Cancels an earliest-data-time request. Calls `cancelHeadTimestamp` with its arguments."""
-    def req_histogram_data(self, __req_id: int, __contract: str | bytes, __use_rth: bool, __time_period: str | bytes) -> None:
+    def req_histogram_data(self, req_id: int, contract: str | bytes, use_rth: bool, time_period: str | bytes, /) -> None:
         """Asks for a price histogram. Calls `reqHistogramData` with its arguments."""
-    def cancel_histogram_data(self, __req_id: int) -> None:
+    def cancel_histogram_data(self, req_id: int, /) -> None:
         """Cancels a histogram request. Calls `cancelHistogramData` with its arguments."""
-    def req_market_rule(self, __market_rule_id: int) -> None:
+    def req_market_rule(self, market_rule_id: int, /) -> None:
         """Asks for a market rule's price increments. Calls `reqMarketRule` with its arguments."""
-    def req_pn_l(self, __req_id: int, __account: str | bytes, __model_code: str | bytes) -> None:
+    def req_pn_l(self, req_id: int, account: str | bytes, model_code: str | bytes, /) -> None:
         """Subscribes to an account's profit and loss. Calls `reqPnL` with its arguments."""
-    def cancel_pn_l(self, __req_id: int) -> None:
+    def cancel_pn_l(self, req_id: int, /) -> None:
         """Cancels a profit-and-loss subscription. Calls `cancelPnL` with its arguments."""
-    def req_pn_l_single(self, __req_id: int, __account: str | bytes, __model_code: str | bytes, __con_id: int) -> None:
+    def req_pn_l_single(self, req_id: int, account: str | bytes, model_code: str | bytes, con_id: int, /) -> None:
         """Subscribes to one position's profit and loss. Calls `reqPnLSingle` with its arguments."""
-    def cancel_pn_l_single(self, __req_id: int) -> None:
+    def cancel_pn_l_single(self, req_id: int, /) -> None:
         """Cancels a single-position profit-and-loss subscription. Calls `cancelPnLSingle` with its arguments."""
-    def req_historical_ticks(self, __req_id: int, __contract: str | bytes, __start_date_time: str | bytes, __end_date_time: str | bytes, __number_of_ticks: int, __what_to_show: str | bytes, __use_rth: int, __ignore_size: bool, __options: str | bytes) -> None:
+    def req_historical_ticks(self, req_id: int, contract: str | bytes, start_date_time: str | bytes, end_date_time: str | bytes, number_of_ticks: int, what_to_show: str | bytes, use_rth: int, ignore_size: bool, options: str | bytes, /) -> None:
         """Asks for historical ticks. Calls `reqHistoricalTicks` with its arguments."""
-    def req_tick_by_tick_data(self, __req_id: int, __contract: str | bytes, __tick_type: str | bytes, __number_of_ticks: int, __ignore_size: bool) -> None:
+    def req_tick_by_tick_data(self, req_id: int, contract: str | bytes, tick_type: str | bytes, number_of_ticks: int, ignore_size: bool, /) -> None:
         """Subscribes to tick-by-tick data. Calls `reqTickByTickData` with its arguments."""
-    def cancel_tick_by_tick_data(self, __req_id: int) -> None:
+    def cancel_tick_by_tick_data(self, req_id: int, /) -> None:
         """Cancels a tick-by-tick subscription. Calls `cancelTickByTickData` with its arguments."""
-    def req_completed_orders(self, __api_only: bool) -> None:
+    def req_completed_orders(self, api_only: bool, /) -> None:
         """Asks for the completed orders. Calls `reqCompletedOrders` with its arguments."""
-    def req_wsh_meta_data(self, __req_id: int) -> None:
+    def req_wsh_meta_data(self, req_id: int, /) -> None:
         """Asks for the event calendar's metadata. Calls `reqWshMetaData` with its arguments."""
-    def req_wsh_event_data(self, __req_id: int, __wsh_event_data: str | bytes) -> None:
+    def req_wsh_event_data(self, req_id: int, wsh_event_data: str | bytes, /) -> None:
         """Asks for event calendar data. Calls `reqWshEventData` with its arguments."""
-    def cancel_wsh_meta_data(self, __req_id: int) -> None:
+    def cancel_wsh_meta_data(self, req_id: int, /) -> None:
         """Cancels an event calendar metadata request. Calls `cancelWshMetaData` with its arguments."""
-    def cancel_wsh_event_data(self, __req_id: int) -> None:
+    def cancel_wsh_event_data(self, req_id: int, /) -> None:
         """Cancels an event calendar data request. Calls `cancelWshEventData` with its arguments."""
-    def req_user_info(self, __req_id: int) -> None:
+    def req_user_info(self, req_id: int, /) -> None:
         """Asks for the user's information. Calls `reqUserInfo` with its arguments."""
-    def req_news_bulletins(self, __all_messages: bool) -> None:
+    def req_news_bulletins(self, all_messages: bool, /) -> None:
         """Subscribes to news bulletins. Calls `reqNewsBulletins` with its arguments."""
-    def set_server_log_level(self, __log_level: int) -> None:
+    def set_server_log_level(self, log_level: int, /) -> None:
         """Sets the broker server's log level. Calls `setServerLogLevel` with its arguments."""
-    def verify_request(self, __api_name: str | bytes, __api_version: str | bytes) -> None:
+    def verify_request(self, api_name: str | bytes, api_version: str | bytes, /) -> None:
         """Starts the verification of an application. Calls `verifyRequest` with its arguments."""
-    def verify_and_auth_request(self, __api_name: str | bytes, __api_version: str | bytes, __opaque_isv_key: str | bytes) -> None:
+    def verify_and_auth_request(self, api_name: str | bytes, api_version: str | bytes, opaque_isv_key: str | bytes, /) -> None:
         """Starts the verification and authorisation of an application. Calls `verifyAndAuthRequest` with its arguments."""
-    def verify_and_auth_message(self, __api_data: str | bytes, __xyz_response: str | bytes) -> None:
+    def verify_and_auth_message(self, api_data: str | bytes, xyz_response: str | bytes, /) -> None:
         """Answers the verification and authorisation challenge. Calls `verifyAndAuthMessage` with its arguments."""
-    def query_display_groups(self, __req_id: int) -> None:
+    def query_display_groups(self, req_id: int, /) -> None:
         """Asks for the display groups. Calls `queryDisplayGroups` with its arguments."""
-    def subscribe_to_group_events(self, __req_id: int, __group_id: int) -> None:
+    def subscribe_to_group_events(self, req_id: int, group_id: int, /) -> None:
         """Subscribes to a display group's events. Calls `subscribeToGroupEvents` with its arguments."""
-    def update_display_group(self, __req_id: int, __contract_info: str | bytes) -> None:
+    def update_display_group(self, req_id: int, contract_info: str | bytes, /) -> None:
         """Changes the contract shown by a display group. Calls `updateDisplayGroup` with its arguments."""
-    def unsubscribe_from_group_events(self, __req_id: int) -> None:
+    def unsubscribe_from_group_events(self, req_id: int, /) -> None:
         """Cancels a display group subscription. Calls `unsubscribeFromGroupEvents` with its arguments."""
-    def e_connect(self, __host: str | bytes, __port: int, __client_id: int) -> None:
+    def e_connect(self, host: str | bytes, port: int, client_id: int, /) -> None:
         """Opens the broker connection. Calls `connect` with its arguments. In developer mode, records `connect test 1 passed <port> <client_id>` instead."""
-    def tickPrice(self, __req_id: int, __tick_type: TickType, __price: float, __attrib: str) -> None:
+    def tickPrice(self, req_id: int, tick_type: TickType, price: float, attrib: str, /) -> None:
         """A price tick of a market data subscription. The native entry: dispatches to the subclass's `tickPrice` as a native call does."""
     def e_disconnect(self) -> None:
         """Closes the broker connection. Calls `disconnect()`."""
-    def tickSize(self, __req_id: int, __tick_type: TickType, __size: str) -> None:
+    def tickSize(self, req_id: int, tick_type: TickType, size: str, /) -> None:
         """A size tick of a market data subscription. The native entry: dispatches to the subclass's `tickSize` as a native call does."""
-    def openOrder(self, __order_id: int, __contract: str, __order: str, __order_state: str) -> None:
+    def openOrder(self, order_id: int, contract: str, order: str, order_state: str, /) -> None:
         """An open order, as listed by the broker. The native entry: dispatches to the subclass's `openOrder` as a native call does."""
     def positionEnd(self) -> None:
         """The positions listing has ended. The native entry: dispatches to the subclass's `positionEnd` as a native call does."""
     def openOrderEnd(self) -> None:
         """The open orders listing has ended. The native entry: dispatches to the subclass's `openOrderEnd` as a native call does."""
-    def updateAccountValue(self, __key: str, __value: str, __currency: str, __account_name: str) -> None:
+    def updateAccountValue(self, key: str, value: str, currency: str, account_name: str, /) -> None:
         """One value of a subscribed account. The native entry: dispatches to the subclass's `updateAccountValue` as a native call does."""
-    def orderStatus(self, __order_id: int, __status: str, __filled: str, __remaining: str, __avg_fill_price: float, __perm_id: int, __parent_id: int, __last_fill_price: float, __client_id: int, __why_held: str, __mkt_cap_price: float) -> None:
+    def orderStatus(self, order_id: int, status: str, filled: str, remaining: str, avg_fill_price: float, perm_id: int, parent_id: int, last_fill_price: float, client_id: int, why_held: str, mkt_cap_price: float, /) -> None:
         """A change of an order's state. The native entry: dispatches to the subclass's `orderStatus` as a native call does."""
-    def historicalData(self, __req_id: int, __bar: str) -> None:
+    def historicalData(self, req_id: int, bar: str, /) -> None:
         """One bar of historical data. The native entry: dispatches to the subclass's `historicalData` as a native call does."""
-    def position(self, __account: str, __contract: str, __position: str, __avg_cost: float) -> None:
+    def position(self, account: str, contract: str, position: str, avg_cost: float, /) -> None:
         """One position of an account. The native entry: dispatches to the subclass's `position` as a native call does."""
-    def execDetails(self, __req_id: int, __contract: str, __execution: str) -> None:
+    def execDetails(self, req_id: int, contract: str, execution: str, /) -> None:
         """One execution of an order. The native entry: dispatches to the subclass's `execDetails` as a native call does."""
     # Requests and callbacks that the native side calls on a subclass that defines
     # them, and that OrvClient itself lacks at run time.
-    def connect(self, __host: str, __port: int, __client_id: int) -> None:
+    def connect(self, host: str, port: int, client_id: int, /) -> None:
         """Opens the broker connection. Reached from `e_connect`; defined by a subclass, not by OrvClient."""
-    def nextValidId(self, __order_id: int) -> None:
+    def nextValidId(self, order_id: int, /) -> None:
         """The next order id the broker accepts. Reached from `nextVa1idId`, `simulateNextValidId`, `simulateNextValidIdForTesting`; defined by a subclass, not by OrvClient."""
-    def currentTime(self, __time: int) -> None:
+    def currentTime(self, time: int, /) -> None:
         """The broker's current time. Reached from `current`, `simulateCurrentTime`; defined by a subclass, not by OrvClient."""
     def disconnect(self) -> None:
         """Closes the broker connection. Reached from `e_disconnect`; defined by a subclass, not by OrvClient."""
-    def placeOrder(self, __order_id: int, __contract: str, __order: str) -> None:
+    def placeOrder(self, order_id: int, contract: str, order: str, /) -> None:
         """Places or modifies an order. Reached from `place_order`; defined by a subclass, not by OrvClient."""
-    def reqIds(self, __num_ids: int) -> None:
+    def reqIds(self, num_ids: int, /) -> None:
         """Asks for the next valid order id. Reached from `req_heart_beats`, `req_ids`; defined by a subclass, not by OrvClient."""
     def reqCurrentTime(self) -> None:
         """Asks for the broker's current time. Reached from `req_current_time`; defined by a subclass, not by OrvClient."""
-    def reqMktData(self, __req_id: int, __contract: str, __generic_ticks: str, __snapshot: bool, __regulatory: bool, __options: str) -> None:
+    def reqMktData(self, req_id: int, contract: str, generic_ticks: str, snapshot: bool, regulatory: bool, options: str, /) -> None:
         """Subscribes to market data for a contract. Reached from `req_mkt_data`; defined by a subclass, not by OrvClient."""
-    def reqHistoricalData(self, __req_id: int, __contract: str, __end: str, __duration: str, __bar_size: str, __what_to_show: str, __use_rth: int, __format_date: int, __keep_up_to_date: bool, __options: str) -> None:
+    def reqHistoricalData(self, req_id: int, contract: str, end: str, duration: str, bar_size: str, what_to_show: str, use_rth: int, format_date: int, keep_up_to_date: bool, options: str, /) -> None:
         """Asks for historical bars. Reached from `req_historical_data`; defined by a subclass, not by OrvClient."""
     def reqPositions(self) -> None:
         """Subscribes to the positions of all accounts. Reached from `req_positions`; defined by a subclass, not by OrvClient."""
@@ -367,129 +368,129 @@ class OrvClient:
         """Asks for the account family codes. Reached from `req_family_codes`; defined by a subclass, not by OrvClient."""
     def reqNewsProviders(self) -> None:
         """Asks for the news providers. Reached from `req_news_providers`; defined by a subclass, not by OrvClient."""
-    def reqContractDetails(self, __req_id: int, __contract: str) -> None:
+    def reqContractDetails(self, req_id: int, contract: str, /) -> None:
         """Asks for a contract's details. Reached from `req_contract_details`; defined by a subclass, not by OrvClient."""
-    def cancelMktData(self, __req_id: int) -> None:
+    def cancelMktData(self, req_id: int, /) -> None:
         """Cancels a market data subscription. Reached from `cancel_mkt_data`; defined by a subclass, not by OrvClient."""
-    def cancelOrder(self, __order_id: int, __manual_cancel_time: str) -> None:
+    def cancelOrder(self, order_id: int, manual_cancel_time: str, /) -> None:
         """Cancels an order. Reached from `cancel_order`; defined by a subclass, not by OrvClient."""
-    def reqAccountUpdates(self, __subscribe: bool, __account: str) -> None:
+    def reqAccountUpdates(self, subscribe: bool, account: str, /) -> None:
         """Subscribes to, or unsubscribes from, an account's values. Reached from `req_account_updates`; defined by a subclass, not by OrvClient."""
-    def reqExecutions(self, __req_id: int, __exec_filter: str) -> None:
+    def reqExecutions(self, req_id: int, exec_filter: str, /) -> None:
         """Asks for executions matching a filter. Reached from `req_executions`; defined by a subclass, not by OrvClient."""
-    def reqMktDepth(self, __req_id: int, __contract: str, __num_rows: int, __is_smart_depth: bool, __options: str) -> None:
+    def reqMktDepth(self, req_id: int, contract: str, num_rows: int, is_smart_depth: bool, options: str, /) -> None:
         """Subscribes to market depth for a contract. Reached from `req_mkt_depth`; defined by a subclass, not by OrvClient."""
-    def cancelMktDepth(self, __req_id: int, __is_smart_depth: bool) -> None:
+    def cancelMktDepth(self, req_id: int, is_smart_depth: bool, /) -> None:
         """Cancels a market depth subscription. Reached from `cancel_mkt_depth`; defined by a subclass, not by OrvClient."""
-    def reqAutoOpenOrders(self, __auto_bind: bool) -> None:
+    def reqAutoOpenOrders(self, auto_bind: bool, /) -> None:
         """Binds orders placed elsewhere to this client. Reached from `req_auto_open_orders`; defined by a subclass, not by OrvClient."""
-    def requestFA(self, __fa_data_type: str) -> None:
+    def requestFA(self, fa_data_type: str, /) -> None:
         """Asks for financial-advisor configuration data. Reached from `request_f_a`; defined by a subclass, not by OrvClient."""
-    def replaceFA(self, __req_id: int, __fa_data_type: str, __cxml: str) -> None:
+    def replaceFA(self, req_id: int, fa_data_type: str, cxml: str, /) -> None:
         """Replaces financial-advisor configuration data. Reached from `replace_f_a`; defined by a subclass, not by OrvClient."""
-    def exerciseOptions(self, __req_id: int, __contract: str, __exercise_action: int, __exercise_quantity: int, __account: str, __override: int) -> None:
+    def exerciseOptions(self, req_id: int, contract: str, exercise_action: int, exercise_quantity: int, account: str, override: int, /) -> None:
         """Exercises or lets lapse an option. Reached from `exercise_options`; defined by a subclass, not by OrvClient."""
-    def cancelHistoricalData(self, __req_id: int) -> None:
+    def cancelHistoricalData(self, req_id: int, /) -> None:
         """Cancels a historical data request. Reached from `cancel_historical_data`; defined by a subclass, not by OrvClient."""
-    def reqRealTimeBars(self, __req_id: int, __contract: str, __bar_size: int, __what_to_show: str, __use_rth: bool, __options: str) -> None:
+    def reqRealTimeBars(self, req_id: int, contract: str, bar_size: int, what_to_show: str, use_rth: bool, options: str, /) -> None:
         """Subscribes to real-time bars. Reached from `req_real_time_bars`; defined by a subclass, not by OrvClient."""
-    def cancelRealTimeBars(self, __req_id: int) -> None:
+    def cancelRealTimeBars(self, req_id: int, /) -> None:
         """Cancels a real-time bars subscription. Reached from `cancel_real_time_bars`; defined by a subclass, not by OrvClient."""
-    def cancelScannerSubscription(self, __req_id: int) -> None:
+    def cancelScannerSubscription(self, req_id: int, /) -> None:
         """Cancels a market scanner subscription. Reached from `cancel_scanner_subscription`; defined by a subclass, not by OrvClient."""
-    def reqScannerSubscription(self, __req_id: int, __subscription: str, __options: str, __filter_options: str) -> None:
+    def reqScannerSubscription(self, req_id: int, subscription: str, options: str, filter_options: str, /) -> None:
         """Subscribes to a market scanner. Reached from `req_scanner_subscription`; defined by a subclass, not by OrvClient."""
-    def reqFundamentalData(self, __req_id: int, __contract: str, __report_type: str, __options: str) -> None:
+    def reqFundamentalData(self, req_id: int, contract: str, report_type: str, options: str, /) -> None:
         """Asks for a contract's fundamental data. Reached from `req_fundamental_data`; defined by a subclass, not by OrvClient."""
-    def cancelFundamentalData(self, __req_id: int) -> None:
+    def cancelFundamentalData(self, req_id: int, /) -> None:
         """Cancels a fundamental data request. Reached from `cancel_fundamental_data`; defined by a subclass, not by OrvClient."""
-    def calculateImpliedVolatility(self, __req_id: int, __contract: str, __option_price: float, __under_price: float, __options: str) -> None:
+    def calculateImpliedVolatility(self, req_id: int, contract: str, option_price: float, under_price: float, options: str, /) -> None:
         """Asks for the implied volatility of an option. Reached from `calculate_implied_volatility`; defined by a subclass, not by OrvClient."""
-    def calculateOptionPrice(self, __req_id: int, __contract: str, __volatility: float, __under_price: float, __options: str) -> None:
+    def calculateOptionPrice(self, req_id: int, contract: str, volatility: float, under_price: float, options: str, /) -> None:
         """Asks for the price of an option. Reached from `calculate_option_price`; defined by a subclass, not by OrvClient."""
-    def cancelCalculateImpliedVolatility(self, __req_id: int) -> None:
+    def cancelCalculateImpliedVolatility(self, req_id: int, /) -> None:
         """Cancels an implied volatility calculation. Reached from `cancel_calculate_implied_volatility`; defined by a subclass, not by OrvClient."""
-    def cancelCalculateOptionPrice(self, __req_id: int) -> None:
+    def cancelCalculateOptionPrice(self, req_id: int, /) -> None:
         """Cancels an option price calculation. Reached from `cancel_calculate_option_price`; defined by a subclass, not by OrvClient."""
-    def reqMarketDataType(self, __market_data_type: int) -> None:
+    def reqMarketDataType(self, market_data_type: int, /) -> None:
         """Chooses live, frozen or delayed market data. Reached from `req_market_data_type`; defined by a subclass, not by OrvClient."""
-    def reqAccountSummary(self, __req_id: int, __group_name: str, __tags: str) -> None:
+    def reqAccountSummary(self, req_id: int, group_name: str, tags: str, /) -> None:
         """Subscribes to an account summary. Reached from `req_account_summary`; defined by a subclass, not by OrvClient."""
-    def cancelAccountSummary(self, __req_id: int) -> None:
+    def cancelAccountSummary(self, req_id: int, /) -> None:
         """Cancels an account summary subscription. Reached from `cancel_account_summary`; defined by a subclass, not by OrvClient."""
-    def reqPositionsMulti(self, __req_id: int, __account: str, __model_code: str) -> None:
+    def reqPositionsMulti(self, req_id: int, account: str, model_code: str, /) -> None:
         """Subscribes to positions of an account or model. Reached from `req_positions_multi`; defined by a subclass, not by OrvClient."""
-    def cancelPositionsMulti(self, __req_id: int) -> None:
+    def cancelPositionsMulti(self, req_id: int, /) -> None:
         """Cancels a positions-by-model subscription. Reached from `cancel_positions_multi`; defined by a subclass, not by OrvClient."""
-    def reqAccountUpdatesMulti(self, __req_id: int, __account: str, __model_code: str, __ledger_and_nlv: bool) -> None:
+    def reqAccountUpdatesMulti(self, req_id: int, account: str, model_code: str, ledger_and_nlv: bool, /) -> None:
         """Subscribes to account values by account or model. Reached from `req_account_updates_multi`; defined by a subclass, not by OrvClient."""
-    def cancelAccountUpdatesMulti(self, __req_id: int) -> None:
+    def cancelAccountUpdatesMulti(self, req_id: int, /) -> None:
         """Cancels an account-values-by-model subscription. Reached from `cancel_account_updates_multi`; defined by a subclass, not by OrvClient."""
-    def reqSecDefOptParams(self, __req_id: int, __underlying_symbol: str, __fut_fop_exchange: str, __underlying_sec_type: str, __underlying_con_id: int) -> None:
+    def reqSecDefOptParams(self, req_id: int, underlying_symbol: str, fut_fop_exchange: str, underlying_sec_type: str, underlying_con_id: int, /) -> None:
         """Asks for the option chain parameters of an underlying. Reached from `req_sec_def_opt_params`; defined by a subclass, not by OrvClient."""
-    def reqSoftDollarTiers(self, __req_id: int) -> None:
+    def reqSoftDollarTiers(self, req_id: int, /) -> None:
         """Asks for the soft-dollar tiers. Reached from `req_soft_dollar_tiers`; defined by a subclass, not by OrvClient."""
-    def reqMatchingSymbols(self, __req_id: int, __pattern: str) -> None:
+    def reqMatchingSymbols(self, req_id: int, pattern: str, /) -> None:
         """Asks for contracts whose symbol matches a pattern. Reached from `req_matching_symbols`; defined by a subclass, not by OrvClient."""
     def reqMktDepthExchanges(self) -> None:
         """Asks for the exchanges that offer market depth. Reached from `req_mkt_depth_exchanges`; defined by a subclass, not by OrvClient."""
-    def reqSmartComponents(self, __req_id: int, __bbo_exchange: str) -> None:
+    def reqSmartComponents(self, req_id: int, bbo_exchange: str, /) -> None:
         """Asks for the exchanges behind a smart-routing code. Reached from `req_smart_components`; defined by a subclass, not by OrvClient."""
-    def reqNewsArticle(self, __req_id: int, __provider_code: str, __article_id: str, __options: str) -> None:
+    def reqNewsArticle(self, req_id: int, provider_code: str, article_id: str, options: str, /) -> None:
         """Asks for a news article. Reached from `req_news_article`; defined by a subclass, not by OrvClient."""
-    def reqHistoricalNews(self, __req_id: int, __con_id: int, __provider_codes: str, __start_date_time: str, __end_date_time: str, __total_results: int, __options: str) -> None:
+    def reqHistoricalNews(self, req_id: int, con_id: int, provider_codes: str, start_date_time: str, end_date_time: str, total_results: int, options: str, /) -> None:
         """Asks for historical news headlines. Reached from `req_historical_news`; defined by a subclass, not by OrvClient."""
-    def reqHeadTimestamp(self, __req_id: int, __contract: str, __what_to_show: str, __use_rth: int, __format_date: int) -> None:
+    def reqHeadTimestamp(self, req_id: int, contract: str, what_to_show: str, use_rth: int, format_date: int, /) -> None:
         """Asks for the time of a contract's earliest data. Reached from `req_head_timestamp`; defined by a subclass, not by OrvClient."""
-    def cancelHeadTimestamp(self, __req_id: int) -> None:
+    def cancelHeadTimestamp(self, req_id: int, /) -> None:
         """Cancels an earliest-data-time request. Reached from `cancel_head_timestamp`; defined by a subclass, not by OrvClient."""
-    def reqHistogramData(self, __req_id: int, __contract: str, __use_rth: bool, __time_period: str) -> None:
+    def reqHistogramData(self, req_id: int, contract: str, use_rth: bool, time_period: str, /) -> None:
         """Asks for a price histogram. Reached from `req_histogram_data`; defined by a subclass, not by OrvClient."""
-    def cancelHistogramData(self, __req_id: int) -> None:
+    def cancelHistogramData(self, req_id: int, /) -> None:
         """Cancels a histogram request. Reached from `cancel_histogram_data`; defined by a subclass, not by OrvClient."""
-    def reqMarketRule(self, __market_rule_id: int) -> None:
+    def reqMarketRule(self, market_rule_id: int, /) -> None:
         """Asks for a market rule's price increments. Reached from `req_market_rule`; defined by a subclass, not by OrvClient."""
-    def reqPnL(self, __req_id: int, __account: str, __model_code: str) -> None:
+    def reqPnL(self, req_id: int, account: str, model_code: str, /) -> None:
         """Subscribes to an account's profit and loss. Reached from `req_pn_l`; defined by a subclass, not by OrvClient."""
-    def cancelPnL(self, __req_id: int) -> None:
+    def cancelPnL(self, req_id: int, /) -> None:
         """Cancels a profit-and-loss subscription. Reached from `cancel_pn_l`; defined by a subclass, not by OrvClient."""
-    def reqPnLSingle(self, __req_id: int, __account: str, __model_code: str, __con_id: int) -> None:
+    def reqPnLSingle(self, req_id: int, account: str, model_code: str, con_id: int, /) -> None:
         """Subscribes to one position's profit and loss. Reached from `req_pn_l_single`; defined by a subclass, not by OrvClient."""
-    def cancelPnLSingle(self, __req_id: int) -> None:
+    def cancelPnLSingle(self, req_id: int, /) -> None:
         """Cancels a single-position profit-and-loss subscription. Reached from `cancel_pn_l_single`; defined by a subclass, not by OrvClient."""
-    def reqHistoricalTicks(self, __req_id: int, __contract: str, __start_date_time: str, __end_date_time: str, __number_of_ticks: int, __what_to_show: str, __use_rth: int, __ignore_size: bool, __options: str) -> None:
+    def reqHistoricalTicks(self, req_id: int, contract: str, start_date_time: str, end_date_time: str, number_of_ticks: int, what_to_show: str, use_rth: int, ignore_size: bool, options: str, /) -> None:
         """Asks for historical ticks. Reached from `req_historical_ticks`; defined by a subclass, not by OrvClient."""
-    def reqTickByTickData(self, __req_id: int, __contract: str, __tick_type: str, __number_of_ticks: int, __ignore_size: bool) -> None:
+    def reqTickByTickData(self, req_id: int, contract: str, tick_type: str, number_of_ticks: int, ignore_size: bool, /) -> None:
         """Subscribes to tick-by-tick data. Reached from `req_tick_by_tick_data`; defined by a subclass, not by OrvClient."""
-    def cancelTickByTickData(self, __req_id: int) -> None:
+    def cancelTickByTickData(self, req_id: int, /) -> None:
         """Cancels a tick-by-tick subscription. Reached from `cancel_tick_by_tick_data`; defined by a subclass, not by OrvClient."""
-    def reqCompletedOrders(self, __api_only: bool) -> None:
+    def reqCompletedOrders(self, api_only: bool, /) -> None:
         """Asks for the completed orders. Reached from `req_completed_orders`; defined by a subclass, not by OrvClient."""
-    def reqWshMetaData(self, __req_id: int) -> None:
+    def reqWshMetaData(self, req_id: int, /) -> None:
         """Asks for the event calendar's metadata. Reached from `req_wsh_meta_data`; defined by a subclass, not by OrvClient."""
-    def reqWshEventData(self, __req_id: int, __wsh_event_data: str) -> None:
+    def reqWshEventData(self, req_id: int, wsh_event_data: str, /) -> None:
         """Asks for event calendar data. Reached from `req_wsh_event_data`; defined by a subclass, not by OrvClient."""
-    def cancelWshMetaData(self, __req_id: int) -> None:
+    def cancelWshMetaData(self, req_id: int, /) -> None:
         """Cancels an event calendar metadata request. Reached from `cancel_wsh_meta_data`; defined by a subclass, not by OrvClient."""
-    def cancelWshEventData(self, __req_id: int) -> None:
+    def cancelWshEventData(self, req_id: int, /) -> None:
         """Cancels an event calendar data request. Reached from `cancel_wsh_event_data`; defined by a subclass, not by OrvClient."""
-    def reqUserInfo(self, __req_id: int) -> None:
+    def reqUserInfo(self, req_id: int, /) -> None:
         """Asks for the user's information. Reached from `req_user_info`; defined by a subclass, not by OrvClient."""
-    def reqNewsBulletins(self, __all_messages: bool) -> None:
+    def reqNewsBulletins(self, all_messages: bool, /) -> None:
         """Subscribes to news bulletins. Reached from `req_news_bulletins`; defined by a subclass, not by OrvClient."""
-    def setServerLogLevel(self, __log_level: int) -> None:
+    def setServerLogLevel(self, log_level: int, /) -> None:
         """Sets the broker server's log level. Reached from `set_server_log_level`; defined by a subclass, not by OrvClient."""
-    def verifyRequest(self, __api_name: str, __api_version: str) -> None:
+    def verifyRequest(self, api_name: str, api_version: str, /) -> None:
         """Starts the verification of an application. Reached from `verify_request`; defined by a subclass, not by OrvClient."""
-    def verifyAndAuthRequest(self, __api_name: str, __api_version: str, __opaque_isv_key: str) -> None:
+    def verifyAndAuthRequest(self, api_name: str, api_version: str, opaque_isv_key: str, /) -> None:
         """Starts the verification and authorisation of an application. Reached from `verify_and_auth_request`; defined by a subclass, not by OrvClient."""
-    def verifyAndAuthMessage(self, __api_data: str, __xyz_response: str) -> None:
+    def verifyAndAuthMessage(self, api_data: str, xyz_response: str, /) -> None:
         """Answers the verification and authorisation challenge. Reached from `verify_and_auth_message`; defined by a subclass, not by OrvClient."""
-    def queryDisplayGroups(self, __req_id: int) -> None:
+    def queryDisplayGroups(self, req_id: int, /) -> None:
         """Asks for the display groups. Reached from `query_display_groups`; defined by a subclass, not by OrvClient."""
-    def subscribeToGroupEvents(self, __req_id: int, __group_id: int) -> None:
+    def subscribeToGroupEvents(self, req_id: int, group_id: int, /) -> None:
         """Subscribes to a display group's events. Reached from `subscribe_to_group_events`; defined by a subclass, not by OrvClient."""
-    def updateDisplayGroup(self, __req_id: int, __contract_info: str) -> None:
+    def updateDisplayGroup(self, req_id: int, contract_info: str, /) -> None:
         """Changes the contract shown by a display group. Reached from `update_display_group`; defined by a subclass, not by OrvClient."""
-    def unsubscribeFromGroupEvents(self, __req_id: int) -> None:
+    def unsubscribeFromGroupEvents(self, req_id: int, /) -> None:
         """Cancels a display group subscription. Reached from `unsubscribe_from_group_events`; defined by a subclass, not by OrvClient."""

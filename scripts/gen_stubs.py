@@ -21,6 +21,9 @@ table and a module that disagree stop the generator instead of producing stubs.
   python scripts/gen_stubs.py           regenerate both files
   python scripts/gen_stubs.py --check   say "current", or exit 1 with a diff if a file
                                         is stale
+  python scripts/gen_stubs.py --underscore-form STUB OUTPUT
+                                        write STUB in the form installed for CPython 3.7
+                                        (see underscore_form()); CMakeLists.txt runs it
 """
 
 from __future__ import annotations
@@ -29,6 +32,7 @@ import argparse
 import difflib
 import importlib
 import os
+import re
 import sys
 from dataclasses import dataclass
 from pathlib import Path
@@ -215,10 +219,11 @@ HEADER = '''\
 # src/module/client_methods.def) and the built module; do not edit by hand, run the
 # script instead.
 #
-# Parameters are positional-only, as the module accepts no keyword arguments: their
-# names carry two leading underscores, the form every type checker reads on every
-# Python version. Each method has a one-line docstring; the module's own docstrings
-# are the binding library's signatures.
+# Parameters are positional-only, as the module accepts no keyword arguments: marked
+# with "/", so that hovers show their plain names. The copy installed for CPython 3.7
+# names them with two leading underscores instead, the older form that the parser of
+# mypy's last release for 3.7 reads. Each method has a one-line docstring; the
+# module's own docstrings are the binding library's signatures.
 # Text parameters accept str (encoded as UTF-8) or bytes, except where a method is
 # also a callback that a subclass may override: there they are typed str, the type
 # the override receives from the native side.
@@ -243,9 +248,29 @@ HEADER = '''\
 
 
 def parameter_list(names: tuple[str, ...], types: tuple[str, ...] | list[str]) -> str:
-    # Positional-only by the double-underscore prefix, which every mypy reads (the "/"
-    # marker is a syntax error to the parser of the oldest mypy for CPython 3.7).
-    return ", ".join(["self", *(f"__{n}: {t}" for n, t in zip(names, types))])
+    # Positional-only by "/" (PEP 570); underscore_form() rewrites it for CPython 3.7.
+    params = [f"{n}: {t}" for n, t in zip(names, types)]
+    return ", ".join(["self", *params, "/"] if params else ["self"])
+
+
+# A method whose parameters after self are positional-only, as parameter_list() writes it.
+POSITIONAL_ONLY = re.compile(r"^(?P<head>[ \t]*def \w+\(self)(?P<params>, [^()/]*), /\)", re.M)
+SLASH = re.compile(r"[(,]\s*/\s*[,)]")
+
+
+def underscore_form(stub: str) -> str:
+    """The stub with its positional-only parameters written the pre-PEP 570 way: each
+    parameter after self named with two leading underscores, and no "/". The parser of
+    mypy 1.4, the last mypy for CPython 3.7, rejects "/" in a stub as invalid syntax,
+    so this form is the one installed for 3.7."""
+    def prefixed(match: re.Match[str]) -> str:
+        return match["head"] + re.sub(r", (\w+): ", r", __\1: ", match["params"]) + ")"
+
+    text = POSITIONAL_ONLY.sub(prefixed, stub)
+    left = [line for line in text.splitlines() if SLASH.search(line)]
+    if left:
+        raise ValueError(f"cannot rewrite the positional-only marker in {left[0].strip()!r}")
+    return text
 
 
 def method_docstring(method: Method, operations: list[Operation], found: Probe,
@@ -709,7 +734,16 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--check", action="store_true",
                         help="report stale files instead of writing them")
+    parser.add_argument("--underscore-form", nargs=2, metavar=("STUB", "OUTPUT"),
+                        help="write STUB with its positional-only parameters in the form for "
+                             "CPython 3.7 to OUTPUT, and do nothing else (the build's step)")
     args = parser.parse_args(argv)
+    if args.underscore_form:
+        # Run by the build with the interpreter it builds for: no module needed.
+        source, output = map(Path, args.underscore_form)
+        output.parent.mkdir(parents=True, exist_ok=True)
+        output.write_text(underscore_form(source.read_text(encoding="utf-8")), encoding="utf-8")
+        return 0
     try:
         module = importlib.import_module("OrvCpp")
     except ImportError as error:

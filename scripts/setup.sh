@@ -63,12 +63,14 @@ PY
   echo "$deps_hash" >"$deps_stamp"
 fi
 
-# The module: rebuilt only when a source file changes, and then incrementally, in the
-# build folder named here (pip alone would build from scratch in a temporary one). The
-# folder goes to the build backend through its environment variable rather than pip's
-# -C, which the pip that CPython 3.7 brings (22.0) does not know.
+# The module and the stub package installed with it (rewritten by scripts/gen_stubs.py
+# for CPython 3.7): rebuilt only when a source file changes, and then incrementally, in
+# the build folder named here (pip alone would build from scratch in a temporary one).
+# The folder goes to the build backend through its environment variable rather than
+# pip's -C, which the pip that CPython 3.7 brings (22.0) does not know.
 build_stamp="$venv/.orv-build"
-build_hash="$(cat pyproject.toml CMakeLists.txt $(find build_backend cmake src -type f -not -name '*.pyc' | sort) |
+build_hash="$(cat pyproject.toml CMakeLists.txt scripts/gen_stubs.py \
+  $(find build_backend cmake src OrvCpp-stubs -type f -not -name '*.pyc' | sort) |
   sha256sum | cut -d' ' -f1)"
 if [ "$(cat "$build_stamp" 2>/dev/null)" != "$build_hash" ] ||
   ! "$venv/bin/python" -c 'import OrvCpp' 2>/dev/null; then

@@ -1,5 +1,7 @@
+import ast
 import gc
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -49,6 +51,23 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         if item.get_closest_marker("no_sanitizer"):
             item.add_marker(skip)
+
+
+def parse_stub(path):
+    """A stub's syntax tree. Python 3.7's parser has no positional-only marker "/": there
+    it reads the form that the build installs for 3.7 (scripts/gen_stubs.py)."""
+    text = Path(path).read_text()
+    if sys.version_info < (3, 8):
+        sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "scripts"))
+        from gen_stubs import underscore_form
+        text = underscore_form(text)
+    return ast.parse(text)
+
+
+def stub_parameters(function):
+    """The names of a stub method's parameters, self first, without the prefix of 3.7's form."""
+    args = function.args
+    return [re.sub("^__", "", a.arg) for a in [*getattr(args, "posonlyargs", []), *args.args]]
 
 
 OVERRIDABLE_NAMES = [name for name, _ in OVERRIDDEN]

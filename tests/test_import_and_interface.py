@@ -17,7 +17,7 @@ import pytest
 
 import OrvCpp
 from OrvCpp import OrvClient, TickType
-from conftest import PRIVATE_LIBRARY_ONLY, hostile_ids, run_hostile
+from conftest import PRIVATE_LIBRARY_ONLY, hostile_ids, parse_stub, run_hostile, stub_parameters
 from interface_table import METHODS
 
 DOC_TYPES = {"i": "int", "l": "int", "b": "bool", "d": "float", "s": "str", "t": "TickType"}
@@ -307,10 +307,9 @@ def test_method_signature(name, params):
 
 def _stub_parameters():
     """OrvClient's methods in the stub: name -> parameter names, self first."""
-    tree = ast.parse((Path(__file__).resolve().parents[1] / "OrvCpp-stubs" / "__init__.pyi").read_text())
+    tree = parse_stub(Path(__file__).resolve().parents[1] / "OrvCpp-stubs" / "__init__.pyi")
     cls, = (node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "OrvClient")
-    return {node.name: [arg.arg.lstrip("_") for arg in node.args.args]
-            for node in cls.body if isinstance(node, ast.FunctionDef)}
+    return {node.name: stub_parameters(node) for node in cls.body if isinstance(node, ast.FunctionDef)}
 
 
 STUB_PARAMETERS = _stub_parameters()
