@@ -23,7 +23,7 @@ struct ThreadRecord {
   // The lowest stack position from which this thread may enter once more: all ones
   // until measured, zero where the stack's extent is unknown (no bound then).
   std::uintptr_t stackBound = UINTPTR_MAX;
-  // The offer not yet taken: the entry's caller's objects (borrowed) and their count.
+  // The offer not yet taken: the objects the entry holds (borrowed from it) and their count.
   PyObject* const* offeredObjects = nullptr;
   std::size_t offeredCount = 0;
   // The thread's kept text buffers, once it has some.

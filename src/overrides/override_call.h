@@ -21,11 +21,11 @@ namespace bridge {
 // The override found for one call and its arguments: the objects it made, released once
 // however the call ends (except the unwind of a thread that the interpreter ends, which
 // lets go of them untouched: that thread no longer holds the interpreter lock), and the
-// offered objects handed on as they are, borrowed from the entry's caller, which holds
-// them until the entry returns.
-// Slot 0, in front of the arguments, holds the owner (borrowed) when the override is
-// called with it; otherwise it stays free so the callee may use it to prepend `self`
-// without copying.
+// offered objects handed on as they are, borrowed from the entry, which holds them
+// until it returns.
+// Slot 0, in front of the arguments, holds the owner (borrowed: the entry holds it) when
+// the override is called with it; otherwise it stays free so the callee may use it to
+// prepend `self` without copying.
 template <std::size_t N>
 struct PreparedCall {
   static_assert(N <= 16, "one bit per argument");
