@@ -191,6 +191,19 @@ def test_the_module_asks_for_no_static_tls():
     assert not needs_static_tls(OrvCpp.__file__)
 
 
+# Nor for a loader newer than its other symbols allow: newer linkers mark objects that use
+# TLS descriptors as needing one (a version no wheel policy admits) unless told not to.
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="ELF symbol versions")
+def test_the_module_needs_no_loader_marked_for_tls_descriptors():
+    readelf = shutil.which("readelf")
+    if not readelf:
+        pytest.skip("no readelf to read the needed versions")
+    needed = subprocess.run([readelf, "-V", OrvCpp.__file__], capture_output=True, text=True,
+                            check=True).stdout
+    assert "GLIBC_2." in needed  # the versions were read at all
+    assert "GLIBC_ABI_GNU2_TLS" not in needed
+
+
 # Libraries with initial-exec thread-local blocks of decreasing sizes, each loaded until
 # the loader refuses one, leave less than 8 bytes of the reserve; the module is then
 # imported and called, in this thread and in another.
