@@ -229,14 +229,17 @@ TWO_COPIES = textwrap.dedent(r"""
     import importlib.util, os, shutil, sys
 
     origin = importlib.util.find_spec("OrvCpp").origin
-    libraries = os.path.join(os.path.dirname(origin), "OrvCpp.libs")
+    # The libraries a wheel carries beside the module: the build's OrvCpp.libs, or the
+    # orvcpp.libs a wheel repair makes.
+    site = os.path.dirname(origin)
+    libraries = [n for n in os.listdir(site) if n.lower() == "orvcpp.libs"]
     copies = []
     for name in ("vendored", "installed"):
         folder = os.path.join(os.path.dirname(sys.argv[1]), name)
         os.mkdir(folder)
         shutil.copy(origin, folder)
-        if os.path.isdir(libraries):
-            shutil.copytree(libraries, os.path.join(folder, "OrvCpp.libs"))
+        for library in libraries:
+            shutil.copytree(os.path.join(site, library), os.path.join(folder, library))
         spec = importlib.util.spec_from_file_location(
             "OrvCpp", os.path.join(folder, os.path.basename(origin)))
         module = importlib.util.module_from_spec(spec)
