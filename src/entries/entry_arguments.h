@@ -25,6 +25,7 @@
 #include <typeinfo>
 
 #include "../defences/registered.h"
+#include "held_arguments.h"
 #include "../overrides/orv_client_wrapper.h"
 #include "../internals/library_internals.h"
 #include "../internals/python_compat.h"
@@ -276,7 +277,9 @@ class SelfArgument {
     return type == knownInstanceClass_ && version != 0 && version == knownVersionTag_;
   }
 
+  // (The library's converters may be any module's, and run Python code.)
   [[gnu::noinline]] static OrvClientWrapper* findGenerally(PyObject* source) {
+    holdEntryArguments();
     PyTypeObject* type = Py_TYPE(source);
     if (PyType_IsSubtype(type, LibraryInstances::instanceType())) {
       if (unsigned int version = versionTagsCanRecur ? 0 : validVersionTag(type)) {

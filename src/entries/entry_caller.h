@@ -141,11 +141,13 @@ struct EntryCaller<Function> {
       held.abandon();
       throw;  // the thread is ending: nothing of the interpreter's may be touched
     } catch (...) {
+      held.hold();  // a translator registered with the library may run Python code
       boost::python::handle_exception();
       result = nullptr;
     }
     guard.leave();
     if (result) return result;
+    held.hold();
     if (PyErr_Occurred()) {
       bridge::explainFailedCall(parameters, held.get());
       return nullptr;
@@ -186,6 +188,7 @@ struct EntryCaller<Function> {
                                                                PyObject* const* args,
                                                                std::index_sequence<I...>) {
     constexpr std::size_t n = sizeof...(P);
+    bridge::holdEntryArguments();  // a conversion may run Python code
     std::tuple<bridge::EntryArgument<P>...> arguments;
     if (!(std::get<I>(arguments).accept(args[I + 1]) && ...)) return nullptr;
     (std::get<n - 1 - I>(arguments).convert(), ...);

@@ -6,32 +6,65 @@
 // (partial.__setstate__, atexit.unregister). An entry reads `self`, the native object
 // inside it and the arguments after Python code may have run: a conversion (`__float__`,
 // `__bool__`, a `__class__` property), the override lookup (a property, `__getattr__`, a
-// dictionary key's `__eq__`), the override itself, the explanation of a failure. So before
-// anything else the entry takes a reference to each of them into storage of its own,
-// and everything it does reads them from there; they are released last, as a Python
-// frame owns its arguments and releases them when it ends.
+// dictionary key's `__eq__`), the override itself, the explanation of a failure. So the
+// entry copies the pointers into storage of its own at once, reads them only from there,
+// and owns a reference to each of them from before the first moment Python code can run
+// until it returns (released last, as a Python frame owns its arguments).
+//
+// That moment is found, not assumed: until then the references are a loan nobody can
+// call in, since only Python code can drop the lender's. The entry registers itself as
+// the thread's unheld entry, and whatever is about to run Python code on its behalf calls
+// holdEntryArguments() first: the entry's own general path (conversions, refusals,
+// errors) and the override dispatch, before the override lookup does anything that can
+// run Python and before it hands on the override it found (overrides/override_call.h).
+// A call whose lookup provably runs no Python code and finds nothing (no override: the
+// operation's native body is empty) never takes them, and that is the only difference.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
 
+#include "../internals/thread_record.h"
+
 namespace bridge {
 
+// What the thread's record names while an entry's references are not taken
+// (internals/thread_record.h). Taken or not is the record's to say: an entry has taken
+// them once the record no longer names it. No entry starts while another on the same
+// thread is unheld, since each one takes its references before anything of the
+// program's (Python code or another extension's) can run and call one.
+struct EntryReferences {
+  void (*take)(EntryReferences&);
+};
+
+// Takes the references of the entry running on this thread, if it has not yet: called
+// before anything that can run Python code on the entry's behalf.
+[[gnu::always_inline]] inline void holdEntryArguments() {
+  ThreadRecord& thread = threadRecord();
+  if (EntryReferences* entry = thread.unheldEntry) {
+    thread.unheldEntry = nullptr;
+    entry->take(*entry);
+  }
+}
+
 template <std::size_t N>
-class HeldArguments {
+class HeldArguments : private EntryReferences {
  public:
-  [[gnu::always_inline]] explicit HeldArguments(PyObject* const* lent) {
+  [[gnu::always_inline]] explicit HeldArguments(PyObject* const* lent)
+      : EntryReferences{&takeReferences} {
 #pragma GCC unroll 16
-    for (std::size_t i = 0; i < N; ++i) {
-      objects_[i] = lent[i];
-      Py_INCREF(objects_[i]);
-    }
+    for (std::size_t i = 0; i < N; ++i) objects_[i] = lent[i];
+    threadRecord().unheldEntry = this;
   }
   // Releasing an argument may run a finalizer, which cannot fail the call (the
   // interpreter reports what a finalizer raises and keeps the pending error).
   [[gnu::always_inline]] ~HeldArguments() {
-    if (abandoned_) return;
+    ThreadRecord& thread = threadRecord();
+    if (thread.unheldEntry == this) {
+      thread.unheldEntry = nullptr;
+      return;
+    }
 #pragma GCC unroll 16
     for (std::size_t i = 0; i < N; ++i) Py_DECREF(objects_[i]);
   }
@@ -40,13 +73,22 @@ class HeldArguments {
 
   PyObject* const* get() const { return objects_; }
 
+  // Takes the references now, if not yet: before the entry itself runs Python code.
+  [[gnu::always_inline]] void hold() { holdEntryArguments(); }
+
   // For the unwind of a thread that the interpreter ends: that thread no longer holds
-  // the interpreter lock, so the references are left as they are.
-  void abandon() { abandoned_ = true; }
+  // the interpreter lock, so whatever references were taken are left as they are (the
+  // entry is named unheld again, which leaves the record as the end of the call would).
+  void abandon() { threadRecord().unheldEntry = this; }
 
  private:
+  static void takeReferences(EntryReferences& entry) {
+    auto& self = static_cast<HeldArguments&>(entry);
+#pragma GCC unroll 16
+    for (std::size_t i = 0; i < N; ++i) Py_INCREF(self.objects_[i]);
+  }
+
   PyObject* objects_[N];
-  bool abandoned_ = false;
 };
 
 }  // namespace bridge

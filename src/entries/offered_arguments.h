@@ -6,7 +6,8 @@
 // The entry makes the offer just before it calls into the native code, and the first
 // dispatch to Python takes it (clears it) before any Python code runs. Between the two
 // only native code runs, with the interpreter lock held and never released, so the offer
-// never outlives the entry's call, which holds the objects (held_arguments.h). The offer
+// never outlives the entry's call, which owns the objects from before any Python code
+// runs (held_arguments.h). The offer
 // is the thread's own all the same: a thread that the interpreter ends at exit unwinds the
 // entry without the lock, and withdrawing its offer then must not touch another's.
 // Each object is handed on only after its type and value are checked against the native
@@ -23,7 +24,7 @@
 namespace bridge {
 
 struct OfferedArguments {
-  PyObject* const* objects = nullptr;  // the entry's own references
+  PyObject* const* objects = nullptr;  // the entry's own copies (held_arguments.h)
   std::size_t count = 0;
 
   PyObject* operator[](std::size_t i) const { return i < count ? objects[i] : nullptr; }

@@ -1,6 +1,7 @@
 // What calls through the module keep per thread and read on every call, in one
 // thread-local record: the stack bound (stack_bound.h), the offer of arguments
-// (entries/offered_arguments.h) and the kept text buffers (entries/text_buffers.h).
+// (entries/offered_arguments.h), the entry whose references are not taken yet
+// (entries/held_arguments.h) and the kept text buffers (entries/text_buffers.h).
 //
 // The module's thread-local variables use the model any shared object may use, so that
 // it loads however much of the C library's static TLS reserve others have taken; each
@@ -18,6 +19,7 @@
 namespace bridge {
 
 struct KeptTexts;
+struct EntryReferences;
 
 struct ThreadRecord {
   // The lowest stack position from which this thread may enter once more: all ones
@@ -26,6 +28,9 @@ struct ThreadRecord {
   // The offer not yet taken: the objects the entry holds (borrowed from it) and their count.
   PyObject* const* offeredObjects = nullptr;
   std::size_t offeredCount = 0;
+  // The entry running here that owns no references to its objects yet: set only while
+  // no Python code has run in its call.
+  EntryReferences* unheldEntry = nullptr;
   // The thread's kept text buffers, once it has some.
   KeptTexts* keptTexts = nullptr;
 };

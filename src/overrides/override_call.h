@@ -11,6 +11,7 @@
 #include "../client/operation_traits.h"
 #include "../internals/forced_unwind.h"
 #include "../entries/argument_errors.h"
+#include "../entries/held_arguments.h"
 #include "../entries/offered_arguments.h"
 #include "override_lookup.h"
 #include "python_arguments.h"
@@ -64,11 +65,12 @@ struct PreparedCall {
 };
 
 // Hands the operation to the Python override of `owner`, if it has one that tests true;
-// does nothing otherwise. The arguments are converted from the last to the first (each
-// one the offered object in the same position when that is already its Python value),
-// then the override is called with them in parameter order, preceded by the owner where
-// the override is the class's function, and its result is discarded. Throws
-// error_already_set on any failure.
+// does nothing otherwise. The entry's references (held_arguments.h) are taken once an
+// override is found, and by the lookup itself before it runs any Python code. The
+// arguments are converted from the last to the first (each one the offered object in
+// the same position when that is already its Python value), then the override is called
+// with them in parameter order, preceded by the owner where the override is the class's
+// function, and its result is discarded. Throws error_already_set on any failure.
 template <auto Operation, class... Args, std::size_t... I>
 ORV_PASSES_FORCED_UNWIND void dispatchToPython(PyObject* owner,
                                                [[maybe_unused]] OfferedArguments offer,
@@ -77,6 +79,7 @@ ORV_PASSES_FORCED_UNWIND void dispatchToPython(PyObject* owner,
   constexpr std::size_t n = sizeof...(Args);
   Override found = findOverride(owner, operationIndex);
   if (!found.callable) return;
+  holdEntryArguments();  // the override is Python code, and so may be what tests it true
   PreparedCall<n> call(found.callable);
   [[maybe_unused]] auto values = std::forward_as_tuple(args...);
   PyObject* result;

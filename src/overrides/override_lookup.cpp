@@ -8,6 +8,8 @@
 #include "../defences/error_policy.h"
 #include "../defences/registered.h"
 #include "../entries/entry_function.h"
+#include "../entries/held_arguments.h"
+#include "../internals/dictionary_keys.h"
 #include "../internals/python_compat.h"
 
 namespace bridge {
@@ -36,12 +38,17 @@ struct ClassAttribute {
 };
 ClassAttribute classAttributes[operationCount] = {};
 
+// The interpreter's search may run Python code: a key of a class's dictionary whose hash
+// matches the name is compared with it.
 PyObject* classAttribute(PyTypeObject* type, int operationIndex) {
-  if constexpr (versionTagsCanRecur)
+  if constexpr (versionTagsCanRecur) {
+    holdEntryArguments();
     return typeAttribute(type, operationNameObjects[operationIndex]);
+  }
   ClassAttribute& known = classAttributes[operationIndex];
   unsigned int version = validVersionTag(type);
   if (version != 0 && known.type == type && known.versionTag == version) return known.attribute;
+  holdEntryArguments();
   PyObject* attribute = typeAttribute(type, operationNameObjects[operationIndex]);
   version = validVersionTag(type);  // the lookup may have given the class its tag
   if (version != 0) known = {type, version, attribute};
@@ -73,6 +80,7 @@ bool bindsAsMethod(PyObject* attribute) {
 // AttributeError raised while searching the instance dictionary and goes on to the
 // class.)
 Override lookUpGenerally(PyObject* owner, int operationIndex) {
+  holdEntryArguments();
   PyObject* found = PyObject_GetAttr(owner, operationNameObjects[operationIndex]);
   if (!found) {
     // Missing, or the lookup itself raised: either way there is no override.
@@ -89,6 +97,7 @@ Override lookUpGenerally(PyObject* owner, int operationIndex) {
 }  // namespace
 
 void prepareOverrideLookup() {
+  if (!internals::checkDictionaryKind()) boost::python::throw_error_already_set();
   PyTypeObject* cls = defences::registered.client;
   for (int i = 0; i < operationCount; ++i) {
     operationNameObjects[i] = PyUnicode_InternFromString(operationNames[i]);
@@ -109,7 +118,12 @@ void prepareOverrideLookup() {
 // instance dictionary, which shadows a function of the class; a function found on the
 // class is then the result, bound to the instance. Every other case (a data descriptor,
 // a class attribute of another kind, any type with its own lookup) takes the general
-// lookup, which gives the same answer.
+// lookup, which gives the same answer. The entry takes its references
+// (held_arguments.h) before any step that can run Python code: the general lookup, the
+// class's search when its result is not known, the instance dictionary's search unless
+// its keys are all exact str (internals/dictionary_keys.h). A search that ran none
+// releases nothing it could have freed: the class and the instance still hold what
+// was found.
 Override findOverride(PyObject* owner, int operationIndex) {
   if (!owner) return {};
   PyObject* name = operationNameObjects[operationIndex];
@@ -130,6 +144,7 @@ Override findOverride(PyObject* owner, int operationIndex) {
   // the library's own setter, reached explicitly, it may hold anything; the search then
   // raises SystemError, as the interpreter's lookup would, which means no override.)
   if (dict) {
+    if (!internals::lookupRunsNoPythonCode(dict)) holdEntryArguments();
     Py_INCREF(dict);
     PyObject* found;
     int present = dictionaryItem(dict, name, &found);
