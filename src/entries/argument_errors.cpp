@@ -404,10 +404,11 @@ void refuseArgumentForOverride(int operationIndex, int position) {
   throw boost::python::error_already_set();  // what throw_error_already_set does, seen as not returning
 }
 
-void explainFailedCall(const EntryParameters& parameters, PyObject* const* args) {
+void explainFailedCall(const EntryParameters& parameters, PyObject* const* args,
+                       bool argumentsKept) {
   if (parameters.operation >= 0 && PyErr_ExceptionMatches(PyExc_RecursionError))
     hintRecursionThroughEntry(args[0], parameters.operation);
-  else
+  else if (argumentsKept)
     explainConversion(parameters, args + 1);
 }
 

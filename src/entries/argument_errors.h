@@ -79,8 +79,10 @@ void explainConversion(const EntryParameters& parameters, PyObject* const* args)
 // After a call of the entry with exactly its arguments (`args`: self first) failed: a
 // conversion explained as above, or a RecursionError of an entry that dispatches to its
 // own override, called from that override, with the hint that the call goes round
-// (override_lookup.h).
-void explainFailedCall(const EntryParameters& parameters, PyObject* const* args);
+// (override_lookup.h). Without `argumentsKept` only `self` is read: the entry gave the
+// arguments up once they had all converted (held_arguments.h), so no conversion failed.
+void explainFailedCall(const EntryParameters& parameters, PyObject* const* args,
+                       bool argumentsKept = true);
 
 // After a call through the library's call slot failed (an error is pending): the
 // explanation of an argument error or of a failed call, as above.

@@ -149,7 +149,7 @@ struct EntryCaller<Function> {
     if (result) return result;
     held.hold();
     if (PyErr_Occurred()) {
-      bridge::explainFailedCall(parameters, held.get());
+      bridge::explainFailedCall(parameters, held.get(), held.argumentsKept());
       return nullptr;
     }
     return bridge::refuseThroughLibrary(entry, held.get(), arity);

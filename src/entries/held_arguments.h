@@ -18,7 +18,10 @@
 // errors) and the override dispatch, before the override lookup does anything that can
 // run Python and before it hands on the override it found (overrides/override_call.h).
 // A call whose lookup provably runs no Python code and finds nothing (no override: the
-// operation's native body is empty) never takes them, and that is the only difference.
+// operation's native body is empty) never takes them. A call that hands exactly the
+// caller's objects to a Python function of the class takes only `self` (holdOnlySelf):
+// the function's frame owns the arguments before any code runs, and the entry never
+// reads them again.
 #pragma once
 
 #include <Python.h>
@@ -35,7 +38,9 @@ namespace bridge {
 // thread is unheld, since each one takes its references before anything of the
 // program's (Python code or another extension's) can run and call one.
 struct EntryReferences {
-  void (*take)(EntryReferences&);
+  void (*take)(EntryReferences&);  // takes a reference to self and to every argument
+  PyObject* selfObject;
+  bool argumentsGivenUp = false;  // only self was taken: the arguments are not read again
 };
 
 // Takes the references of the entry running on this thread, if it has not yet: called
@@ -48,11 +53,26 @@ struct EntryReferences {
   }
 }
 
+// Before the entry's arguments, all of them as the caller passed them, are handed to a
+// callee whose frame takes references of its own to them before any code runs
+// (internals::ownsArgumentsBeforeRunning): the entry takes only `self`, which it still
+// uses afterwards (the native object lives in it), and gives up the arguments for good:
+// it never reads them again, not even to explain an error (only a conversion could be
+// explained from them, and every one has succeeded by then).
+[[gnu::always_inline]] inline void holdOnlySelf() {
+  ThreadRecord& thread = threadRecord();
+  if (EntryReferences* entry = thread.unheldEntry) {
+    thread.unheldEntry = nullptr;
+    Py_INCREF(entry->selfObject);
+    entry->argumentsGivenUp = true;
+  }
+}
+
 template <std::size_t N>
 class HeldArguments : private EntryReferences {
  public:
   [[gnu::always_inline]] explicit HeldArguments(PyObject* const* lent)
-      : EntryReferences{&takeReferences} {
+      : EntryReferences{&takeReferences, lent[0]} {
 #pragma GCC unroll 16
     for (std::size_t i = 0; i < N; ++i) objects_[i] = lent[i];
     threadRecord().unheldEntry = this;
@@ -65,6 +85,10 @@ class HeldArguments : private EntryReferences {
       thread.unheldEntry = nullptr;
       return;
     }
+    if (argumentsGivenUp) {
+      Py_DECREF(selfObject);
+      return;
+    }
 #pragma GCC unroll 16
     for (std::size_t i = 0; i < N; ++i) Py_DECREF(objects_[i]);
   }
@@ -72,6 +96,9 @@ class HeldArguments : private EntryReferences {
   HeldArguments& operator=(const HeldArguments&) = delete;
 
   PyObject* const* get() const { return objects_; }
+
+  // Whether the arguments may still be read (holdOnlySelf gave them up otherwise).
+  bool argumentsKept() const { return !argumentsGivenUp; }
 
   // Takes the references now, if not yet: before the entry itself runs Python code.
   [[gnu::always_inline]] void hold() { holdEntryArguments(); }
@@ -83,9 +110,9 @@ class HeldArguments : private EntryReferences {
 
  private:
   static void takeReferences(EntryReferences& entry) {
-    auto& self = static_cast<HeldArguments&>(entry);
+    auto& held = static_cast<HeldArguments&>(entry);
 #pragma GCC unroll 16
-    for (std::size_t i = 0; i < N; ++i) Py_INCREF(self.objects_[i]);
+    for (std::size_t i = 0; i < N; ++i) Py_INCREF(held.objects_[i]);
   }
 
   PyObject* objects_[N];

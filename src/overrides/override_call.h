@@ -15,6 +15,7 @@
 #include "../entries/offered_arguments.h"
 #include "override_lookup.h"
 #include "python_arguments.h"
+#include "../internals/function_calls.h"
 #include "../internals/python_compat.h"
 
 namespace bridge {
@@ -23,7 +24,8 @@ namespace bridge {
 // however the call ends (except the unwind of a thread that the interpreter ends, which
 // lets go of them untouched: that thread no longer holds the interpreter lock), and the
 // offered objects handed on as they are, borrowed from the entry, which holds them
-// until it returns.
+// until it returns (or leaves them to a callee that owns them before it runs:
+// held_arguments.h).
 // Slot 0, in front of the arguments, holds the owner (borrowed: the entry holds it) when
 // the override is called with it; otherwise it stays free so the callee may use it to
 // prepend `self` without copying.
@@ -45,6 +47,7 @@ struct PreparedCall {
   template <class T>
   [[gnu::always_inline]] PyObject* set(std::size_t i, const T& value, PyObject* offered) {
     if (offered && isPythonValue(offered, value)) return slots[i + 1] = offered;
+    holdEntryArguments();  // making an object may start a collection, and so finalizers
     PyObject* object = toPython(value);
     if (object) made |= 1u << i;
     return slots[i + 1] = object;
@@ -65,8 +68,9 @@ struct PreparedCall {
 };
 
 // Hands the operation to the Python override of `owner`, if it has one that tests true;
-// does nothing otherwise. The entry's references (held_arguments.h) are taken once an
-// override is found, and by the lookup itself before it runs any Python code. The
+// does nothing otherwise. The entry's references (held_arguments.h) are taken by the
+// lookup before it runs any Python code, and here before anything else can; for a
+// Python function of the class handed exactly the caller's objects, only `self`'s. The
 // arguments are converted from the last to the first (each one the offered object in
 // the same position when that is already its Python value), then the override is called
 // with them in parameter order, preceded by the owner where the override is the class's
@@ -79,7 +83,9 @@ ORV_PASSES_FORCED_UNWIND void dispatchToPython(PyObject* owner,
   constexpr std::size_t n = sizeof...(Args);
   Override found = findOverride(owner, operationIndex);
   if (!found.callable) return;
-  holdEntryArguments();  // the override is Python code, and so may be what tests it true
+  // Its truth test, and its call, may run Python code before anything else owns the
+  // arguments. (A function of the class is called with the owner, and is not tested.)
+  if (!found.takesOwner) holdEntryArguments();
   PreparedCall<n> call(found.callable);
   [[maybe_unused]] auto values = std::forward_as_tuple(args...);
   PyObject* result;
@@ -96,6 +102,12 @@ ORV_PASSES_FORCED_UNWIND void dispatchToPython(PyObject* owner,
      ...);
     if (found.takesOwner) {
       call.slots[0] = owner;
+      // Only when every argument is the caller's object can the entry leave them to a
+      // callee that owns them before it runs (no object was made: set() holds first).
+      if (internals::ownsArgumentsBeforeRunning(found.callable))
+        holdOnlySelf();
+      else
+        holdEntryArguments();
       result = callInPlace(found.callable, call.slots, n + 1);
     } else {
       result = callInPlace(found.callable, call.arguments(), n | PY_VECTORCALL_ARGUMENTS_OFFSET);

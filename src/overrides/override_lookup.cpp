@@ -10,6 +10,7 @@
 #include "../entries/entry_function.h"
 #include "../entries/held_arguments.h"
 #include "../internals/dictionary_keys.h"
+#include "../internals/function_calls.h"
 #include "../internals/python_compat.h"
 
 namespace bridge {
@@ -97,7 +98,8 @@ Override lookUpGenerally(PyObject* owner, int operationIndex) {
 }  // namespace
 
 void prepareOverrideLookup() {
-  if (!internals::checkDictionaryKind()) boost::python::throw_error_already_set();
+  if (!internals::checkDictionaryKind() || !internals::recordFunctionEntry())
+    boost::python::throw_error_already_set();
   PyTypeObject* cls = defences::registered.client;
   for (int i = 0; i < operationCount; ++i) {
     operationNameObjects[i] = PyUnicode_InternFromString(operationNames[i]);

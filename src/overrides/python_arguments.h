@@ -29,7 +29,7 @@ PyObject* toPython(TickType value);
 // Whether `object` is already what toPython(value) makes: an object of the same exact
 // type with the same value, which can then be handed on in place of a new one. Ints are
 // compared where their value can be read in place; texts only when all-ASCII; a TickType
-// only when it is the registered member. bool values are shared objects already.
+// only when it is the registered member; a bool when it is the shared object itself.
 inline bool isPythonValue(PyObject* object, int value) {
   long held;
   return PyLong_CheckExact(object) && compactIntValue(object, &held) && held == value;
@@ -62,6 +62,9 @@ inline bool isPythonValue(PyObject* object, const std::string& text) {
   return PyUnicode_CheckExact(object) && PyUnicode_IS_COMPACT_ASCII(object) &&
          static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)) == text.size() &&
          sameBytes(compactAsciiData(object), text.data(), text.size());
+}
+inline bool isPythonValue(PyObject* object, bool value) {
+  return object == (value ? Py_True : Py_False);
 }
 // A registered member is the object toPython(value) hands out for its value.
 inline bool isPythonValue(PyObject* object, TickType value) {

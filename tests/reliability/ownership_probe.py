@@ -81,8 +81,9 @@ def describe(value) -> list:
     return [type(value).__name__, repr(value)]
 
 
-class Raised(Exception):
-    pass
+class Raised(OverflowError):
+    """Raised by an override after the drop: an OverflowError, which the entry's
+    explanation of a failed conversion looks into."""
 
 
 # Arguments whose conversion runs Python code, each with the value it converts to.
@@ -163,6 +164,7 @@ def recording(name, case, calls):
             drop()
         RECORDS.append([name, self.tag, type(self).__name__, [describe(a) for a in args]])
         if dropping and case.raising:
+            del args  # the error's traceback keeps this frame, but no longer the arguments
             raise Raised(name)
 
     override.__name__ = name
