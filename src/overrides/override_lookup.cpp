@@ -123,9 +123,7 @@ void prepareOverrideLookup() {
 // lookup, which gives the same answer. The entry takes its references
 // (held_arguments.h) before any step that can run Python code: the general lookup, the
 // class's search when its result is not known, the instance dictionary's search unless
-// its keys are all exact str (internals/dictionary_keys.h). A search that ran none
-// releases nothing it could have freed: the class and the instance still hold what
-// was found.
+// its keys are all exact str (internals/dictionary_keys.h).
 Override findOverride(PyObject* owner, int operationIndex) {
   if (!owner) return {};
   PyObject* name = operationNameObjects[operationIndex];
@@ -136,23 +134,29 @@ Override findOverride(PyObject* owner, int operationIndex) {
 
   PyObject* attribute = classAttribute(type, operationIndex);  // borrowed; sets no error
   if (attribute && !bindsAsMethod(attribute)) return lookUpGenerally(owner, operationIndex);
-  // Keep the class attribute alive while the instance dictionary is searched, which
-  // may run Python code (a key's __eq__).
-  Py_XINCREF(attribute);
 
   PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(owner) +
                                                   type->tp_dictoffset);
   // The slot holds a dict or nothing: the class's __dict__ takes only a dict. (Through
   // the library's own setter, reached explicitly, it may hold anything; the search then
   // raises SystemError, as the interpreter's lookup would, which means no override.)
+  // Searching it may run Python code (a key's __eq__) unless its keys are all exact str:
+  // then the entry takes its references first, and the class attribute and the
+  // dictionary are kept alive across the search. A search that runs none needs neither.
+  bool searchRunsCode = dict && !internals::lookupRunsNoPythonCode(dict);
+  PyObject* kept = nullptr;  // the class attribute, owned across such a search
+  if (searchRunsCode) {
+    holdEntryArguments();
+    kept = attribute;
+    Py_XINCREF(kept);
+  }
   if (dict) {
-    if (!internals::lookupRunsNoPythonCode(dict)) holdEntryArguments();
-    Py_INCREF(dict);
+    if (searchRunsCode) Py_INCREF(dict);
     PyObject* found;
     int present = dictionaryItem(dict, name, &found);
-    Py_DECREF(dict);
+    if (searchRunsCode) Py_DECREF(dict);
     if (present > 0) {
-      Py_XDECREF(attribute);
+      Py_XDECREF(kept);
       if (isOwnBinding(found, owner, operationIndex)) {
         Py_DECREF(found);
         return {};
@@ -163,19 +167,20 @@ Override findOverride(PyObject* owner, int operationIndex) {
       // The dictionary search raised (a key's __eq__): as in getattr(), the lookup
       // ends with that error, which means no override.
       bool keep = defences::keepErrorThatMustPropagate();
-      Py_XDECREF(attribute);
+      Py_XDECREF(kept);
       if (keep) boost::python::throw_error_already_set();
       return {};
     }
   }
 
-  if (!attribute) return {};  // no such attribute, and no __getattr__ to ask
-  // The lookup would bind the function to the owner. When the function is the
-  // registered class's own entry, that binding is the operation itself.
-  if (attribute == registeredEntry(operationIndex)) {
-    Py_DECREF(attribute);
+  // No such attribute, and no __getattr__ to ask; or the registered class's own entry,
+  // whose binding to the owner is the operation itself.
+  if (!attribute || attribute == registeredEntry(operationIndex)) {
+    Py_XDECREF(kept);
     return {};
   }
+  // The lookup would bind the function to the owner.
+  if (!kept) Py_INCREF(attribute);
   return {attribute, true};
 }
 
