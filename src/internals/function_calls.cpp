@@ -2,6 +2,13 @@
 
 namespace internals {
 
+#ifdef ORV_FUNCTION_ENTRY_KNOWN
+PyObject* noFunctionEntry(PyObject*, PyObject* const*, std::size_t, PyObject*) {
+  PyErr_SetString(PyExc_SystemError, "OrvCpp: no function has this entry");
+  return nullptr;
+}
+#endif
+
 bool recordFunctionEntry() {
 #ifdef ORV_FUNCTION_ENTRY_KNOWN
   // A function of an empty code object, as every `def` makes one.

@@ -104,11 +104,13 @@ ORV_PASSES_FORCED_UNWIND void dispatchToPython(PyObject* owner,
       call.slots[0] = owner;
       // Only when every argument is the caller's object can the entry leave them to a
       // callee that owns them before it runs (no object was made: set() holds first).
-      if (internals::ownsArgumentsBeforeRunning(found.callable))
+      if (internals::ownsArgumentsBeforeRunning(found.callable)) {
         holdOnlySelf();
-      else
+        result = internals::callOwningArguments(found.callable, call.slots, n + 1);
+      } else {
         holdEntryArguments();
-      result = callInPlace(found.callable, call.slots, n + 1);
+        result = callInPlace(found.callable, call.slots, n + 1);
+      }
     } else {
       result = callInPlace(found.callable, call.arguments(), n | PY_VECTORCALL_ARGUMENTS_OFFSET);
     }
