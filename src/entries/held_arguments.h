@@ -15,8 +15,9 @@
 // call in, since only Python code can drop the lender's. The entry registers itself as
 // the thread's unheld entry, and whatever is about to run Python code on its behalf calls
 // holdEntryArguments() first: the entry's own general path (conversions, refusals,
-// errors) and the override dispatch, before the override lookup does anything that can
-// run Python and before it hands on the override it found (overrides/override_call.h).
+// errors), the override lookup before a step that can run Python code, and the dispatch
+// before it makes an argument object or tests or calls the override it found
+// (overrides/override_call.h).
 // A call whose lookup provably runs no Python code and finds nothing (no override: the
 // operation's native body is empty) never takes them. A call that hands exactly the
 // caller's objects to a Python function of the class takes only `self` (holdOnlySelf):
