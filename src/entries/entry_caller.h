@@ -141,13 +141,13 @@ struct EntryCaller<Function> {
       held.abandon();
       throw;  // the thread is ending: nothing of the interpreter's may be touched
     } catch (...) {
-      held.hold();  // a translator registered with the library may run Python code
+      bridge::holdEntryArguments();  // a translator registered with the library may run Python code
       boost::python::handle_exception();
       result = nullptr;
     }
     guard.leave();
     if (result) return result;
-    held.hold();
+    bridge::holdEntryArguments();
     if (PyErr_Occurred()) {
       bridge::explainFailedCall(parameters, held.get(), held.argumentsKept());
       return nullptr;

@@ -101,9 +101,6 @@ class HeldArguments : private EntryReferences {
   // Whether the arguments may still be read (holdOnlySelf gave them up otherwise).
   bool argumentsKept() const { return !argumentsGivenUp; }
 
-  // Takes the references now, if not yet: before the entry itself runs Python code.
-  [[gnu::always_inline]] void hold() { holdEntryArguments(); }
-
   // For the unwind of a thread that the interpreter ends: that thread no longer holds
   // the interpreter lock, so whatever references were taken are left as they are (the
   // entry is named unheld again, which leaves the record as the end of the call would).
