@@ -188,10 +188,11 @@ def run_dask(settings: Sequence[Setting], sessions: Sequence[Session], workers: 
         # The sessions travel to each worker once, not once per task.
         [shared] = client.scatter([list(sessions)], broadcast=True)
         futures = client.map(run_setting, list(settings), sessions=shared)
-        if shown:
-            # Dask's console bar writes to stdout, which carries the results.
-            with contextlib.redirect_stdout(sys.stderr):
-                distributed.progress(futures)
+        # Counted here as each future completes. Dask's console bar is not used: it keeps a
+        # handler polling on the scheduler, and a local cluster closed while that handler
+        # waits logs a CancelledError traceback as an ERROR.
+        for _ in with_progress(distributed.as_completed(futures), len(futures), shown):
+            pass
         return client.gather(futures)
 
 
