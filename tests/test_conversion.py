@@ -81,6 +81,74 @@ class Data(bytes):
 
 # Python values accepted per native parameter type, as seen through req_ids (int),
 # simulateCurrentTime (long), req_auto_open_orders (bool) and request_f_a (text).
+# -- one conversion: the exact path is a narrowing of the general one -------------------
+
+class Truthy(int):
+    def __bool__(self):
+        return False
+
+
+class Raising(int):
+    def __bool__(self):
+        raise ValueError("no truth")
+
+
+# Every kind of value for each parameter type: exact ones, ones just outside what the
+# exact path takes, and ones the conversion refuses or fails on.
+PALETTE = {
+    "int": [0, 1, -1, True, False, 2**30 - 1, 2**30, -(2**30), 2**31 - 1, -(2**31), 2**31,
+            -(2**31) - 1, 2**62, 2**64, -(2**100), IntWithConversions(7), None, 1.5, "1"],
+    "bool": [True, False, None, 0, 1, -1, 5, 2**30, 2**40, -(2**70), Truthy(3), Raising(1),
+             1.0, "x", b""],
+    "float": [0.0, -0.0, 1.5, math.inf, -math.inf, 1e308, 0, 1, -7, 2**30, 2**53 + 1, 2**1024,
+              True, FloatWithConversion(2.5), None, "1.5"],
+    "str": ["", "a", "ab", "abc" * 20, "x" * 5000, "é", "€uro", "\U0001f600", "\ud800",
+            "a\udfffb", b"", b"xyz", b"\xff\xfe", bytearray(b"ab"), Text("sub"), Data(b"dat"),
+            None, 1],
+    "TickType": [TickType.BID, TickType.LAST, TickType(200), TickType(-4), TickType(2**31 - 1),
+                 TickType(-(2**31)), 1, None, "BID"],
+}
+
+# An entry with a parameter of each type: (entry, its arguments, position of the type).
+# The last argument is a text: as a str subclass it forces the general path.
+PALETTE_ROUTES = {
+    "int": ("req_mkt_data", (1, "c", "g", True, False, "o"), 0),
+    "bool": ("req_mkt_data", (1, "c", "g", True, False, "o"), 3),
+    "str": ("req_mkt_data", (1, "c", "g", True, False, "o"), 1),
+    "float": ("simulateTickPrice", (1, TickType.BID, 1.5, "a", "b"), 2),
+    "TickType": ("simulateTickPrice", (1, TickType.BID, 1.5, "a", "b"), 1),
+}
+
+
+def outcome(entry, args):
+    """What a call gives: the override's arguments with their exact types, or the error."""
+    client = Recorder()
+    try:
+        getattr(client, entry)(*args)
+    except Exception as error:  # noqa: BLE001 - the error is the outcome
+        # A refusal's first line is the entry's; the library's listing of the argument
+        # types after it names the neighbour's class.
+        text = str(error).split("\n")[0] if isinstance(error, ArgumentError) else str(error)
+        return type(error), text
+    [(_, received)] = client.calls
+    return [(type(value), value) for value in received]
+
+
+@pytest.mark.parametrize("kind,value", [(kind, value) for kind, values in PALETTE.items()
+                                        for value in values],
+                         ids=lambda item: item if isinstance(item, str) else None)
+def test_exact_and_general_paths_convert_alike(kind, value):
+    entry, args, position = PALETTE_ROUTES[kind]
+    alone = list(args)
+    alone[position] = value
+    beside = [*alone[:-1], Text(alone[-1])]
+    exact, general = outcome(entry, alone), outcome(entry, beside)
+    assert exact == general
+    if kind == "int" and value == 2**31:
+        assert exact == (OverflowError, f"OrvClient.{entry}(): argument 1 (req_id) must be "
+                                        "between -2147483648 and 2147483647, not 2147483648")
+
+
 @pytest.mark.parametrize("method,value,received", [
     # ints of one internal digit are read in place, longer ones through the C API
     *(("req_ids", value, int(value)) for value in [0, -1, 2**30 - 1, 2**30, -(2**30) + 1,
@@ -715,10 +783,10 @@ def test_an_argument_error_from_within_the_call_is_left_as_it_is(through_slot):
 ])
 def test_entries_fail_exactly_as_the_library_s_call(name, args, keywords):
     # The entries' call when the interpreter calls them directly, against the same call
-    # through the entries' call slot (the same error and text) and through the library's
-    # own call slot (the same error; an argument error has the explanation in front of
-    # the library's text, an overflow names the argument, a str UTF-8 cannot encode has
-    # the argument after the codec's text).
+    # through the entries' call slot and through the library's own call slot: the same
+    # error and text, but that the entries put an argument error's explanation in front
+    # of the library's text. (A failed conversion is explained where it fails, on every
+    # route.)
     client = Recorder()
     entry = getattr(OrvClient, name)
     for target in (client, object()):
@@ -730,14 +798,12 @@ def test_entries_fail_exactly_as_the_library_s_call(name, args, keywords):
         if direct[0].__name__ == "ArgumentError":
             explanation, library_text = direct[1].split("\n", 1)
             assert explanation.startswith(f"OrvClient.{name}(") and library_text == through_library[1]
-        elif direct[0] is OverflowError:
-            assert direct[1].startswith(f"OrvClient.{name}(): argument 1 (num_ids) must be between")
-            assert through_library[1] == "bad numeric conversion: positive overflow"
-        elif direct[0] is UnicodeEncodeError and target is client:
-            assert direct[1] == (through_library[1] + ", in argument 2 (contract) of "
-                                 "OrvClient.place_order()")
         else:
             assert direct == through_library
+        if direct[0] is OverflowError:
+            assert direct[1].startswith(f"OrvClient.{name}(): argument 1 (num_ids) must be between")
+        elif direct[0] is UnicodeEncodeError and target is client:
+            assert direct[1].endswith(", in argument 2 (contract) of OrvClient.place_order()")
     assert client.calls == []
 
 

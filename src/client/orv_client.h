@@ -15,15 +15,6 @@ class OrvClient {
  public:
   OrvClient() = default;
 
-  // Performs `Operation` (a member function) on `client` with the arguments, as a call
-  // through the member pointer; the entries and replays call every operation through
-  // this, so that the class of the native objects they reach can answer it directly
-  // (OrvClientWrapper::perform).
-  template <auto Operation, class Client, class... A>
-  static decltype(auto) perform(Client& client, A&&... args) {
-    return (client.*Operation)(std::forward<A>(args)...);
-  }
-
   // Field operations.
   void setRunningMode(int mode) { runningMode = mode; }
   void setDeveloper() { developerMode = true; }

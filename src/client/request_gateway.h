@@ -1,5 +1,7 @@
 // Request entries: each forwards its arguments, unchanged and in order, to the virtual
-// request operation it is named after.
+// request operation it is named after. `Client` is the class of the objects the entries
+// reach; Client::perform<Operation>(client, args...) performs the operation as its
+// virtual call would (OrvClientWrapper's reaches the Python override without the call).
 #pragma once
 
 #include <string>

@@ -1,4 +1,5 @@
-// Replay entries: a simulated event reaches the same virtual callback a live one does.
+// Replay entries: a simulated event reaches the same virtual callback a live one does,
+// performed as request_gateway.h performs a request.
 #pragma once
 
 #include <algorithm>

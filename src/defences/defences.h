@@ -1,13 +1,13 @@
 // The module's defences, by the object each one shapes. Each mends a slot or descriptor
 // that legal Python reaches (the surface inventory in docs/reliability.md lists every
 // one, with its decision) for every path to it, not for one program. All read the
-// record of registered objects (registered.h); the module's initialisation installs
+// record of registered objects (common/registered.h); the module's initialisation installs
 // them in the order below, each before anything can use what it shapes.
 #pragma once
 
 #include <Python.h>
 
-#include "registered.h"
+#include "../common/registered.h"
 
 namespace defences {
 
@@ -38,16 +38,6 @@ void guardRepresentation();
 // (library_calls.cpp).
 void guardDocumentation();
 void guardLibraryCalls();
-
-// Shutdown (shutdown/parked_objects.cpp): what a program stores on the registered objects
-// is released at exit once nothing can use it any more. Recorded after everything else
-// is registered. Every native object reports its start and end (the release is tried
-// when one ends), and so does every module object the import makes (when it dies:
-// false with the error set when it cannot be watched).
-void releaseParkedObjectsAtExit();
-void clientInstanceStarted();
-void clientInstanceEnded();
-bool watchModuleObject(PyObject* module);
 
 // TickType's rule for a member's value (tick_type/construction.cpp): false with
 // OverflowError (or the error of reading it) set when `number` does not fit 32 bits.

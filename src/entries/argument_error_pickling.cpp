@@ -24,7 +24,7 @@
 
 #include "../internals/library_internals.h"
 
-namespace bridge {
+namespace entries {
 namespace {
 
 PyObject* argumentError = nullptr;     // the library's class
@@ -111,4 +111,4 @@ void makeArgumentErrorsPicklable() {
   copyreg.attr("dispatch_table").attr("setdefault")(errorClass, reduction);
 }
 
-}  // namespace bridge
+}  // namespace entries

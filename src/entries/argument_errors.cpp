@@ -4,12 +4,13 @@
 #include <cstring>
 
 #include "../client/operation_traits.h"
-#include "../defences/error_policy.h"
-#include "../defences/registered.h"
+#include "../common/error_policy.h"
+#include "../common/error_texts.h"
+#include "../common/registered.h"
 #include "../overrides/override_lookup.h"
 
 
-namespace bridge {
+namespace entries {
 namespace {
 
 const char* tickTypeName(long value) {
@@ -48,7 +49,7 @@ bool builtInRepr(PyObject* object, reprfunc repr, std::string* text) {
   if (utf8) *text = utf8;
   Py_XDECREF(made);
   if (utf8) return true;
-  if (defences::keepErrorThatMustPropagate()) throw boost::python::error_already_set();
+  if (common::keepErrorThatMustPropagate()) throw boost::python::error_already_set();
   return false;
 }
 
@@ -70,7 +71,7 @@ std::string tickTypeHint(PyObject* object) {
   if (PyLong_Check(object) && !PyBool_Check(object)) {
     int overflow = 0;
     long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
-    if (value == -1 && PyErr_Occurred() && defences::keepErrorThatMustPropagate())
+    if (value == -1 && PyErr_Occurred() && common::keepErrorThatMustPropagate())
       throw boost::python::error_already_set();
     if (overflow || value < INT32_MIN || value > INT32_MAX) return "";
     std::string call = "TickType(" + std::to_string(value) + ")";
@@ -80,7 +81,7 @@ std::string tickTypeHint(PyObject* object) {
   if (PyUnicode_CheckExact(object)) {
     const char* text = PyUnicode_AsUTF8(object);
     if (!text) {  // a lone surrogate: not a name
-      if (defences::keepErrorThatMustPropagate()) throw boost::python::error_already_set();
+      if (common::keepErrorThatMustPropagate()) throw boost::python::error_already_set();
       return "";
     }
     if (isTickTypeName(text)) return "; pass TickType." + std::string(text);
@@ -120,7 +121,7 @@ PyObject* classDictionaryItem(PyTypeObject* cls, const char* key) {
   PyObject* name = PyUnicode_InternFromString(key);
   PyObject* item = name && cls->tp_dict ? PyDict_GetItemWithError(cls->tp_dict, name) : nullptr;
   Py_XDECREF(name);
-  if (!item && PyErr_Occurred() && defences::keepErrorThatMustPropagate())
+  if (!item && PyErr_Occurred() && common::keepErrorThatMustPropagate())
     throw boost::python::error_already_set();
   return item;
 }
@@ -156,7 +157,7 @@ std::string dataclassInitOwner(PyTypeObject* cls) {
 }
 
 std::string selfText(const EntryParameters& parameters, PyObject* self) {
-  if (PyObject_TypeCheck(self, defences::registered.client)) {
+  if (PyObject_TypeCheck(self, common::registered.client)) {
     std::string cls = Py_TYPE(self)->tp_name;
     std::string text = parameters.entry + "(): this " + cls +
                        " instance has no native object, because OrvClient.__init__ never ran "
@@ -187,7 +188,7 @@ std::string keywordText(const EntryParameters& parameters, PyObject* keywords) {
   while (PyDict_Next(keywords, &position, &key, &value)) {
     const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
     if (!name) {
-      if (defences::keepErrorThatMustPropagate()) throw boost::python::error_already_set();
+      if (common::keepErrorThatMustPropagate()) throw boost::python::error_already_set();
       continue;
     }
     names += (names.empty() ? "" : ", ") + std::string(name);
@@ -219,49 +220,11 @@ std::string explanation(const EntryParameters& parameters, PyObject* positional,
   int refused = parameters.firstRefused(args);
   // A conversion test that raised refuses its argument; the rule decides whether its
   // error goes on instead of the explanation.
-  if (PyErr_Occurred() && defences::keepErrorThatMustPropagate())
+  if (PyErr_Occurred() && common::keepErrorThatMustPropagate())
     throw boost::python::error_already_set();
   if (refused < 0) return "";
   if (refused == 0) return selfText(parameters, args[0]);
   return typeText(parameters, refused, args[refused]);
-}
-
-// Whether an exact str holds a lone surrogate, which UTF-8 cannot encode: read in place.
-bool holdsSurrogate(PyObject* text) {
-  if (!PyUnicode_IS_READY(text)) return false;
-  int kind = PyUnicode_KIND(text);
-  if (kind == PyUnicode_1BYTE_KIND) return false;
-  const void* data = PyUnicode_DATA(text);
-  for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(text); i < n; ++i) {
-    Py_UCS4 character = PyUnicode_READ(kind, data, i);
-    if (character >= 0xD800 && character <= 0xDFFF) return true;
-  }
-  return false;
-}
-
-// Adds `context` to the reason of the pending UnicodeEncodeError (`encoding`) or
-// UnicodeDecodeError, in place: the type, the traceback and the attributes stay, and
-// Python's text of the error ends with its reason. Should that fail, the rule decides
-// between the new error and the unextended one (defences/error_policy.h).
-void extendUnicodeReason(bool encoding, const std::string& context) {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  PyObject* reason = encoding ? PyUnicodeEncodeError_GetReason(value)
-                              : PyUnicodeDecodeError_GetReason(value);
-  const char* text = reason ? PyUnicode_AsUTF8(reason) : nullptr;
-  bool extended = false;
-  if (text) {
-    std::string extendedReason = text + context;
-    extended = (encoding ? PyUnicodeEncodeError_SetReason(value, extendedReason.c_str())
-                         : PyUnicodeDecodeError_SetReason(value, extendedReason.c_str())) == 0;
-  }
-  Py_XDECREF(reason);
-  if (!extended) {
-    defences::settleSecondaryError(type, value, traceback);
-    return;
-  }
-  PyErr_Restore(type, value, traceback);
 }
 
 // Replaces the pending error by one of the same type whose text is `first`, a line
@@ -277,7 +240,7 @@ void prefixPendingError(const std::string& first) {
   Py_XDECREF(old);
   Py_XDECREF(text);
   if (!replaced) {
-    defences::settleSecondaryError(type, value, traceback);
+    common::settleSecondaryError(type, value, traceback);
     return;
   }
   if (traceback) PyException_SetTraceback(replaced, traceback);
@@ -317,111 +280,63 @@ void explainRefusal(const EntryParameters& parameters, PyObject* positional, PyO
   } catch (const boost::python::error_already_set&) {
     // Explaining failed with an error that must not be dropped (the ordinary ones were
     // dropped where they arose); it replaces the refusal.
-    defences::settleSecondaryError(type, value, traceback);
+    common::settleSecondaryError(type, value, traceback);
     return;
   }
   PyErr_Restore(type, value, traceback);
   if (!first.empty()) prefixPendingError(first);
 }
 
-void explainConversion(const EntryParameters& parameters, PyObject* const* args) {
-  bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
-  if (!overflow && !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return;
+void explainConversion(const EntryParameters& parameters, int position, PyObject* object) {
+  ParameterKind kind = parameters.kinds[position - 1];
+  PyObject* pending = PyErr_Occurred();
+  bool text = kind == ParameterKind::Text && pending == PyExc_UnicodeEncodeError;
+  if (!text && !(kind == ParameterKind::Int && pending == PyExc_OverflowError)) return;
+  std::string argument = "argument " + std::to_string(position) + " (" +
+                         parameterName(parameters, position) + ")";
+  if (text) {
+    common::extendUnicodeReason(true, ", in " + argument + " of " + parameters.entry + "()");
+    return;
+  }
+  // A whole number outside the 32-bit range; an OverflowError of anything else (another
+  // extension's converter) is left as it is.
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  // Arguments convert from the last to the first, all before the call: the one that
-  // failed is the last that is not sure to convert, and it is explained only when its
-  // conversion always fails (a whole number out of range, a str with a lone surrogate),
-  // so that the call never ran and the error is that conversion's.
-  int failing = 0;
-  for (int position = parameters.count; position >= 1 && failing == 0; --position) {
-    PyObject* object = args[position - 1];
-    bool sure = true;
-    switch (parameters.kinds[position - 1]) {
-      case ParameterKind::Int: {
-        int outside = 0;
-        long long number = PyLong_Check(object) ? PyLong_AsLongLongAndOverflow(object, &outside) : 0;
-        if (!PyLong_Check(object))
-          sure = false;
-        else if (outside || number < INT32_MIN || number > INT32_MAX)
-          failing = position;
-        break;
-      }
-      case ParameterKind::Float:
-        sure = PyFloat_CheckExact(object);
-        break;
-      case ParameterKind::Text:
-        if (PyUnicode_CheckExact(object) && holdsSurrogate(object))
-          failing = position;
-        else
-          sure = PyUnicode_CheckExact(object) || PyBytes_CheckExact(object);
-        break;
-      case ParameterKind::Bool:
-        sure = PyBool_Check(object) || object == Py_None || PyLong_CheckExact(object);
-        break;
-      case ParameterKind::TickType:
-        sure = Py_TYPE(object) == defences::registered.tickType;
-        break;
-    }
-    if (!sure) break;
-  }
-  bool text = failing > 0 && parameters.kinds[failing - 1] == ParameterKind::Text;
-  if (failing == 0 || type != (text ? PyExc_UnicodeEncodeError : PyExc_OverflowError)) {
+  int outside = 0;
+  long long number = PyLong_Check(object) ? PyLong_AsLongLongAndOverflow(object, &outside) : 0;
+  if (!PyLong_Check(object) || !(outside || number < INT32_MIN || number > INT32_MAX)) {
     PyErr_Restore(type, value, traceback);
     return;
   }
-  std::string argument = "argument " + std::to_string(failing) + " (" +
-                         parameterName(parameters, failing) + ")";
-  if (text) {
-    PyErr_Restore(type, value, traceback);
-    extendUnicodeReason(true, ", in " + argument + " of " + parameters.entry + "()");
-    return;
-  }
-  std::string number;
+  std::string digits;
   try {
-    number = outOfRangeNumber(args[failing - 1]);
+    digits = outOfRangeNumber(object);
   } catch (const boost::python::error_already_set&) {
     // Making the text failed with an error that must not be dropped; it stands instead.
-    defences::settleSecondaryError(type, value, traceback);
+    common::settleSecondaryError(type, value, traceback);
     return;
   }
   Py_XDECREF(type);
   Py_XDECREF(value);
   Py_XDECREF(traceback);
   std::string message = parameters.entry + "(): " + argument +
-                        " must be between -2147483648 and 2147483647, not " + number;
+                        " must be between -2147483648 and 2147483647, not " + digits;
   PyErr_SetString(PyExc_OverflowError, message.c_str());
 }
 
-void refuseArgumentForOverride(int operationIndex, int position) {
-  if (PyErr_Occurred() == PyExc_UnicodeDecodeError) {
-    std::string name = operationNames[operationIndex];
-    extendUnicodeReason(false, ", in argument " + std::to_string(position) + " (" +
-                                   operationParameterNames[operationIndex][position - 1] +
-                                   ") of OrvClient operation '" + name +
-                                   "', whose method receives texts as str");
-  }
-  throw boost::python::error_already_set();  // what throw_error_already_set does, seen as not returning
-}
-
-void explainFailedCall(const EntryParameters& parameters, PyObject* const* args,
-                       bool argumentsKept) {
+void explainFailedCall(const EntryParameters& parameters, PyObject* self) {
   if (parameters.operation >= 0 && PyErr_ExceptionMatches(PyExc_RecursionError))
-    hintRecursionThroughEntry(args[0], parameters.operation);
-  else if (argumentsKept)
-    explainConversion(parameters, args + 1);
+    overrides::hintRecursionThroughEntry(self, parameters.operation);
 }
 
 void explainFailure(const EntryParameters& parameters, PyObject* positional, PyObject* keywords) {
-  if (PyErr_ExceptionMatches(PyExc_OverflowError) ||
-      PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) ||
-      PyErr_ExceptionMatches(PyExc_RecursionError)) {
+  if (PyErr_ExceptionMatches(PyExc_RecursionError)) {
     if (!(keywords && PyDict_GET_SIZE(keywords) > 0) &&
         PyTuple_GET_SIZE(positional) == 1 + parameters.count)
-      explainFailedCall(parameters, &PyTuple_GET_ITEM(positional, 0));
+      explainFailedCall(parameters, PyTuple_GET_ITEM(positional, 0));
     return;
   }
   explainRefusal(parameters, positional, keywords);
 }
 
-}  // namespace bridge
+}  // namespace entries

@@ -11,7 +11,7 @@
 
 #include "../tick_type/tick_type.h"
 
-namespace bridge {
+namespace entries {
 
 // The Python type a native parameter accepts.
 enum class ParameterKind : unsigned char { Int, Bool, Float, Text, TickType };
@@ -68,29 +68,20 @@ std::string joinedNames(const char* const* names, int count);
 // is. `keywords` is the call's keyword dictionary (or null).
 void explainRefusal(const EntryParameters& parameters, PyObject* positional, PyObject* keywords);
 
-// After a call of the entry with exactly its arguments (`args`: those after self)
-// failed: when the cause is an argument whose conversion always fails, a whole number
-// outside the 32-bit range (OverflowError) or a str with a lone surrogate
-// (UnicodeEncodeError), names the argument: the OverflowError is replaced by one naming
-// it and the range, the UnicodeEncodeError's reason ends with it. Anything else is left
-// as it is.
-void explainConversion(const EntryParameters& parameters, PyObject* const* args);
+// After the conversion of the argument at `position` (from 1), `object`, failed: when
+// the error is that of a whole number outside the 32-bit range (OverflowError) or of a
+// str that UTF-8 cannot encode (UnicodeEncodeError), names the argument: the
+// OverflowError is replaced by one naming it and the range, the UnicodeEncodeError's
+// reason ends with it. Anything else is left as it is.
+void explainConversion(const EntryParameters& parameters, int position, PyObject* object);
 
-// After a call of the entry with exactly its arguments (`args`: self first) failed: a
-// conversion explained as above, or a RecursionError of an entry that dispatches to its
-// own override, called from that override, with the hint that the call goes round
-// (override_lookup.h). Without `argumentsKept` only `self` is read: the entry gave the
-// arguments up once they had all converted (held_arguments.h), so no conversion failed.
-void explainFailedCall(const EntryParameters& parameters, PyObject* const* args,
-                       bool argumentsKept = true);
+// After a call of the entry with `self` failed: a RecursionError of an entry that
+// dispatches to its own override, called from that override, gets the hint that the
+// call goes round (override_lookup.h).
+void explainFailedCall(const EntryParameters& parameters, PyObject* self);
 
 // After a call through the library's call slot failed (an error is pending): the
 // explanation of an argument error or of a failed call, as above.
 void explainFailure(const EntryParameters& parameters, PyObject* positional, PyObject* keywords);
 
-// Raises the pending error of making the argument at `position` (from 1) of the operation
-// `operationIndex` a Python object for its override; a text that is not UTF-8
-// (UnicodeDecodeError) has its reason end with the argument and the operation.
-[[noreturn, gnu::cold]] void refuseArgumentForOverride(int operationIndex, int position);
-
-}  // namespace bridge
+}  // namespace entries

@@ -17,12 +17,13 @@
 #include <utility>
 
 #include "argument_errors.h"
-#include "entry_arguments.h"
+#include "argument_conversion.h"
 #include "entry_function.h"
-#include "exact_arguments.h"
-#include "held_arguments.h"
-#include "../internals/forced_unwind.h"
+#include "../call_state/held_arguments.h"
+#include "../internals/library_calls.h"
 #include "../overrides/orv_client_wrapper.h"
+
+namespace entries {
 
 // A member function of OrvClient as a function of the wrapper.
 template <auto Method>
@@ -59,23 +60,24 @@ inline constexpr std::size_t entryArity = FunctionArity<Function>::value;
 // Whether `self` is an OrvClient instance with its native object, and whether `object`
 // converts to T: the tests behind argument errors, one function each.
 [[gnu::cold, gnu::noinline]] inline bool hasNativeObject(PyObject* self) {
-  return bridge::SelfArgument::find(self) != nullptr;
+  return SelfArgument::find(self) != nullptr;
 }
 template <class T>
 [[gnu::cold, gnu::noinline]] bool accepts(PyObject* object) {
-  return bridge::EntryArgument<T>().accept(object);
+  return EntryArgument<T>().accept(object);
 }
 
 // The library's call of a registered function without a result, doing the same steps
-// with less work per call. A call whose arguments are all exact built-in objects takes
-// their values in place (exact_arguments.h). Otherwise, like the library's caller, it
+// with less work per call. A call whose arguments are all exact objects takes their
+// values in place (Conversion<T>::exact, argument_conversion.h). Otherwise, like the library's caller, it
 // first checks that every argument converts (returning null without an error when one
 // does not, so that the library reports its argument error), then converts them, from
 // the last to the first as the library's caller does, and calls the function with the
 // values moved in. The signature, and with it the docstring and the argument error's
 // listing, is the library's own for the function; the error's first line, and the text
 // of a whole number out of range or of a str that UTF-8 cannot encode, name the
-// argument (argument_errors.h), written only once the call has failed.
+// argument (argument_errors.h), written only once the call has failed: a failed
+// conversion is explained where it failed, by its position.
 //
 // quickCall is the same call as the interpreter's vectorcall entry of the function
 // object: with exactly the function's arguments and no keywords it runs the steps above
@@ -95,7 +97,7 @@ struct EntryCaller<Function> {
   // rather than a second inlined copy of the call.
   PyObject* operator()(PyObject* args, PyObject*) const {
     PyObject* const* items = PySequence_Fast_ITEMS(args);
-    if constexpr (bridge::interpreterHasVectorcall)
+    if constexpr (internals::interpreterHasVectorcall)
       return callGenerally(items, std::index_sequence_for<P...>{});
     else
       return call(items, std::index_sequence_for<P...>{});
@@ -120,39 +122,31 @@ struct EntryCaller<Function> {
 
   // What argument errors name: set when the entry is registered (each function is
   // registered once), with the parameters' types and the test of which is refused.
-  static inline const bridge::ParameterKind kinds[sizeof...(P) + 1] = {
-      bridge::parameterKind<std::decay_t<P>>()...};
-  static inline bridge::EntryParameters parameters{
+  static inline const ParameterKind kinds[sizeof...(P) + 1] = {
+      parameterKind<std::decay_t<P>>()...};
+  static inline EntryParameters parameters{
       "", nullptr, kinds, static_cast<int>(sizeof...(P)), &firstRefused, &hasNativeObject};
 
-  ORV_PASSES_FORCED_UNWIND static PyObject* quickCall(PyObject* entry, PyObject* const* args,
-                                                      std::size_t nargsf, PyObject* kwnames) {
+  static PyObject* quickCall(PyObject* entry, PyObject* const* args, std::size_t nargsf,
+                             PyObject* kwnames) {
     constexpr Py_ssize_t arity = 1 + sizeof...(P);
     if (PyVectorcall_NARGS(nargsf) != arity || (kwnames && PyTuple_GET_SIZE(kwnames) > 0))
-      return bridge::callThroughLibrary(entry, args, nargsf, kwnames);
+      return callThroughLibrary(entry, args, nargsf, kwnames);
     // The interpreter guards its calls into a type's call slot against runaway recursion.
-    bridge::RecursionGuard guard;
+    internals::RecursionGuard guard;
     if (!guard.enter(" while calling a Python object")) return nullptr;
-    bridge::HeldArguments<arity> held(args);  // from here on, `args` is not read again
-    PyObject* result;
-    try {
-      result = call(held.get(), std::index_sequence_for<P...>{});
-    } catch (const abi::__forced_unwind&) {
-      held.abandon();
-      throw;  // the thread is ending: nothing of the interpreter's may be touched
-    } catch (...) {
-      bridge::holdEntryArguments();  // a translator registered with the library may run Python code
-      boost::python::handle_exception();
-      result = nullptr;
-    }
+    call_state::HeldArguments<arity> held(args);  // from here on, `args` is not read again
+    PyObject* result = internals::translatingExceptions<PyObject*>(
+        nullptr, [&] { return call(held.get(), std::index_sequence_for<P...>{}); },
+        [] { call_state::holdEntryArguments(); }, [&] { held.abandon(); });
     guard.leave();
     if (result) return result;
-    bridge::holdEntryArguments();
+    call_state::holdEntryArguments();
     if (PyErr_Occurred()) {
-      bridge::explainFailedCall(parameters, held.get(), held.argumentsKept());
+      explainFailedCall(parameters, held.get()[0]);
       return nullptr;
     }
-    return bridge::refuseThroughLibrary(entry, held.get(), arity);
+    return refuseThroughLibrary(entry, held.get(), arity);
   }
 
  private:
@@ -162,11 +156,11 @@ struct EntryCaller<Function> {
   // otherwise break up.
   template <std::size_t... I>
   [[gnu::flatten]] static PyObject* call(PyObject* const* args, std::index_sequence<I...> order) {
-    OrvClientWrapper* self = bridge::SelfArgument::find(args[0]);
+    OrvClientWrapper* self = SelfArgument::find(args[0]);
     if (!self) return nullptr;
-    if ((bridge::ExactArgument<std::decay_t<P>>::applies(args[I + 1]) && ...)) {
-      bridge::OfferScope offer(args + 1, sizeof...(P));
-      Function(*self, bridge::ExactArgument<std::decay_t<P>>::value(args[I + 1])...);
+    if ((Conversion<std::decay_t<P>>::exact(args[I + 1]) && ...)) {
+      call_state::OfferScope offer(args + 1, sizeof...(P));
+      Function(*self, Conversion<std::decay_t<P>>::template value<true>(args[I + 1])...);
       Py_RETURN_NONE;
     }
     return convertAndCall(*self, args, order);
@@ -175,7 +169,7 @@ struct EntryCaller<Function> {
   template <std::size_t... I>
   [[gnu::cold]] static PyObject* callGenerally(PyObject* const* args,
                                                std::index_sequence<I...> order) {
-    OrvClientWrapper* self = bridge::SelfArgument::find(args[0]);
+    OrvClientWrapper* self = SelfArgument::find(args[0]);
     if (!self) return nullptr;
     return convertAndCall(*self, args, order);
   }
@@ -188,18 +182,26 @@ struct EntryCaller<Function> {
                                                                PyObject* const* args,
                                                                std::index_sequence<I...>) {
     constexpr std::size_t n = sizeof...(P);
-    bridge::holdEntryArguments();  // a conversion may run Python code
-    std::tuple<bridge::EntryArgument<P>...> arguments;
+    call_state::holdEntryArguments();  // a conversion may run Python code
+    std::tuple<EntryArgument<P>...> arguments;
     if (!(std::get<I>(arguments).accept(args[I + 1]) && ...)) return nullptr;
-    (std::get<n - 1 - I>(arguments).convert(), ...);
-    bridge::OfferScope offer(args + 1, n);
+    int position = 0;  // of the argument being converted, from 1
+    bool converted = internals::translatingExceptions(false, [&] {
+      ((position = static_cast<int>(n - I), std::get<n - 1 - I>(arguments).convert()), ...);
+      return true;
+    });
+    if (!converted) {
+      explainConversion(parameters, position, args[position]);
+      return nullptr;
+    }
+    call_state::OfferScope offer(args + 1, n);
     Function(self, std::get<I>(arguments).take()...);
     Py_RETURN_NONE;
   }
 };
 
 // The library's call of a registered function with a result, once no argument is an
-// object that the library's instance search would misread (bridge::LibraryInstances):
+// object that the library's instance search would misread (LibraryInstances):
 // such an object makes the call match nothing, and the library reports its argument
 // error.
 template <auto Function>
@@ -208,7 +210,7 @@ struct CheckedLibraryCaller {
 
   PyObject* operator()(PyObject* args, PyObject* keywords) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i)
-      if (bridge::LibraryInstances::misshapen(PyTuple_GET_ITEM(args, i))) return nullptr;
+      if (LibraryInstances::misshapen(PyTuple_GET_ITEM(args, i))) return nullptr;
     return caller(args, keywords);
   }
 
@@ -226,7 +228,7 @@ constexpr bool returnsNothing = std::is_void_v<
 // Whether the registered function's object has a quick call: a function without a
 // result, where the interpreter has vectorcall.
 template <auto Function>
-constexpr bool hasQuickCall = bridge::interpreterHasVectorcall && returnsNothing<Function>;
+constexpr bool hasQuickCall = internals::interpreterHasVectorcall && returnsNothing<Function>;
 
 // The argument errors' description of a function with a result: only self to check.
 template <auto Function>
@@ -234,13 +236,13 @@ struct ResultEntry {
   static int selfRefused(PyObject* const* args) {
     return hasNativeObject(args[0]) ? -1 : 0;
   }
-  static inline bridge::EntryParameters parameters{"", nullptr, nullptr, 0, &selfRefused,
+  static inline EntryParameters parameters{"", nullptr, nullptr, 0, &selfRefused,
                                                    &hasNativeObject};
 };
 
 // What the registered function's argument errors name.
 template <auto Function>
-bridge::EntryParameters& entryParameters() {
+EntryParameters& entryParameters() {
   if constexpr (returnsNothing<Function>)
     return EntryCaller<Function>::parameters;
   else
@@ -253,16 +255,18 @@ bridge::EntryParameters& entryParameters() {
 // has vectorcall) and the library's caller, checked, otherwise.
 template <auto Function>
 boost::python::object entryFunction() {
-  bridge::EntryFunction* entry;
+  EntryFunction* entry;
   if constexpr (!returnsNothing<Function>) {
-    entry = new bridge::EntryFunction(
+    entry = new EntryFunction(
         boost::python::objects::py_function(CheckedLibraryCaller<Function>{}), nullptr,
         &entryParameters<Function>());
   } else {
     vectorcallfunc quickCall = nullptr;
     if constexpr (hasQuickCall<Function>) quickCall = &EntryCaller<Function>::quickCall;
-    entry = new bridge::EntryFunction(boost::python::objects::py_function(EntryCaller<Function>{}),
+    entry = new EntryFunction(boost::python::objects::py_function(EntryCaller<Function>{}),
                                       quickCall, &entryParameters<Function>());
   }
   return boost::python::object(boost::python::handle<>(static_cast<PyObject*>(entry)));
 }
+
+}  // namespace entries

@@ -2,10 +2,10 @@
 
 #include <boost/python/errors.hpp>
 
-#include "../internals/forced_unwind.h"
+#include "../internals/library_calls.h"
 #include "../internals/stack_bound.h"
 
-namespace bridge {
+namespace entries {
 namespace {
 
 // The subtype. The library's type does not admit subtypes made the usual ways (a class
@@ -17,40 +17,14 @@ PyObject* anyKeyword = nullptr;  // {"": None}, a keyword no entry accepts
 
 void deallocate(PyObject* self) { delete static_cast<EntryFunction*>(self); }
 
-// The library's call slot, step for step (its overload walk, then the translation of a
-// C++ exception into a Python error), except that the unwind of a thread that the
-// interpreter ends (pthread_exit, at exit) passes on: the library's translation catches
-// everything, and a swallowed unwind aborts the process.
-ORV_PASSES_FORCED_UNWIND PyObject* callLibraryWalk(PyObject* self, PyObject* args,
-                                                  PyObject* keywords) {
-  try {
-    return static_cast<EntryFunction*>(self)->call(args, keywords);
-  } catch (const abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    boost::python::handle_exception();
-    return nullptr;
-  }
-}
-
-// The call slot: the library's walk, after the stack bound (the walk and a converter or
-// override below it take more stack than the interpreter counts); when the call was
-// refused or an argument was out of range, the failure explained. (Quick calls reach
-// this only for calls they leave to the library.)
-// The argument tuple and keyword dictionary are held for the call, as the quick call
-// holds its arguments (held_arguments.h): the caller may let go of them from inside it.
+// The call slot: the library's call, bounded (internals/library_calls.h); when the call
+// was refused or an argument was out of range, the failure explained. (Quick calls
+// reach this only for calls they leave to the library.)
 PyObject* callEntry(PyObject* self, PyObject* args, PyObject* keywords) {
-  if (stackNearlyExhausted()) return refuseDeeperCall(" while calling a Python object");
-  Py_INCREF(args);
-  Py_XINCREF(keywords);
-  PyObject* result = callLibraryWalk(self, args, keywords);
-  if (!result) {
+  return internals::boundedLibraryCall(self, args, keywords, [&] {
     if (const EntryParameters* parameters = static_cast<EntryFunction*>(self)->parameters)
       explainFailure(*parameters, args, keywords);
-  }
-  Py_XDECREF(keywords);
-  Py_DECREF(args);
-  return result;
+  });
 }
 
 // `__text_signature__`, which inspect.signature reads (and help() and pydoc through it):
@@ -89,7 +63,7 @@ void readyEntryType(PyTypeObject* library, Py_ssize_t vectorcallOffset) {
   // A method descriptor must bind through its own slot before readying (debug builds of
   // the interpreter assert it ahead of inheritance): the library's binding, as inherited.
   entryType.tp_descr_get = library->tp_descr_get;
-  setVectorcallOffset(&entryType, vectorcallOffset);
+  internals::setVectorcallOffset(&entryType, vectorcallOffset);
   entryType.tp_base = library;
   if (PyType_Ready(&entryType) < 0) boost::python::throw_error_already_set();
   // Readying gives the type a `__doc__` of None that would hide the library's
@@ -128,10 +102,9 @@ void adoptEntry(PyObject* object) {
                         reinterpret_cast<char*>(static_cast<PyObject*>(entry));
     readyEntryType(Py_TYPE(entry), offset);
   }
-  setType(entry, &entryType);
+  internals::setType(entry, &entryType);
 }
 
-bool isEntryFunction(PyObject* object) { return Py_TYPE(object) == &entryType; }
 
 PyObject* callThroughLibrary(PyObject* entry, PyObject* const* args, std::size_t nargsf,
                              PyObject* kwnames) {
@@ -159,13 +132,12 @@ PyObject* callThroughLibrary(PyObject* entry, PyObject* const* args, std::size_t
 PyObject* refuseThroughLibrary(PyObject* entry, PyObject* const* args, Py_ssize_t count) {
   PyObject* positional = positionalTuple(args, count);
   if (!positional) return nullptr;
-  PyObject* result = callLibraryWalk(entry, positional, anyKeyword);
-  if (!result) {
+  PyObject* result = internals::boundedLibraryCall(entry, positional, anyKeyword, [&] {
     if (const EntryParameters* parameters = static_cast<EntryFunction*>(entry)->parameters)
       explainRefusal(*parameters, positional, nullptr);
-  }
+  });
   Py_DECREF(positional);
   return result;
 }
 
-}  // namespace bridge
+}  // namespace entries

@@ -20,7 +20,7 @@
 #include "../internals/library_internals.h"
 #include "../internals/python_compat.h"
 
-namespace bridge {
+namespace entries {
 
 // One of the library's function objects with room for the interpreter's per-object
 // call entry (null where the function has no quick call: the interpreter then takes the
@@ -65,9 +65,6 @@ boost::python::object libraryEntry(F function, const EntryParameters* parameters
 // (made at the first call), and keeps a reference to it for the life of the process.
 void adoptEntry(PyObject* entry);
 
-// Whether `object` is an entry of the module's subtype.
-bool isEntryFunction(PyObject* object);
-
 // The entry's call through its type's call slot: the arguments as a tuple (and keywords
 // as a dictionary) for the library's call, and a refusal explained.
 PyObject* callThroughLibrary(PyObject* entry, PyObject* const* args, std::size_t nargsf,
@@ -79,4 +76,4 @@ PyObject* callThroughLibrary(PyObject* entry, PyObject* const* args, std::size_t
 // names only the positional arguments), then explained.
 PyObject* refuseThroughLibrary(PyObject* entry, PyObject* const* args, Py_ssize_t count);
 
-}  // namespace bridge
+}  // namespace entries

@@ -7,7 +7,7 @@
 #include <boost/python/object/function.hpp>
 #include <boost/python/object/instance.hpp>
 
-#include "../defences/error_policy.h"
+#include "../common/error_policy.h"
 
 // Exported by the library, declared by none of its headers.
 namespace boost::python::objects {
@@ -35,7 +35,7 @@ PyObject* libraryArgumentError() {
   bool refused = raised && PyType_Check(raised) && raised != PyExc_TypeError &&
                  PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(raised),
                                   reinterpret_cast<PyTypeObject*>(PyExc_TypeError));
-  if (!refused || defences::pendingErrorMustPropagate()) boost::python::throw_error_already_set();
+  if (!refused || common::pendingErrorMustPropagate()) boost::python::throw_error_already_set();
   Py_INCREF(raised);
   PyErr_Clear();  // the refusal asked for, an ordinary Exception (defences/error_policy.h)
   return raised;

@@ -45,11 +45,11 @@
 #define Py_TPFLAGS_METHOD_DESCRIPTOR 0
 #endif
 
-namespace bridge {
+namespace internals {
 // Whether the interpreter calls objects with their arguments in place (3.8 on). Where it
 // does not, the entries keep the library's own function type and call.
 constexpr bool interpreterHasVectorcall = PY_VERSION_HEX >= 0x03080000;
-}  // namespace bridge
+}  // namespace internals
 
 #if PY_VERSION_HEX < 0x03080000
 // Before 3.8 there is no vectorcall: build the argument tuple.
@@ -85,7 +85,7 @@ inline int PyObject_GetOptionalAttr(PyObject* owner, PyObject* name, PyObject** 
 }
 #endif
 
-namespace orv_compat {
+namespace internals {
 
 // Whether a Python subclass's traversal leaves visiting the instance's type to a base
 // that is itself a heap type (3.9 on). Before, the subclass visits the type and then the
@@ -119,9 +119,9 @@ inline int pythonRecursionHeadroom() {
 #endif
 }
 
-}  // namespace orv_compat
+}  // namespace internals
 
-namespace bridge {
+namespace internals {
 // The attribute `name` (a str) of the class as the interpreter's attribute lookup finds
 // it along the method resolution order, borrowed, or null; no error is set and no
 // Python code runs (a private function, the same from 3.7 to 3.15).
@@ -289,4 +289,4 @@ inline bool compactIntValue(PyObject* number, long* value) {
   return true;
 #endif
 }
-}  // namespace bridge
+}  // namespace internals

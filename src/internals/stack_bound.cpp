@@ -11,7 +11,7 @@
 #include <windows.h>
 #endif
 
-namespace bridge {
+namespace internals {
 namespace {
 
 // The low end of the thread's stack, once measured.
@@ -59,11 +59,11 @@ std::uintptr_t measureBound() {
 }  // namespace
 
 bool belowMeasuredStackBound(std::uintptr_t position) {
-  std::uintptr_t& bound = threadRecord().stackBound;
+  std::uintptr_t& bound = call_state::threadRecord().stackBound;
   if (bound == UINTPTR_MAX) bound = measureBound();
   // A position below the thread's stack altogether runs on a stack of its own (a fiber
   // or coroutine library's), whose extent is unknown: no bound there.
   return position < bound && position >= stackLow;
 }
 
-}  // namespace bridge
+}  // namespace internals

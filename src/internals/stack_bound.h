@@ -9,9 +9,9 @@
 
 #include <cstdint>
 
-#include "thread_record.h"
+#include "../call_state/thread_record.h"
 
-namespace bridge {
+namespace internals {
 
 // Measures the thread's bound the first time it is asked; whether `position` is below
 // the bound and still on the thread's stack.
@@ -35,8 +35,8 @@ namespace bridge {
 // once the bound is known.
 [[gnu::always_inline]] inline bool beyondStackBound() {
   std::uintptr_t position = stackPosition();
-  return __builtin_expect(position < threadRecord().stackBound, 0) &&
+  return __builtin_expect(position < call_state::threadRecord().stackBound, 0) &&
          belowMeasuredStackBound(position);
 }
 
-}  // namespace bridge
+}  // namespace internals

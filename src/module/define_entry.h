@@ -7,6 +7,8 @@
 
 #include "../entries/entry_caller.h"
 
+namespace module_init {
+
 using ClientClass = boost::python::class_<OrvClientWrapper, boost::noncopyable>;
 
 // Registers `Function` under `name`, as the library's function object (see entryFunction),
@@ -17,16 +19,18 @@ template <auto Function, std::size_t N>
 inline void defineEntry(ClientClass& cls, const char* name,
                         const ParameterNameList<N>& parameterNames,
                         int operation = -1) {
-  static_assert(N == entryArity<Function>, "one name per parameter");
+  static_assert(N == entries::entryArity<Function>, "one name per parameter");
   static const ParameterNameList<N> kept = parameterNames;  // each function is registered once
-  bridge::describeEntry(entryParameters<Function>(), name, kept.data(), operation);
-  boost::python::object entry = entryFunction<Function>();
+  entries::describeEntry(entries::entryParameters<Function>(), name, kept.data(), operation);
+  boost::python::object entry = entries::entryFunction<Function>();
   cls.def(name, entry);
-  bridge::adoptEntry(entry.ptr());
+  entries::adoptEntry(entry.ptr());
 }
 
 // The methods of one unit of register_entries.cpp (entry_units.h), Unit from 0 to
-// entry_units::count - 1: calling them in that order registers every method in the order
+// entryUnitCount - 1: calling them in that order registers every method in the order
 // of client_methods.def.
 template <int Unit>
 void defineEntries(ClientClass& cls);
+
+}  // namespace module_init

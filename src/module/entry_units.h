@@ -18,9 +18,9 @@
 #define ORV_ENTRY_UNITS 1
 #endif
 
-namespace entry_units {
+namespace module_init {
 
-inline constexpr int count = ORV_ENTRY_UNITS;
+inline constexpr int entryUnitCount = ORV_ENTRY_UNITS;
 
 constexpr int weight(std::size_t parameters) { return 2 + static_cast<int>(parameters); }
 
@@ -68,7 +68,7 @@ inline constexpr int requestsRow = static_cast<int>(MethodRow::requestEntries);
 // The unit of the entry whose run of weight `own` starts at `start`: the one its middle
 // falls in. It never decreases along the registration order.
 constexpr int unitAt(int start, int own) {
-  return (2 * start + own) * count / (2 * totalWeight);
+  return (2 * start + own) * entryUnitCount / (2 * totalWeight);
 }
 
 constexpr int unitOf(MethodRow row) {
@@ -84,4 +84,4 @@ constexpr int unitOf(OperationIndex operation) {
   return unitAt(start, requestWeights[index]);
 }
 
-}  // namespace entry_units
+}  // namespace module_init

@@ -9,11 +9,14 @@
 #include "../overrides/override_lookup.h"
 #include "../tick_type/tick_type_objects.h"
 #include "../defences/defences.h"
-#include "../defences/error_policy.h"
+#include "../shutdown/parked_objects.h"
+#include "../common/error_policy.h"
 #include "../internals/library_internals.h"
 #include "../internals/python_compat.h"
 #include "registration.h"
 #include "subclass_check.h"
+
+namespace module_init {
 
 namespace {
 
@@ -29,7 +32,7 @@ PyObject* offeredAttributes(const void*) {
 
 void registerModule() {
   boost::python::object tickType = registerTickType();
-  bridge::rememberTickTypeMembers(tickType.ptr());
+  tick_type::rememberTickTypeMembers(tickType.ptr());
   defences::guardRepresentation();
   defences::guardTickTypeConstruction();
   defences::giveSubclassesTheAllocator();
@@ -40,10 +43,10 @@ void registerModule() {
   defences::guardClassAttributes();
   defences::guardDocumentation();
   defences::guardLibraryCalls();
-  bridge::prepareOverrideLookup();
-  prepareSubclassCheck(reinterpret_cast<PyObject*>(defences::registered.client));
-  bridge::makeArgumentErrorsPicklable();
-  defences::releaseParkedObjectsAtExit();
+  overrides::prepareOverrideLookup();
+  prepareSubclassCheck(reinterpret_cast<PyObject*>(common::registered.client));
+  entries::makeArgumentErrorsPicklable();
+  shutdown::releaseParkedObjectsAtExit();
   internals::offerModuleAttributes(&offeredAttributes);
 }
 
@@ -63,13 +66,13 @@ void rememberFailure() {
                          (utf8 && *utf8 ? std::string(": ") + utf8 : std::string());
   Py_XDECREF(text);
   if (value && !utf8)
-    defences::settleSecondaryError(type, value, traceback);
+    common::settleSecondaryError(type, value, traceback);
   else
     PyErr_Restore(type, value, traceback);
 }
 
 PyObject* watched(PyObject* module) {
-  if (module && !defences::watchModuleObject(module)) Py_CLEAR(module);
+  if (module && !shutdown::watchModuleObject(module)) Py_CLEAR(module);
   return module;
 }
 
@@ -117,16 +120,18 @@ PyObject* makeModule() {
 
 }  // namespace
 
+}  // namespace module_init
+
 // The module's initialisation, after a check of where it runs: the module keeps
 // process-wide state (the registered types, the library's converter registry, caches of
 // both), which belongs to one interpreter, so it loads in the main interpreter only.
 // Anywhere else the import fails before anything is registered.
 extern "C" BOOST_SYMBOL_EXPORT PyObject* PyInit_OrvCpp() {
-  if (!bridge::inMainInterpreter()) {
+  if (!internals::inMainInterpreter()) {
     PyErr_SetString(PyExc_ImportError,
                     "OrvCpp can be imported in the main interpreter only: it keeps "
                     "process-wide state, which a subinterpreter must not share");
     return nullptr;
   }
-  return makeModule();
+  return module_init::makeModule();
 }

@@ -12,6 +12,8 @@
 #include "registration.h"
 #include "subclass_check.h"
 
+namespace module_init {
+
 namespace {
 
 // The constructor. The library's own builds the native object inside whatever its first
@@ -19,7 +21,7 @@ namespace {
 // instance of the class, then does what the library's does, then checks a subclass's
 // methods the first time that subclass is instantiated.
 void constructInstance(PyObject* self) {
-  PyTypeObject* clientClass = defences::registered.client;
+  PyTypeObject* clientClass = common::registered.client;
   if (!PyObject_TypeCheck(self, clientClass)) {
     PyErr_Format(PyExc_TypeError, "OrvClient.__init__() needs an OrvClient instance, not '%.200s'",
                  Py_TYPE(self)->tp_name);
@@ -35,16 +37,16 @@ void constructInstance(PyObject* self) {
 // self, and takes any object as self (constructInstance refuses a non-instance itself).
 bool takesAnySelf(PyObject*) { return true; }
 int refusesNoArgument(PyObject* const*) { return -1; }
-bridge::EntryParameters constructorParameters{"OrvClient.__init__", nullptr, nullptr, 0,
+entries::EntryParameters constructorParameters{"OrvClient.__init__", nullptr, nullptr, 0,
                                               &refusesNoArgument, &takesAnySelf};
 
 void defineConstructor(ClientClass& cls) {
   // Defining a name the class already has would add an overload; replace it instead.
   if (PyObject_DelAttrString(cls.ptr(), "__init__") != 0) boost::python::throw_error_already_set();
   boost::python::object constructor =
-      bridge::libraryEntry(&constructInstance, &constructorParameters);
+      entries::libraryEntry(&constructInstance, &constructorParameters);
   cls.def("__init__", constructor);
-  bridge::adoptEntry(constructor.ptr());
+  entries::adoptEntry(constructor.ptr());
 }
 
 // The methods, in the order of client_methods.def: each unit's run in turn.
@@ -58,13 +60,16 @@ void defineMethods(ClientClass& cls, std::integer_sequence<int, Unit...>) {
 boost::python::object registerClient() {
   ClientClass cls("OrvClient", boost::python::init<>());
   PyTypeObject* client = reinterpret_cast<PyTypeObject*>(cls.ptr());
-  defences::registered.client = client;
-  defences::registered.instanceBase = client->tp_base;
-  defences::registered.classMetatype = Py_TYPE(client);
+  common::registered.client = client;
+  common::registered.instanceBase = client->tp_base;
+  common::registered.classMetatype = Py_TYPE(client);
   defineConstructor(cls);
-  defences::registered.entryFunction = Py_TYPE(PyDict_GetItemString(client->tp_dict, "__init__"));
-  defences::registered.libraryFunction = defences::registered.entryFunction->tp_base;
+  common::registered.entryFunction = Py_TYPE(PyDict_GetItemString(client->tp_dict, "__init__"));
+  common::registered.libraryFunction = common::registered.entryFunction->tp_base;
   defences::refuseToPickleInstances();
-  defineMethods(cls, std::make_integer_sequence<int, entry_units::count>{});
+  defineMethods(cls, std::make_integer_sequence<int, entryUnitCount>{});
   return cls;
 }
+
+}  // namespace module_init
+

@@ -15,10 +15,11 @@
 #ifndef ORV_ENTRY_UNIT
 #define ORV_ENTRY_UNIT 0
 #endif
-static_assert(ORV_ENTRY_UNIT >= 0 && ORV_ENTRY_UNIT < entry_units::count);
+static_assert(ORV_ENTRY_UNIT >= 0 && ORV_ENTRY_UNIT < module_init::entryUnitCount);
+
+namespace module_init {
 
 // Templates alike in every unit: the units instantiate different entries of them.
-namespace entry_definitions {
 
 // Two name lists one after the other.
 template <std::size_t N, std::size_t M>
@@ -33,17 +34,17 @@ constexpr ParameterNameList<N + M> joined(const ParameterNameList<N>& first,
 // A member function of OrvClient under its own name.
 template <auto Member, class Result, class RowTypes, std::size_t N>
 void defineMember(ClientClass& cls, const char* name, const ParameterNameList<N>& parameterNames) {
-  static_assert(std::is_same_v<typename OnWrapper<Member>::Parameters, RowTypes> &&
-                    std::is_same_v<typename OnWrapper<Member>::Result, Result>,
+  static_assert(std::is_same_v<typename entries::OnWrapper<Member>::Parameters, RowTypes> &&
+                    std::is_same_v<typename entries::OnWrapper<Member>::Result, Result>,
                 "client_methods.def gives the member's result and parameter types");
-  defineEntry<&OnWrapper<Member>::call>(cls, name, parameterNames);
+  defineEntry<&entries::OnWrapper<Member>::call>(cls, name, parameterNames);
 }
 
 // A virtual operation exposed under its own name; the call dispatches like a native one
 // (for an overridden operation, to the instance's method of the same name).
 template <auto Operation>
 void defineOperation(ClientClass& cls) {
-  defineEntry<&OnWrapper<Operation>::call>(
+  defineEntry<&entries::OnWrapper<Operation>::call>(
       cls, OperationTraits<Operation>::name, OperationTraits<Operation>::parameterNames,
       isOverridden<Operation> ? static_cast<int>(OperationTraits<Operation>::index) : -1);
 }
@@ -59,7 +60,6 @@ void defineSimulation(ClientClass& cls, const ParameterNameList<N>& unusedNames)
 // The unit's request entries, in the order of operations.def.
 template <int Unit>
 void defineRequests(ClientClass& cls) {
-  using entry_units::unitOf;
 #define ORV_REQUEST(name, entry, ...)                                            \
   if constexpr (unitOf(OperationIndex::name) == Unit)                          \
     defineEntry<&RequestGateway<&OrvClient::name>::forward<OrvClientWrapper>>( \
@@ -71,19 +71,16 @@ void defineRequests(ClientClass& cls) {
 #include "../client/operations.def"
 }
 
-}  // namespace entry_definitions
+
 
 template <int Unit>
 void defineEntries(ClientClass& cls) {
-  using namespace entry_definitions;
-  using entry_units::MethodRow;
-  using entry_units::unitOf;
 #define ORV_MEMBER(name, result, ...)                                                  \
   if constexpr (unitOf(MethodRow::name) == Unit)                                       \
     defineMember<&OrvClient::name, result, std::tuple<ORV_TYPES(__VA_ARGS__)>>(         \
         cls, #name, ParameterNameList<ORV_COUNT(__VA_ARGS__)>{ORV_NAME_TEXTS(__VA_ARGS__)});
 #define ORV_REPLAY_MEMBER(name, callback, ...)                                        \
-  static_assert(std::is_same_v<OnWrapper<&OrvClient::callback>::Parameters,         \
+  static_assert(std::is_same_v<entries::OnWrapper<&OrvClient::callback>::Parameters,         \
                                std::tuple<ORV_TYPES(__VA_ARGS__)>>,                   \
                 "a replay takes its callback's parameters");                         \
   ORV_MEMBER(name, void __VA_OPT__(, ) __VA_ARGS__)
@@ -98,3 +95,5 @@ void defineEntries(ClientClass& cls) {
 }
 
 template void defineEntries<ORV_ENTRY_UNIT>(ClientClass& cls);
+
+}  // namespace module_init

@@ -17,10 +17,11 @@
 
 #include "../client/operation_traits.h"
 #include "../entries/argument_errors.h"
-#include "../defences/error_policy.h"
+#include "../common/error_policy.h"
 #include "../internals/python_compat.h"
 #include "subclass_check_source.h"
 
+namespace module_init {
 namespace {
 
 PyObject* check = nullptr;
@@ -35,7 +36,7 @@ template <auto Operation>
 bool addOperation(PyObject* operations, const char* kind) {
   using Traits = OperationTraits<Operation>;
   int count = static_cast<int>(Traits::parameterNames.size());
-  std::string names = bridge::joinedNames(Traits::parameterNames.data(), count);
+  std::string names = entries::joinedNames(Traits::parameterNames.data(), count);
   PyObject* row = Py_BuildValue("(ssis)", Traits::name, kind, count, names.c_str());
   bool added = row && PyList_Append(operations, row) == 0;
   Py_XDECREF(row);
@@ -52,6 +53,7 @@ PyObject* lookedUpOperations() {
 #define ORV_REQUEST(op, entry, ...) \
   complete = complete && addOperation<&OrvClient::op>(operations, "request");
 #include "../client/operations.def"
+
   if (!complete) Py_CLEAR(operations);
   return operations;
 }
@@ -84,7 +86,7 @@ void prepareSubclassCheck(PyObject* clientClass) {
 void checkSubclass(PyTypeObject* cls) {
   // Too near the recursion limit the check itself would fail where the instance's
   // construction succeeds: it waits for the class's next instantiation.
-  if (orv_compat::pythonRecursionHeadroom() < checkFrames) return;
+  if (internals::pythonRecursionHeadroom() < checkFrames) return;
   PyObject* clsObject = reinterpret_cast<PyObject*>(cls);
   PyObject* result = PyObject_CallFunctionObjArgs(check, clsObject, nullptr);
   if (result && result != Py_None) {
@@ -97,9 +99,12 @@ void checkSubclass(PyTypeObject* cls) {
   }
   if (!result) {
     // Only what must reach the program (defences/error_policy.h) comes out of the check.
-    if (defences::keepErrorThatMustPropagate()) boost::python::throw_error_already_set();
+    if (common::keepErrorThatMustPropagate()) boost::python::throw_error_already_set();
     result = PyObject_CallFunctionObjArgs(giveUp, clsObject, nullptr);
-    if (!result && defences::keepErrorThatMustPropagate()) boost::python::throw_error_already_set();
+    if (!result && common::keepErrorThatMustPropagate()) boost::python::throw_error_already_set();
   }
   Py_XDECREF(result);
 }
+
+}  // namespace module_init
+

@@ -8,10 +8,10 @@
 #include <boost/python/wrapper.hpp>
 
 #include "../client/orv_client.h"
-#include "../defences/defences.h"
+#include "../shutdown/parked_objects.h"
 #include "../internals/library_internals.h"
-#include "../entries/offered_arguments.h"
-#include "../entries/text_buffers.h"
+#include "../call_state/offered_arguments.h"
+#include "../call_state/text_buffers.h"
 #include "override_call.h"
 
 #include <utility>
@@ -21,8 +21,8 @@ class OrvClientWrapper final : public OrvClient, public boost::python::wrapper<O
  public:
   // Native objects alive are counted for the release at exit of what a program stored on
   // the registered objects (defences/shutdown/): it waits for the last one.
-  OrvClientWrapper() { defences::clientInstanceStarted(); }
-  ~OrvClientWrapper() { defences::clientInstanceEnded(); }
+  OrvClientWrapper() { shutdown::clientInstanceStarted(); }
+  ~OrvClientWrapper() { shutdown::clientInstanceEnded(); }
   OrvClientWrapper(const OrvClientWrapper&) = delete;
   OrvClientWrapper& operator=(const OrvClientWrapper&) = delete;
 
@@ -33,11 +33,11 @@ class OrvClientWrapper final : public OrvClient, public boost::python::wrapper<O
   template <auto Operation, class... A>
   [[gnu::always_inline]] static decltype(auto) perform(OrvClientWrapper& client, A&&... args) {
     if constexpr (isOverridden<Operation>) {
-      bridge::dispatchToPython<Operation>(client.owner(), bridge::takeOffer(),
+      overrides::dispatchToPython<Operation>(client.owner(), call_state::takeOffer(),
                                           std::index_sequence_for<A...>{}, args...);
       (keepStorage(std::forward<A>(args)), ...);
     } else {
-      return OrvClient::perform<Operation>(client, std::forward<A>(args)...);
+      return (client.*Operation)(std::forward<A>(args)...);
     }
   }
 
@@ -50,7 +50,7 @@ class OrvClientWrapper final : public OrvClient, public boost::python::wrapper<O
  private:
   // The storage of a text handed over as an rvalue (a by-value parameter of the entry
   // that is dead once the operation returns), kept for the next call's texts.
-  static void keepStorage(std::string&& text) { bridge::TextBuffers::keep(std::move(text)); }
+  static void keepStorage(std::string&& text) { call_state::TextBuffers::keep(std::move(text)); }
   template <class T>
   static void keepStorage(T&&) {}
 

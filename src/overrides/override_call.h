@@ -10,15 +10,14 @@
 
 #include "../client/operation_traits.h"
 #include "../internals/forced_unwind.h"
-#include "../entries/argument_errors.h"
-#include "../entries/held_arguments.h"
-#include "../entries/offered_arguments.h"
+#include "../call_state/held_arguments.h"
+#include "../call_state/offered_arguments.h"
 #include "override_lookup.h"
 #include "python_arguments.h"
 #include "../internals/function_calls.h"
 #include "../internals/python_compat.h"
 
-namespace bridge {
+namespace overrides {
 
 // The override found for one call and its arguments: the objects it made, released once
 // however the call ends (except the unwind of a thread that the interpreter ends, which
@@ -47,7 +46,7 @@ struct PreparedCall {
   template <class T>
   [[gnu::always_inline]] PyObject* set(std::size_t i, const T& value, PyObject* offered) {
     if (offered && isPythonValue(offered, value)) return slots[i + 1] = offered;
-    holdEntryArguments();  // making an object may start a collection, and so finalizers
+    call_state::holdEntryArguments();  // making an object may start a collection, and so finalizers
     PyObject* object = toPython(value);
     if (object) made |= 1u << i;
     return slots[i + 1] = object;
@@ -77,7 +76,7 @@ struct PreparedCall {
 // function, and its result is discarded. Throws error_already_set on any failure.
 template <auto Operation, class... Args, std::size_t... I>
 ORV_PASSES_FORCED_UNWIND void dispatchToPython(PyObject* owner,
-                                               [[maybe_unused]] OfferedArguments offer,
+                                               [[maybe_unused]] call_state::OfferedArguments offer,
                                                std::index_sequence<I...>, const Args&... args) {
   constexpr int operationIndex = static_cast<int>(OperationTraits<Operation>::index);
   constexpr std::size_t n = sizeof...(Args);
@@ -85,7 +84,7 @@ ORV_PASSES_FORCED_UNWIND void dispatchToPython(PyObject* owner,
   if (!found.callable) return;
   // Its truth test, and its call, may run Python code before anything else owns the
   // arguments. (A function of the class is called with the owner, and is not tested.)
-  if (!found.takesOwner) holdEntryArguments();
+  if (!found.takesOwner) call_state::holdEntryArguments();
   PreparedCall<n> call(found.callable);
   [[maybe_unused]] auto values = std::forward_as_tuple(args...);
   PyObject* result;
@@ -105,14 +104,14 @@ ORV_PASSES_FORCED_UNWIND void dispatchToPython(PyObject* owner,
       // Only when every argument is the caller's object can the entry leave them to a
       // callee that owns them before it runs (no object was made: set() holds first).
       if (internals::ownsArgumentsBeforeRunning(found.callable)) {
-        holdOnlySelf();
+        call_state::holdOnlySelf();
         result = internals::callOwningArguments(found.callable, call.slots, n + 1);
       } else {
-        holdEntryArguments();
-        result = callInPlace(found.callable, call.slots, n + 1);
+        call_state::holdEntryArguments();
+        result = internals::callInPlace(found.callable, call.slots, n + 1);
       }
     } else {
-      result = callInPlace(found.callable, call.arguments(), n | PY_VECTORCALL_ARGUMENTS_OFFSET);
+      result = internals::callInPlace(found.callable, call.arguments(), n | PY_VECTORCALL_ARGUMENTS_OFFSET);
     }
   } catch (const abi::__forced_unwind&) {
     call.abandon();
@@ -125,4 +124,4 @@ ORV_PASSES_FORCED_UNWIND void dispatchToPython(PyObject* owner,
   Py_DECREF(result);
 }
 
-}  // namespace bridge
+}  // namespace overrides

@@ -5,15 +5,14 @@
 #include <string>
 
 #include "../client/operation_traits.h"
-#include "../defences/error_policy.h"
-#include "../defences/registered.h"
-#include "../entries/entry_function.h"
-#include "../entries/held_arguments.h"
+#include "../common/error_policy.h"
+#include "../common/registered.h"
+#include "../call_state/held_arguments.h"
 #include "../internals/dictionary_keys.h"
 #include "../internals/function_calls.h"
 #include "../internals/python_compat.h"
 
-namespace bridge {
+namespace overrides {
 namespace {
 
 constexpr int operationCount = static_cast<int>(OperationIndex::count);
@@ -42,16 +41,16 @@ ClassAttribute classAttributes[operationCount] = {};
 // The interpreter's search may run Python code: a key of a class's dictionary whose hash
 // matches the name is compared with it.
 PyObject* classAttribute(PyTypeObject* type, int operationIndex) {
-  if constexpr (versionTagsCanRecur) {
-    holdEntryArguments();
-    return typeAttribute(type, operationNameObjects[operationIndex]);
+  if constexpr (internals::versionTagsCanRecur) {
+    call_state::holdEntryArguments();
+    return internals::typeAttribute(type, operationNameObjects[operationIndex]);
   }
   ClassAttribute& known = classAttributes[operationIndex];
-  unsigned int version = validVersionTag(type);
+  unsigned int version = internals::validVersionTag(type);
   if (version != 0 && known.type == type && known.versionTag == version) return known.attribute;
-  holdEntryArguments();
-  PyObject* attribute = typeAttribute(type, operationNameObjects[operationIndex]);
-  version = validVersionTag(type);  // the lookup may have given the class its tag
+  call_state::holdEntryArguments();
+  PyObject* attribute = internals::typeAttribute(type, operationNameObjects[operationIndex]);
+  version = internals::validVersionTag(type);  // the lookup may have given the class its tag
   if (version != 0) known = {type, version, attribute};
   return attribute;
 }
@@ -70,8 +69,8 @@ bool isOwnBinding(PyObject* found, PyObject* owner, int operationIndex) {
 // instance: a Python function, or one of the library's (the entries' subtype binds as
 // the library's type does).
 bool bindsAsMethod(PyObject* attribute) {
-  return PyFunction_Check(attribute) || Py_TYPE(attribute) == defences::registered.libraryFunction ||
-         isEntryFunction(attribute);
+  return PyFunction_Check(attribute) || Py_TYPE(attribute) == common::registered.libraryFunction ||
+         Py_TYPE(attribute) == common::registered.entryFunction;
 }
 
 // A lookup that raised means "no override", and its error is dropped, unless the
@@ -81,11 +80,11 @@ bool bindsAsMethod(PyObject* attribute) {
 // AttributeError raised while searching the instance dictionary and goes on to the
 // class.)
 Override lookUpGenerally(PyObject* owner, int operationIndex) {
-  holdEntryArguments();
+  call_state::holdEntryArguments();
   PyObject* found = PyObject_GetAttr(owner, operationNameObjects[operationIndex]);
   if (!found) {
     // Missing, or the lookup itself raised: either way there is no override.
-    if (defences::keepErrorThatMustPropagate()) boost::python::throw_error_already_set();
+    if (common::keepErrorThatMustPropagate()) boost::python::throw_error_already_set();
     return {};
   }
   if (isOwnBinding(found, owner, operationIndex)) {
@@ -100,7 +99,7 @@ Override lookUpGenerally(PyObject* owner, int operationIndex) {
 void prepareOverrideLookup() {
   if (!internals::checkDictionaryKind() || !internals::recordFunctionEntry())
     boost::python::throw_error_already_set();
-  PyTypeObject* cls = defences::registered.client;
+  PyTypeObject* cls = common::registered.client;
   for (int i = 0; i < operationCount; ++i) {
     operationNameObjects[i] = PyUnicode_InternFromString(operationNames[i]);
     if (!operationNameObjects[i]) boost::python::throw_error_already_set();
@@ -146,14 +145,14 @@ Override findOverride(PyObject* owner, int operationIndex) {
   bool searchRunsCode = dict && !internals::lookupRunsNoPythonCode(dict);
   PyObject* kept = nullptr;  // the class attribute, owned across such a search
   if (searchRunsCode) {
-    holdEntryArguments();
+    call_state::holdEntryArguments();
     kept = attribute;
     Py_XINCREF(kept);
   }
   if (dict) {
     if (searchRunsCode) Py_INCREF(dict);
     PyObject* found;
-    int present = dictionaryItem(dict, name, &found);
+    int present = internals::dictionaryItem(dict, name, &found);
     if (searchRunsCode) Py_DECREF(dict);
     if (present > 0) {
       Py_XDECREF(kept);
@@ -166,7 +165,7 @@ Override findOverride(PyObject* owner, int operationIndex) {
     if (present < 0) {
       // The dictionary search raised (a key's __eq__): as in getattr(), the lookup
       // ends with that error, which means no override.
-      bool keep = defences::keepErrorThatMustPropagate();
+      bool keep = common::keepErrorThatMustPropagate();
       Py_XDECREF(kept);
       if (keep) boost::python::throw_error_already_set();
       return {};
@@ -197,9 +196,9 @@ void hintRecursionThroughEntry(PyObject* self, int operationIndex) {
   // of the calls, classAttribute, stays inlined there) and the frame that called the
   // entry. Reading the error's text runs its arguments' __str__: whatever fails here is
   // a secondary error, which the rule lets win or drops (the hint is then left out).
-  PyObject* override = typeAttribute(Py_TYPE(self), operationNameObjects[operationIndex]);
+  PyObject* override = internals::typeAttribute(Py_TYPE(self), operationNameObjects[operationIndex]);
   int fromOverride = override && PyFunction_Check(override)
-                         ? callerRuns(PyFunction_GET_CODE(override))
+                         ? internals::callerRuns(PyFunction_GET_CODE(override))
                          : 0;
   bool failed = fromOverride < 0;
   if (fromOverride > 0 && value) {
@@ -215,16 +214,16 @@ void hintRecursionThroughEntry(PyObject* self, int operationIndex) {
     Py_XDECREF(text);
   }
   if (failed)
-    defences::settleSecondaryError(type, value, traceback);
+    common::settleSecondaryError(type, value, traceback);
   else
     PyErr_Restore(type, value, traceback);
 }
 
 void explainUncallableOverride(PyObject* found, int operationIndex) {
   if (PyCallable_Check(found) || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  if (defences::keepErrorThatMustPropagate()) return;  // a TypeError never must: dropped
+  if (common::keepErrorThatMustPropagate()) return;  // a TypeError never must: dropped
   PyErr_Format(PyExc_TypeError, "OrvClient operation '%s': attribute of type '%.200s' is not callable",
                operationNames[operationIndex], Py_TYPE(found)->tp_name);
 }
 
-}  // namespace bridge
+}  // namespace overrides

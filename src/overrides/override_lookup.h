@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-namespace bridge {
+namespace overrides {
 
 // Remembers the registered class's own entries (which never count as overrides) and
 // makes the operation names into interned strings, so that every lookup hits the
@@ -41,4 +41,4 @@ void hintRecursionThroughEntry(PyObject* self, int operationIndex);
 // cause. Any other error is left as it is.
 void explainUncallableOverride(PyObject* found, int operationIndex);
 
-}  // namespace bridge
+}  // namespace overrides

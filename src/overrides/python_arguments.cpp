@@ -1,9 +1,13 @@
 #include "python_arguments.h"
 
 #include <cstdint>
+#include <boost/python/errors.hpp>
 #include <cstring>
 
-namespace bridge {
+#include "../client/operation_traits.h"
+#include "../common/error_texts.h"
+
+namespace overrides {
 namespace {
 
 // Whether every byte is below 0x80, tested eight bytes at a time; the last bytes of a
@@ -47,4 +51,15 @@ PyObject* toPython(const std::string& text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(size));
 }
 
-}  // namespace bridge
+void refuseArgumentForOverride(int operationIndex, int position) {
+  if (PyErr_Occurred() == PyExc_UnicodeDecodeError) {
+    std::string name = operationNames[operationIndex];
+    common::extendUnicodeReason(false, ", in argument " + std::to_string(position) + " (" +
+                                   operationParameterNames[operationIndex][position - 1] +
+                                   ") of OrvClient operation '" + name +
+                                   "', whose method receives texts as str");
+  }
+  throw boost::python::error_already_set();  // what throw_error_already_set does, seen as not returning
+}
+
+}  // namespace overrides

@@ -12,7 +12,7 @@
 #include "../tick_type/tick_type_objects.h"
 #include "../internals/python_compat.h"
 
-namespace bridge {
+namespace overrides {
 
 inline PyObject* toPython(int value) { return PyLong_FromLong(value); }
 inline PyObject* toPython(bool value) { return PyBool_FromLong(value); }
@@ -23,8 +23,8 @@ inline PyObject* toPython(double value) { return PyFloat_FromDouble(value); }
 // it left the compiler too little room to inline what the entries need.)
 PyObject* toPython(const std::string& text);
 
-// The registered TickType member for a listed value, a new unnamed member otherwise.
-PyObject* toPython(TickType value);
+// A TickType (tick_type_objects.h).
+using tick_type::toPython;
 
 // Whether `object` is already what toPython(value) makes: an object of the same exact
 // type with the same value, which can then be handed on in place of a new one. Ints are
@@ -32,7 +32,7 @@ PyObject* toPython(TickType value);
 // only when it is the registered member; a bool when it is the shared object itself.
 inline bool isPythonValue(PyObject* object, int value) {
   long held;
-  return PyLong_CheckExact(object) && compactIntValue(object, &held) && held == value;
+  return PyLong_CheckExact(object) && internals::compactIntValue(object, &held) && held == value;
 }
 inline bool isPythonValue(PyObject* object, double value) {
   // Bit for bit: == would take -0.0 for 0.0 and never match a NaN.
@@ -61,14 +61,14 @@ inline bool sameBytes(const char* a, const char* b, std::size_t n) {
 inline bool isPythonValue(PyObject* object, const std::string& text) {
   return PyUnicode_CheckExact(object) && PyUnicode_IS_COMPACT_ASCII(object) &&
          static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)) == text.size() &&
-         sameBytes(compactAsciiData(object), text.data(), text.size());
+         sameBytes(internals::compactAsciiData(object), text.data(), text.size());
 }
 inline bool isPythonValue(PyObject* object, bool value) {
   return object == (value ? Py_True : Py_False);
 }
 // A registered member is the object toPython(value) hands out for its value.
 inline bool isPythonValue(PyObject* object, TickType value) {
-  PyObject* member = registeredMember(value);
+  PyObject* member = tick_type::registeredMember(value);
   return member != nullptr && object == member;
 }
 template <class T>
@@ -76,4 +76,9 @@ bool isPythonValue(PyObject*, const T&) {
   return false;
 }
 
-}  // namespace bridge
+// Raises the pending error of making the argument at `position` (from 1) of the operation
+// `operationIndex` a Python object for its override; a text that is not UTF-8
+// (UnicodeDecodeError) has its reason end with the argument and the operation.
+[[noreturn, gnu::cold]] void refuseArgumentForOverride(int operationIndex, int position);
+
+}  // namespace overrides

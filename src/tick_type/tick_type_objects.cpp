@@ -2,10 +2,10 @@
 
 #include <boost/python/errors.hpp>
 
-#include "../defences/registered.h"
-#include "../overrides/python_arguments.h"
+#include "../common/registered.h"
+#include "../common/error_policy.h"
 
-namespace bridge {
+namespace tick_type {
 
 PyObject* membersByValue[maxTickTypeValue + 1] = {};
 
@@ -30,6 +30,23 @@ void rememberTickTypeMembers(PyObject* cls) {
   Py_DECREF(values);
 }
 
+// Conversion from Python, tried before the enumeration's own: it accepts the same objects
+// (TickType instances only) but refuses a value outside 32 bits with OverflowError
+// instead of truncating it.
+//
+// The enumeration's own converter treats a failed isinstance() (an object whose
+// __class__ raises) as a match and then converts with the error pending. This one
+// claims such an object with an ordinary error too, so that the other is never asked,
+// but clears the error, since other arguments are converted before this one is
+// constructed; constructing it asks again and raises what isinstance() raises. An
+// error that must propagate (an interrupt) is left pending and nothing is claimed: the
+// entries end the call with it before anything is constructed.
+void* convertibleTickType(PyObject* source) {
+  int instance = PyObject_IsInstance(source, reinterpret_cast<PyObject*>(common::registered.tickType));
+  if (instance < 0 && common::keepErrorThatMustPropagate()) return nullptr;
+  return instance != 0 ? source : nullptr;
+}
+
 PyObject* toPython(TickType value) {
   if (PyObject* member = registeredMember(value)) {
     Py_INCREF(member);
@@ -43,9 +60,9 @@ PyObject* toPython(TickType value) {
   PyObject* args = PyTuple_Pack(1, number);
   Py_DECREF(number);
   if (!args) return nullptr;
-  PyObject* unnamed = PyLong_Type.tp_new(defences::registered.tickType, args, nullptr);
+  PyObject* unnamed = PyLong_Type.tp_new(common::registered.tickType, args, nullptr);
   Py_DECREF(args);
   return unnamed;
 }
 
-}  // namespace bridge
+}  // namespace tick_type

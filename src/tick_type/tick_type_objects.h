@@ -5,7 +5,7 @@
 
 #include "tick_type.h"
 
-namespace bridge {
+namespace tick_type {
 
 // Takes the registered members from the class's `values` dictionary; called once, after
 // the enumeration is registered.
@@ -22,8 +22,11 @@ inline PyObject* registeredMember(TickType value) {
   return number >= 0 && number <= maxTickTypeValue ? membersByValue[number] : nullptr;
 }
 
+// The registered TickType member for a listed value, a new unnamed member otherwise.
+PyObject* toPython(TickType value);
+
 // The test of the module's own conversion of a Python object to TickType, which it
-// registers first and alone (register_tick_type.cpp): TickType instances only.
+// registers first and alone (module/register_tick_type.cpp): TickType instances only.
 void* convertibleTickType(PyObject* source);
 
-}  // namespace bridge
+}  // namespace tick_type

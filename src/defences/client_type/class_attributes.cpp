@@ -22,7 +22,7 @@ PyTypeObject* staticDataType = nullptr;
 
 int setClassAttribute(PyObject* cls, PyObject* name, PyObject* value) {
   if (PyUnicode_Check(name)) {
-    PyObject* found = bridge::typeAttribute(reinterpret_cast<PyTypeObject*>(cls), name);
+    PyObject* found = internals::typeAttribute(reinterpret_cast<PyTypeObject*>(cls), name);
     if (found && PyObject_TypeCheck(found, staticDataType) && Py_TYPE(found)->tp_descr_set) {
       // Held for its setter, which may run Python code that rebinds the name.
       Py_INCREF(found);
@@ -57,7 +57,7 @@ PyMethodDef deleteAttributeDef = {"__delattr__", deleteAttribute, METH_O,
 
 void defences::guardClassAttributes() {
   if constexpr (!internals::libraryIsPrivate) return;
-  PyTypeObject* metatype = registered.classMetatype;
+  PyTypeObject* metatype = common::registered.classMetatype;
   staticDataType = internals::libraryStaticDataType();
   metatype->tp_setattro = &setClassAttribute;
   internals::installMethod(metatype, &setAttributeDef);

@@ -26,7 +26,7 @@ PyObject** instanceDictionary(PyObject* self) {
 int traverseInstance(PyObject* self, visitproc visit, void* arg) {
   // Instances of heap types own a reference to their type; a Python subclass visits it
   // itself on interpreters where it does not leave that to its base.
-  if (orv_compat::heapBaseVisitsType || Py_TYPE(self)->tp_traverse == &traverseInstance)
+  if (internals::heapBaseVisitsType || Py_TYPE(self)->tp_traverse == &traverseInstance)
     Py_VISIT(Py_TYPE(self));
   Py_VISIT(*instanceDictionary(self));
   return 0;
@@ -40,7 +40,7 @@ int clearInstance(PyObject* self) {
 }  // namespace
 
 void defences::makeInstancesCollectable() {
-  PyTypeObject* cls = registered.client;
+  PyTypeObject* cls = common::registered.client;
   // Older interpreters give a class the garbage-collected layout only when its base has
   // it, and the library's instance type does not. No instance exists yet, so the
   // class can still take it: allocation then adds the collector's header and tracks each

@@ -26,8 +26,8 @@ PyGetSetDef dictionaryAttribute = {"__dict__", PyObject_GenericGetDict, PyObject
 PyObject* libraryDescriptor = nullptr;
 
 bool standard(PyObject* self) {
-  return PyObject_TypeCheck(self, defences::registered.client) ||
-         Py_TYPE(self) == defences::registered.instanceBase;
+  return PyObject_TypeCheck(self, common::registered.client) ||
+         Py_TYPE(self) == common::registered.instanceBase;
 }
 
 PyObject* getInstanceDictionary(PyObject* self, void* context) {
@@ -48,9 +48,9 @@ PyGetSetDef libraryDictionaryAttribute = {"__dict__", getInstanceDictionary,
 }  // namespace
 
 void defences::guardInstanceDictionary() {
-  internals::installGetSet(registered.client, &dictionaryAttribute);
+  internals::installGetSet(common::registered.client, &dictionaryAttribute);
   if constexpr (!internals::libraryIsPrivate) return;
-  PyTypeObject* instanceType = registered.instanceBase;
+  PyTypeObject* instanceType = common::registered.instanceBase;
   PyObject* found = PyDict_GetItemString(instanceType->tp_dict, "__dict__");
   // A second initialisation in the same process finds its own descriptor there.
   if (!found || !Py_TYPE(found)->tp_descr_get || !Py_TYPE(found)->tp_descr_set ||

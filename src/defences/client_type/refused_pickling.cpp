@@ -16,7 +16,7 @@
 
 #include "../../entries/entry_function.h"
 #include "../defences.h"
-#include "../error_policy.h"
+#include "../../common/error_policy.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ struct Held {
 PyObject* attributeOr(PyObject* object, const char* name, PyObject* fallback) {
   PyObject* found = PyObject_GetAttrString(object, name);
   // Only an AttributeError means the fallback (the rule drops it); any other propagates.
-  if (found || !PyErr_ExceptionMatches(PyExc_AttributeError) || defences::keepErrorThatMustPropagate())
+  if (found || !PyErr_ExceptionMatches(PyExc_AttributeError) || common::keepErrorThatMustPropagate())
     return found;
   Py_INCREF(fallback);
   return fallback;
@@ -103,7 +103,7 @@ boost::python::tuple reduceClient(boost::python::object instance) {
 }  // namespace
 
 void defences::refuseToPickleInstances() {
-  PyObject* cls = reinterpret_cast<PyObject*>(registered.client);
+  PyObject* cls = reinterpret_cast<PyObject*>(common::registered.client);
   // The library keeps its own __reduce__ in a static object as well, which it releases
   // only when the process exits, after the interpreter is gone (from 3.14 on, freeing an
   // object then crashes). The class's reference kept it alive until then; replaced here,
@@ -116,9 +116,9 @@ void defences::refuseToPickleInstances() {
   // already would add an overload.
   if (library && PyObject_DelAttrString(cls, "__reduce__") < 0)
     boost::python::throw_error_already_set();
-  boost::python::object reduce = bridge::libraryEntry(&reduceClient);
+  boost::python::object reduce = entries::libraryEntry(&reduceClient);
   boost::python::objects::add_to_namespace(
       boost::python::object(boost::python::handle<>(boost::python::borrowed(cls))), "__reduce__",
       reduce);
-  bridge::adoptEntry(reduce.ptr());
+  entries::adoptEntry(reduce.ptr());
 }

@@ -37,7 +37,7 @@ PyGetSetDef weakReferenceAttribute = {"__weakref__", firstWeakReference, refuseW
 }  // namespace
 
 void defences::guardWeakReferences() {
-  internals::installGetSet(registered.client, &weakReferenceAttribute);
+  internals::installGetSet(common::registered.client, &weakReferenceAttribute);
   if constexpr (internals::libraryIsPrivate)
-    internals::installGetSet(registered.instanceBase, &weakReferenceAttribute);
+    internals::installGetSet(common::registered.instanceBase, &weakReferenceAttribute);
 }

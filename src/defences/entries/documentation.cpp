@@ -33,7 +33,7 @@ void install(PyTypeObject* type) {
 }  // namespace
 
 void defences::guardDocumentation() {
-  PyTypeObject* library = registered.libraryFunction;
+  PyTypeObject* library = common::registered.libraryFunction;
   if (!libraryReader) {
     PyObject* found = PyDict_GetItemString(library->tp_dict, "__doc__");
     libraryReader = internals::getsetReader(found);
@@ -43,6 +43,6 @@ void defences::guardDocumentation() {
       boost::python::throw_error_already_set();
     }
   }
-  install(registered.entryFunction);
+  install(common::registered.entryFunction);
   if constexpr (internals::libraryIsPrivate) install(library);
 }

@@ -14,25 +14,8 @@
 
 namespace {
 
-PyObject* libraryCall(const boost::python::objects::function* function, PyObject* args,
-                      PyObject* keywords) {
-  return function->call(args, keywords);
-}
-
-// The function, its argument tuple and keyword dictionary are held for the call: the
-// caller may let go of them from inside it (a partial's __setstate__, atexit.unregister).
 PyObject* boundedCall(PyObject* function, PyObject* args, PyObject* keywords) {
-  if (bridge::stackNearlyExhausted()) return bridge::refuseDeeperCall(" while calling a Python object");
-  Py_INCREF(function);
-  Py_INCREF(args);
-  Py_XINCREF(keywords);
-  PyObject* result = internals::callLibrarySlot<PyObject*>(
-      nullptr, &libraryCall, static_cast<boost::python::objects::function*>(function), args,
-      keywords);
-  Py_XDECREF(keywords);
-  Py_DECREF(args);
-  Py_DECREF(function);
-  return result;
+  return internals::boundedLibraryCall(function, args, keywords);
 }
 
 PyMethodDef callDef = {"__call__",
@@ -43,7 +26,7 @@ PyMethodDef callDef = {"__call__",
 
 void defences::guardLibraryCalls() {
   if constexpr (!internals::libraryIsPrivate) return;
-  PyTypeObject* library = registered.libraryFunction;
+  PyTypeObject* library = common::registered.libraryFunction;
   if (library->tp_call == &boundedCall) return;  // already in place
   library->tp_call = &boundedCall;
   internals::installMethod(library, &callDef);

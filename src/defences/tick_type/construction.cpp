@@ -8,7 +8,7 @@
 #include "../../entries/argument_errors.h"
 #include "../../internals/library_internals.h"
 #include "../defences.h"
-#include "../error_policy.h"
+#include "../../common/error_policy.h"
 
 // The value of an int as a native TickType; false with OverflowError (or the error of
 // reading it) set when it does not fit 32 bits. (Every TickType argument's conversion
@@ -35,9 +35,9 @@ void nameRefusedValue(PyObject* number) {
   PyErr_Fetch(&type, &value, &traceback);
   std::string text;
   try {
-    text = bridge::outOfRangeNumber(number);
+    text = entries::outOfRangeNumber(number);
   } catch (const boost::python::error_already_set&) {
-    defences::settleSecondaryError(type, value, traceback);
+    common::settleSecondaryError(type, value, traceback);
     return;
   }
   Py_XDECREF(type);
@@ -90,7 +90,7 @@ PyObject* newTickType(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-  if (!PyType_IsSubtype(type, defences::registered.tickType)) {
+  if (!PyType_IsSubtype(type, common::registered.tickType)) {
     PyErr_Format(PyExc_TypeError, "TickType.__new__(%.200s): %.200s is not a subtype of TickType",
                  type->tp_name, type->tp_name);
     return nullptr;
@@ -133,11 +133,11 @@ void defences::guardTickTypeConstruction() {
   PyObject* method = PyStaticMethod_New(function);
   Py_DECREF(function);
   if (!method) boost::python::throw_error_already_set();
-  PyObject* tickType = reinterpret_cast<PyObject*>(registered.tickType);
+  PyObject* tickType = reinterpret_cast<PyObject*>(common::registered.tickType);
   int failed = PyObject_SetAttrString(tickType, "__new__", method);
   Py_DECREF(method);
   if (failed) boost::python::throw_error_already_set();
-  PyTypeObject* cls = defences::registered.tickType;
+  PyTypeObject* cls = common::registered.tickType;
   cls->tp_new = &newTickTypeSlot;
   cls->tp_alloc = &allocateMember;
   PyType_Modified(cls);
@@ -145,9 +145,9 @@ void defences::guardTickTypeConstruction() {
   // it is the module's own, it gets the same checks (its classes made by `type` inherit
   // the construction slot, which also stops int.__new__ for them).
   if constexpr (internals::libraryIsPrivate) {
-    registered.enumerationBase->tp_new = &newTickTypeSlot;
-    registered.enumerationBase->tp_alloc = &allocateMember;
-    PyType_Modified(registered.enumerationBase);
+    common::registered.enumerationBase->tp_new = &newTickTypeSlot;
+    common::registered.enumerationBase->tp_alloc = &allocateMember;
+    PyType_Modified(common::registered.enumerationBase);
   }
 }
 

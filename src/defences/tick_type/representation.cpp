@@ -29,12 +29,12 @@ void install(PyTypeObject* type) {
 }  // namespace
 
 void defences::guardRepresentation() {
-  PyTypeObject* base = registered.enumerationBase;
+  PyTypeObject* base = common::registered.enumerationBase;
   if (!libraryRepresentation) libraryRepresentation = base->tp_repr;
   if (libraryRepresentation == &representMember) return;  // already in place
   // A class made later takes its slot from the `__repr__` it finds along its bases, and
   // the library's (a wrapper of the library's slot function) would give it that very
   // function: TickType has a `__repr__` of its own.
-  install(registered.tickType);
+  install(common::registered.tickType);
   if constexpr (internals::libraryIsPrivate) install(base);
 }

@@ -22,8 +22,8 @@ PyObject* newMemberClass(PyTypeObject* metatype, PyObject* args, PyObject* kwarg
   PyObject* made = PyType_Type.tp_new(metatype, args, kwargs);
   if (made && PyType_Check(made)) {
     PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(made);
-    if (PyType_IsSubtype(cls, defences::registered.tickType))
-      cls->tp_alloc = defences::registered.tickType->tp_alloc;
+    if (PyType_IsSubtype(cls, common::registered.tickType))
+      cls->tp_alloc = common::registered.tickType->tp_alloc;
   }
   return made;
 }
@@ -31,7 +31,7 @@ PyObject* newMemberClass(PyTypeObject* metatype, PyObject* args, PyObject* kwarg
 }  // namespace
 
 void defences::giveSubclassesTheAllocator() {
-  PyTypeObject* tickType = registered.tickType;
+  PyTypeObject* tickType = common::registered.tickType;
   if (Py_TYPE(tickType) == &memberClassType) return;  // already in place
   Py_INCREF(&memberClassType);  // held by the module for good, as a static type must be
   memberClassType.tp_name = "OrvCpp.TickTypeClass";
@@ -45,6 +45,6 @@ void defences::giveSubclassesTheAllocator() {
   memberClassType.tp_new = &newMemberClass;
   if (PyType_Ready(&memberClassType) < 0) boost::python::throw_error_already_set();
   // TickType's class was `type`, a static type like this one: no reference moves.
-  bridge::setType(reinterpret_cast<PyObject*>(tickType), &memberClassType);
-  registered.tickTypeMetaclass = &memberClassType;
+  internals::setType(reinterpret_cast<PyObject*>(tickType), &memberClassType);
+  common::registered.tickTypeMetaclass = &memberClassType;
 }

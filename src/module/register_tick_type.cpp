@@ -9,22 +9,23 @@
 
 #include "../entries/entry_function.h"
 #include "../internals/python_compat.h"
-#include "tick_type.h"
-#include "../defences/error_policy.h"
+#include "../tick_type/tick_type.h"
+#include "../common/error_policy.h"
 #include "../defences/defences.h"
 #include "../internals/library_internals.h"
-#include "../module/registration.h"
-#include "tick_type_objects.h"
+#include "registration.h"
+#include "../tick_type/tick_type_objects.h"
+
+namespace module_init {
 
 namespace {
 
 using boost::python::object;
 
-
 // Refuses, with TypeError, a `self` that is not a TickType (the methods below are plain
 // functions of the class, so `TickType.__str__("abc")` reaches them with anything).
 void requireTickType(PyObject* self, const char* method) {
-  if (PyObject_TypeCheck(self, defences::registered.tickType)) return;
+  if (PyObject_TypeCheck(self, common::registered.tickType)) return;
   PyErr_Format(PyExc_TypeError, "TickType.%s() requires a TickType object, not '%.200s'", method,
                Py_TYPE(self)->tp_name);
   boost::python::throw_error_already_set();
@@ -35,7 +36,7 @@ void requireTickType(PyObject* self, const char* method) {
 PyObject* memberName(PyObject* member) {
   if (PyObject* name = PyObject_GetAttrString(member, "name")) return name;
   // An AttributeError is that answer (the rule drops it); any other error propagates.
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError) || defences::keepErrorThatMustPropagate())
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError) || common::keepErrorThatMustPropagate())
     boost::python::throw_error_already_set();
   return nullptr;
 }
@@ -72,7 +73,7 @@ object reduceTickType(object member) {
   long value = PyLong_AsLong(member.ptr());
   if (value == -1 && PyErr_Occurred()) boost::python::throw_error_already_set();
   object number(boost::python::handle<>(PyLong_FromLong(value)));
-  if (bridge::registeredMember(static_cast<TickType>(value)) == member.ptr()) {
+  if (tick_type::registeredMember(static_cast<TickType>(value)) == member.ptr()) {
     if (PyObject* name = memberName(member.ptr())) {
       return "TickType." + object(boost::python::handle<>(name));
     }
@@ -87,8 +88,8 @@ object reduceTickType(object member) {
 
 void constructTickType(PyObject* source,
                        boost::python::converter::rvalue_from_python_stage1_data* data) {
-  if (!PyObject_TypeCheck(source, defences::registered.tickType)) {
-    int instance = PyObject_IsInstance(source, reinterpret_cast<PyObject*>(defences::registered.tickType));
+  if (!PyObject_TypeCheck(source, common::registered.tickType)) {
+    int instance = PyObject_IsInstance(source, reinterpret_cast<PyObject*>(common::registered.tickType));
     if (instance < 0) boost::python::throw_error_already_set();
     if (instance == 0) {
       PyErr_SetString(PyExc_TypeError, "argument stopped being a TickType during the call");
@@ -108,33 +109,12 @@ void constructTickType(PyObject* source,
 // Defines `name` on the class as the library defines a class's methods (its name, its
 // place in the class and with it `__module__`), then gives it the module's subtype.
 void defineTickTypeMethod(object& tickType, const char* name, object (*method)(object)) {
-  object function = bridge::libraryEntry(method);
+  object function = entries::libraryEntry(method);
   boost::python::objects::add_to_namespace(tickType, name, function);
-  bridge::adoptEntry(function.ptr());
+  entries::adoptEntry(function.ptr());
 }
 
 }  // namespace
-
-namespace bridge {
-
-// Conversion from Python, tried before the enumeration's own: it accepts the same objects
-// (TickType instances only) but refuses a value outside 32 bits with OverflowError
-// instead of truncating it.
-//
-// The enumeration's own converter treats a failed isinstance() (an object whose
-// __class__ raises) as a match and then converts with the error pending. This one
-// claims such an object with an ordinary error too, so that the other is never asked,
-// but clears the error, since other arguments are converted before this one is
-// constructed; constructing it asks again and raises what isinstance() raises. An
-// error that must propagate (an interrupt) is left pending and nothing is claimed: the
-// entries end the call with it before anything is constructed.
-void* convertibleTickType(PyObject* source) {
-  int instance = PyObject_IsInstance(source, reinterpret_cast<PyObject*>(defences::registered.tickType));
-  if (instance < 0 && defences::keepErrorThatMustPropagate()) return nullptr;
-  return instance != 0 ? source : nullptr;
-}
-
-}  // namespace bridge
 
 // Outside the anonymous namespace, so that the store below is kept: nothing reads it.
 const boost::python::converter::rvalue_from_python_chain* unchainedEnumConverter = nullptr;
@@ -145,17 +125,20 @@ object registerTickType() {
 
   // Since Python 3.8 int has no __str__ of its own, so without this an unnamed member
   // would print its repr. A type slot alone is not enough for Python subclasses.
-  defences::registered.tickType = reinterpret_cast<PyTypeObject*>(tickType.ptr());
-  defences::registered.enumerationBase = defences::registered.tickType->tp_base;
+  common::registered.tickType = reinterpret_cast<PyTypeObject*>(tickType.ptr());
+  common::registered.enumerationBase = common::registered.tickType->tp_base;
   defineTickTypeMethod(tickType, "__str__", &tickTypeText);
   defineTickTypeMethod(tickType, "__reduce__", &reduceTickType);
 
-  boost::python::converter::registry::insert(&bridge::convertibleTickType, &constructTickType,
+  boost::python::converter::registry::insert(&tick_type::convertibleTickType, &constructTickType,
                                              boost::python::type_id<TickType>());
   // The enumeration's own converter, now behind this one, accepts the same objects but
   // asks isinstance() a second time: an object whose __class__ answers differently the
   // second time would be claimed with an error pending. This one alone decides; the
   // other is kept here, as the registry would have kept it.
-  unchainedEnumConverter = internals::keepOnlyFirstConversion<TickType>(&bridge::convertibleTickType);
+  unchainedEnumConverter = internals::keepOnlyFirstConversion<TickType>(&tick_type::convertibleTickType);
   return tickType;
 }
+
+}  // namespace module_init
+

@@ -16,9 +16,9 @@
 #include <string>
 #include <utility>
 
-#include "../internals/thread_record.h"
+#include "thread_record.h"
 
-namespace bridge {
+namespace call_state {
 
 // The buffers a thread keeps (internals/thread_record.h holds the thread's own).
 struct KeptTexts {
@@ -96,4 +96,4 @@ class TextBuffers {
   static inline constinit thread_local bool ended = false;
 };
 
-}  // namespace bridge
+}  // namespace call_state

@@ -40,9 +40,10 @@
 #include <utility>
 #include <vector>
 
-#include "../../internals/library_internals.h"
-#include "../../internals/python_compat.h"
-#include "../defences.h"
+#include "../internals/library_internals.h"
+#include "../internals/python_compat.h"
+#include "parked_objects.h"
+#include "../common/registered.h"
 
 namespace {
 
@@ -106,12 +107,12 @@ bool released = false;
 // Everything parked now, held: the keys and values that are not the registration's,
 // and the docstrings stored in place of the registered ones.
 void holdParked(Held* parked) {
-  for (const Registered& registered : dictionaries) {
+  for (const Registered& kept : dictionaries) {
     Held items;
-    holdItems(registered.dictionary, &items);
+    holdItems(kept.dictionary, &items);
     const std::vector<PyObject*>& both = items.objects();
     for (size_t i = 0; i < both.size(); i += 2) {
-      if (registered.registeredValue(both[i]) == both[i + 1]) continue;
+      if (kept.registeredValue(both[i]) == both[i + 1]) continue;
       parked->add(both[i]);
       parked->add(both[i + 1]);
     }
@@ -152,9 +153,9 @@ long holdUnused(Held* garbage) {
   // The registered objects themselves live for good: what they hold is not in use
   // because of them.
   std::unordered_set<PyObject*> registeredObjects;
-  for (const Registered& registered : dictionaries) {
-    registeredObjects.insert(registered.dictionary);
-    if (registered.owner) registeredObjects.insert(reinterpret_cast<PyObject*>(registered.owner));
+  for (const Registered& kept : dictionaries) {
+    registeredObjects.insert(kept.dictionary);
+    if (kept.owner) registeredObjects.insert(reinterpret_cast<PyObject*>(kept.owner));
   }
   for (const Documentation& entry : documentation) registeredObjects.insert(entry.function);
   std::unordered_map<PyObject*, Py_ssize_t> outside;  // references not accounted for
@@ -218,7 +219,7 @@ long holdUnused(Held* garbage) {
   garbage->reserve(finished.size());
   for (auto object = finished.rbegin(); object != finished.rend(); ++object) {
     garbage->add(*object);
-    if (PyObject_TypeCheck(*object, defences::registered.client))
+    if (PyObject_TypeCheck(*object, common::registered.client))
       instances += internals::heldObjectCount(*object);
   }
   return instances;
@@ -226,14 +227,14 @@ long holdUnused(Held* garbage) {
 
 // Binds a class's attribute `key` to `value` (or removes it, for null) as `type` does, so
 // that the class's slots follow its dictionary.
-void put(const Registered& registered, PyObject* key, PyObject* value) {
+void put(const Registered& kept, PyObject* key, PyObject* value) {
   int failed;
   if (PyUnicode_Check(key)) {
-    PyObject* owner = reinterpret_cast<PyObject*>(registered.owner);
+    PyObject* owner = reinterpret_cast<PyObject*>(kept.owner);
     failed = PyType_Type.tp_setattro(owner, key, value);
   } else {  // a key no attribute assignment makes, put in the dictionary itself
-    failed = value ? PyDict_SetItem(registered.dictionary, key, value)
-                   : PyDict_DelItem(registered.dictionary, key);
+    failed = value ? PyDict_SetItem(kept.dictionary, key, value)
+                   : PyDict_DelItem(kept.dictionary, key);
   }
   if (failed) PyErr_WriteUnraisable(key);
 }
@@ -241,31 +242,31 @@ void put(const Registered& registered, PyObject* key, PyObject* value) {
 // Gives the dictionary back exactly what registration left in it. Any other dictionary
 // is emptied and filled again, which compares no key of the program's; a class's
 // attributes are removed and rebound one by one.
-void restore(const Registered& registered) {
-  const std::vector<PyObject*>& original = registered.items;
-  if (!registered.owner) {
-    PyDict_Clear(registered.dictionary);
+void restore(const Registered& kept) {
+  const std::vector<PyObject*>& original = kept.items;
+  if (!kept.owner) {
+    PyDict_Clear(kept.dictionary);
     for (size_t i = 0; i < original.size(); i += 2)
-      if (PyDict_SetItem(registered.dictionary, original[i], original[i + 1]) < 0)
+      if (PyDict_SetItem(kept.dictionary, original[i], original[i + 1]) < 0)
         PyErr_WriteUnraisable(original[i]);
     return;
   }
-  PyObject* keys = PyDict_Keys(registered.dictionary);
-  if (!keys) return PyErr_WriteUnraisable(registered.dictionary);
+  PyObject* keys = PyDict_Keys(kept.dictionary);
+  if (!keys) return PyErr_WriteUnraisable(kept.dictionary);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i)
-    if (!registered.registeredValue(PyList_GET_ITEM(keys, i)))
-      put(registered, PyList_GET_ITEM(keys, i), nullptr);
+    if (!kept.registeredValue(PyList_GET_ITEM(keys, i)))
+      put(kept, PyList_GET_ITEM(keys, i), nullptr);
   Py_DECREF(keys);
   for (size_t i = 0; i < original.size(); i += 2) {
-    PyObject* value = PyDict_GetItemWithError(registered.dictionary, original[i]);
+    PyObject* value = PyDict_GetItemWithError(kept.dictionary, original[i]);
     if (!value && PyErr_Occurred()) PyErr_WriteUnraisable(original[i]);
-    else if (value != original[i + 1]) put(registered, original[i], original[i + 1]);
+    else if (value != original[i + 1]) put(kept, original[i], original[i + 1]);
   }
 }
 
 void finalize(PyObject* object) {
   if (PyObject_IS_GC(object) && Py_TYPE(object)->tp_finalize) {
-    orv_compat::callFinalizer(object);
+    internals::callFinalizer(object);
     if (PyErr_Occurred()) PyErr_WriteUnraisable(object);
   }
 }
@@ -281,14 +282,14 @@ void release(const Held& garbage) {
   // the order that freeing would run them.
   const std::vector<PyObject*>& objects = garbage.objects();
   for (auto object = objects.rbegin(); object != objects.rend(); ++object)
-    if (PyObject_TypeCheck(*object, defences::registered.client)) finalize(*object);
+    if (PyObject_TypeCheck(*object, common::registered.client)) finalize(*object);
   for (PyObject* object : objects) finalize(object);
   // The old contents are held until every dictionary is whole again, so that what is
   // released last meets the registered objects as registered. Without memory for that,
   // each is let go as its dictionary is restored.
   Held previous;
   try {
-    for (const Registered& registered : dictionaries) holdItems(registered.dictionary, &previous);
+    for (const Registered& kept : dictionaries) holdItems(kept.dictionary, &previous);
     for (const Documentation& entry : documentation)
       previous.add(internals::storedDocumentation(entry.function));
   } catch (const std::bad_alloc&) {
@@ -297,7 +298,7 @@ void release(const Held& garbage) {
   }
   for (const Documentation& entry : documentation)
     internals::storeDocumentation(entry.function, entry.original);
-  for (const Registered& registered : dictionaries) restore(registered);
+  for (const Registered& kept : dictionaries) restore(kept);
 }
 
 // Releases the parked objects if nothing else can use them any more. After an instance's
@@ -308,7 +309,7 @@ long onlyParkedSeen = -1;
 long liveWhenAsked = 0;
 
 void releaseWhenUnused(bool afterInstanceEnd) {
-  if (released || !orv_compat::interpreterFinalizing()) return;
+  if (released || !internals::interpreterFinalizing()) return;
   if (afterInstanceEnd && onlyParkedSeen >= 0 && liveInstances > onlyParkedSeen &&
       2 * liveInstances > liveWhenAsked)
     return;
@@ -368,15 +369,15 @@ PyMethodDef watchEveryModuleDef = {"_watch_every_module", &watchEveryModule, MET
 
 // Kept for the process, as the registered objects are.
 void remember(PyObject* dictionary, PyTypeObject* owner) {
-  Registered registered{dictionary, owner, {}, {}};
+  Registered kept{dictionary, owner, {}, {}};
   PyObject *key, *value;
   Py_ssize_t position = 0;
   while (PyDict_Next(dictionary, &position, &key, &value)) {
-    registered.items.insert(registered.items.end(), {key, value});
-    registered.byKey.push_back({key, value});
+    kept.items.insert(kept.items.end(), {key, value});
+    kept.byKey.push_back({key, value});
   }
-  std::sort(registered.byKey.begin(), registered.byKey.end());
-  dictionaries.push_back(std::move(registered));
+  std::sort(kept.byKey.begin(), kept.byKey.end());
+  dictionaries.push_back(std::move(kept));
   for (PyObject* object : dictionaries.back().items) Py_INCREF(object);
   Py_INCREF(dictionary);
 }
@@ -393,7 +394,7 @@ void rememberStateOf(PyObject* classDictionary) {
   PyObject *name, *value;
   Py_ssize_t position = 0;
   while (PyDict_Next(classDictionary, &position, &name, &value)) {
-    if (PyObject_TypeCheck(value, defences::registered.libraryFunction)) {
+    if (PyObject_TypeCheck(value, common::registered.libraryFunction)) {
       PyObject* original = internals::storedDocumentation(value);
       Py_INCREF(value);
       Py_INCREF(original);
@@ -410,15 +411,15 @@ void rememberStateOf(PyObject* classDictionary) {
 
 }  // namespace
 
-void defences::releaseParkedObjectsAtExit() {
+void shutdown::releaseParkedObjectsAtExit() {
   if (!dictionaries.empty()) return;  // already recorded
-  for (PyTypeObject* cls : {registered.client, registered.tickType}) {
+  for (PyTypeObject* cls : {common::registered.client, common::registered.tickType}) {
     remember(cls->tp_dict, cls);
     rememberStateOf(cls->tp_dict);
   }
   // The enumeration's tables of members, by value and by name.
   for (const char* table : {"values", "names"}) {
-    PyObject* members = PyDict_GetItemString(registered.tickType->tp_dict, table);
+    PyObject* members = PyDict_GetItemString(common::registered.tickType->tp_dict, table);
     if (members && PyDict_Check(members)) remember(members, nullptr);
   }
   PyObject* function = PyCFunction_New(&watchEveryModuleDef, nullptr);
@@ -430,11 +431,11 @@ void defences::releaseParkedObjectsAtExit() {
   if (!done) boost::python::throw_error_already_set();
 }
 
-bool defences::watchModuleObject(PyObject* module) { return watch(module); }
+bool shutdown::watchModuleObject(PyObject* module) { return watch(module); }
 
-void defences::clientInstanceStarted() { ++liveInstances; }
+void shutdown::clientInstanceStarted() { ++liveInstances; }
 
-void defences::clientInstanceEnded() {
+void shutdown::clientInstanceEnded() {
   --liveInstances;
   releaseWhenUnused(true);
 }

@@ -5,7 +5,7 @@
 
 #include <Python.h>
 
-namespace defences {
+namespace common {
 
 struct RegisteredObjects {
   PyTypeObject* tickType = nullptr;          // TickType
@@ -20,4 +20,4 @@ struct RegisteredObjects {
 
 inline RegisteredObjects registered;
 
-}  // namespace defences
+}  // namespace common

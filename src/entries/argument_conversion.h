@@ -1,17 +1,25 @@
-// Python arguments of the registered entries as native values.
+// Python arguments of the registered entries as native values: one conversion per
+// parameter type, and the library's registry for everything else.
 //
-// Every conversion gives exactly what the library's own argument conversion gives, with
-// the same errors; only the work differs. An argument of an exact built-in type (int,
-// bool, float, str, bytes, None), for which the library's answer is known in advance,
-// is converted directly; anything else goes through the library's converter registry.
-// The direct path is taken only while the registry holds nothing but the library's
-// built-in conversion for the native type, so that a converter another extension
-// registers later is honoured exactly as the library would honour it.
+// Conversion<T> decides, for one parameter type, which objects it converts itself
+// (accepts) and what each gives (value). Those are the objects of exact built-in types
+// for which the library's built-in conversion gives a known answer, taken only while the
+// registry holds nothing but that built-in conversion for T, so that a converter another
+// extension registers later is honoured exactly as the library would honour it. The
+// values are the library's, but for the deliberate differences written at each type
+// (a truth test that raises, a __float__ that returns no float). Anything else goes
+// through the registry (EntryArgument).
+//
+// The exact path (entry_caller.h) is a narrowing of the same conversion, not a second
+// one: exact(object) holds for an accepted object whose value cannot fail to convert
+// (an int kept in one digit that fits, a float, True, False, None, an all-ASCII str,
+// bytes, a registered TickType member), and value<Exact>(object) is value(object) with
+// the steps such an object never reaches left out. tests/test_conversion.py sends every
+// value of its palette through both paths and requires the same results and errors.
 #pragma once
 
 #include <Python.h>
 
-#include <boost/numeric/conversion/cast.hpp>
 #include <boost/python/converter/from_python.hpp>
 #include <boost/python/converter/registered.hpp>
 #include <boost/python/converter/rvalue_from_python_data.hpp>
@@ -19,18 +27,22 @@
 #include <boost/python/handle.hpp>
 #include <boost/python/object/instance.hpp>
 #include <boost/python/object/value_holder.hpp>
+#include <climits>
 #include <new>
 #include <string>
 #include <type_traits>
 #include <typeinfo>
 
-#include "../defences/registered.h"
-#include "held_arguments.h"
-#include "../overrides/orv_client_wrapper.h"
+#include "../call_state/held_arguments.h"
+#include "../call_state/text_buffers.h"
+#include "../common/registered.h"
 #include "../internals/library_internals.h"
 #include "../internals/python_compat.h"
+#include "../overrides/orv_client_wrapper.h"
+#include "../tick_type/tick_type.h"
+#include "../tick_type/tick_type_objects.h"
 
-namespace bridge {
+namespace entries {
 
 // True when the library's only from-Python conversion for T is the built-in one that it
 // registers before any extension module can register anything.
@@ -40,29 +52,49 @@ inline bool onlyBuiltInConversion() {
   return chain != nullptr && chain->next == nullptr;
 }
 
-// The direct conversion of one native type: applies() tells whether it applies to a
-// Python object (a pure type test, so that trying it has no effect); convert()
-// constructs the value in `storage` and may raise.
+// Marks a step that an exact object never reaches: value<true> leaves it out.
+template <bool Exact>
+[[gnu::always_inline]] inline void onlyInexact() {
+  if constexpr (Exact) __builtin_unreachable();
+}
+
 template <class T>
-struct DirectConversion {
-  static bool applies(PyObject*) { return false; }
-  static void convert(PyObject*, void*) {}
+struct Conversion {
+  static bool accepts(PyObject*) { return false; }
+  static bool exact(PyObject*) { return false; }
 };
 
-// int: the built-in conversion reads the object as a C long, then narrows it with a
-// checked cast whose overflow the library reports as OverflowError.
+// int: an int or a bool, read as a C long and narrowed with a check, whose failure the
+// library reports as OverflowError (the entry names the argument: argument_errors.h).
 template <>
-struct DirectConversion<int> {
-  static bool applies(PyObject* source) {
-    return (PyLong_CheckExact(source) || PyBool_Check(source)) && onlyBuiltInConversion<int>();
+struct Conversion<int> {
+  [[gnu::always_inline]] static bool accepts(PyObject* object) {
+    return (PyLong_CheckExact(object) || PyBool_Check(object)) && onlyBuiltInConversion<int>();
   }
-  static void convert(PyObject* source, void* storage) {
+  [[gnu::always_inline]] static bool exact(PyObject* object) {
     long wide;
-    if (!compactIntValue(source, &wide)) {
-      wide = PyLong_AsLong(source);
+    return (PyLong_CheckExact(object) || PyBool_Check(object)) &&
+           internals::compactIntValue(object, &wide) && wide >= INT_MIN && wide <= INT_MAX &&
+           onlyBuiltInConversion<int>();
+  }
+  template <bool Exact = false>
+  [[gnu::always_inline]] static int value(PyObject* object) {
+    long wide;
+    if (!internals::compactIntValue(object, &wide)) {
+      onlyInexact<Exact>();
+      wide = PyLong_AsLong(object);
       if (wide == -1 && PyErr_Occurred()) boost::python::throw_error_already_set();
     }
-    new (storage) int(boost::numeric_cast<int>(wide));
+    if constexpr (!Exact) {
+      if (wide < INT_MIN || wide > INT_MAX) outOfRange();
+    }
+    return static_cast<int>(wide);
+  }
+
+ private:
+  [[noreturn, gnu::cold, gnu::noinline]] static void outOfRange() {
+    PyErr_SetString(PyExc_OverflowError, "value out of range for a 32-bit int");
+    throw boost::python::error_already_set();
   }
 };
 
@@ -70,21 +102,32 @@ struct DirectConversion<int> {
 // int, subclasses included, but ignores a truth test that raises; here the error
 // propagates.
 template <>
-struct DirectConversion<bool> {
-  static bool applies(PyObject* source) {
-    return (source == Py_True || source == Py_False || source == Py_None ||
-            PyLong_Check(source)) &&
+struct Conversion<bool> {
+  [[gnu::always_inline]] static bool accepts(PyObject* object) {
+    return (object == Py_True || object == Py_False || object == Py_None || PyLong_Check(object)) &&
            onlyBuiltInConversion<bool>();
   }
-  static void convert(PyObject* source, void* storage) {
-    if (source == Py_True || source == Py_False || source == Py_None || PyLong_CheckExact(source)) {
-      new (storage) bool(source == Py_True || (source != Py_False && source != Py_None &&
-                                               PyObject_IsTrue(source) != 0));
-      return;
-    }
-    int truth = PyObject_IsTrue(source);
+  [[gnu::always_inline]] static bool exact(PyObject* object) {
+    long number;
+    return (object == Py_True || object == Py_False || object == Py_None ||
+            (PyLong_CheckExact(object) && internals::compactIntValue(object, &number))) &&
+           onlyBuiltInConversion<bool>();
+  }
+  template <bool Exact = false>
+  [[gnu::always_inline]] static bool value(PyObject* object) {
+    if (object == Py_True) return true;
+    if (object == Py_False || object == Py_None) return false;
+    long number;
+    if (PyLong_CheckExact(object) && internals::compactIntValue(object, &number)) return number != 0;
+    onlyInexact<Exact>();
+    return truth(object);
+  }
+
+ private:
+  [[gnu::noinline]] static bool truth(PyObject* object) {
+    int truth = PyObject_IsTrue(object);
     if (truth < 0) boost::python::throw_error_already_set();
-    new (storage) bool(truth != 0);
+    return truth != 0;
   }
 };
 
@@ -92,55 +135,101 @@ struct DirectConversion<bool> {
 // converted as float() converts it, through its __float__, whose result must be a float:
 // the built-in conversion calls the same method but reads whatever it returns as a
 // float, so a __float__ returning a str, None or an int would hand on another object's
-// bits.
+// bits. An int of one digit is below 2**30 in magnitude, so its double is exact: what
+// PyLong_AsDouble gives.
 template <>
-struct DirectConversion<double> {
-  static bool applies(PyObject* source) {
-    return (PyFloat_CheckExact(source) || PyLong_CheckExact(source) || PyFloat_Check(source)) &&
+struct Conversion<double> {
+  [[gnu::always_inline]] static bool accepts(PyObject* object) {
+    return (PyFloat_Check(object) || PyLong_CheckExact(object)) && onlyBuiltInConversion<double>();
+  }
+  [[gnu::always_inline]] static bool exact(PyObject* object) {
+    long number;
+    return (PyFloat_CheckExact(object) ||
+            (PyLong_CheckExact(object) && internals::compactIntValue(object, &number))) &&
            onlyBuiltInConversion<double>();
   }
-  static void convert(PyObject* source, void* storage) {
-    if (PyFloat_CheckExact(source)) {
-      new (storage) double(PyFloat_AS_DOUBLE(source));
-      return;
-    }
-    if (!PyLong_CheckExact(source)) {
-      new (storage) double(subclassValue(source));
-      return;
-    }
-    double value = PyLong_AsDouble(source);
-    if (value == -1.0 && PyErr_Occurred()) boost::python::throw_error_already_set();
-    new (storage) double(value);
+  template <bool Exact = false>
+  [[gnu::always_inline]] static double value(PyObject* object) {
+    if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
+    long number;
+    if (PyLong_CheckExact(object) && internals::compactIntValue(object, &number))
+      return static_cast<double>(number);
+    onlyInexact<Exact>();
+    return PyLong_CheckExact(object) ? wholeNumber(object) : subclassValue(object);
   }
 
  private:
-  [[gnu::noinline]] static double subclassValue(PyObject* source) {
-    boost::python::handle<> number(PyNumber_Float(source));
+  [[gnu::noinline]] static double wholeNumber(PyObject* object) {
+    double value = PyLong_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) boost::python::throw_error_already_set();
+    return value;
+  }
+  [[gnu::noinline]] static double subclassValue(PyObject* object) {
+    boost::python::handle<> number(PyNumber_Float(object));
     return PyFloat_AS_DOUBLE(number.get());
   }
 };
 
-// Text: the bytes of a bytes object, or the UTF-8 encoding of a str. An all-ASCII str
-// is its own UTF-8 encoding, so its characters are copied as they are; any other str is
-// encoded exactly as the library does it (a lone surrogate raises UnicodeEncodeError).
+// Text: the bytes of a bytes object, or the UTF-8 encoding of a str. A str in the
+// interpreter's compact ASCII form is its own UTF-8 encoding, so its characters are
+// copied as they are; any other str is encoded exactly as the library does it (a lone
+// surrogate raises UnicodeEncodeError). A text that needs storage of its own is copied
+// into storage kept from an earlier call (text_buffers.h).
 template <>
-struct DirectConversion<std::string> {
-  static bool applies(PyObject* source) {
-    return (PyUnicode_CheckExact(source) || PyBytes_CheckExact(source)) &&
+struct Conversion<std::string> {
+  [[gnu::always_inline]] static bool accepts(PyObject* object) {
+    return (PyUnicode_CheckExact(object) || PyBytes_CheckExact(object)) &&
            onlyBuiltInConversion<std::string>();
   }
-  static void convert(PyObject* source, void* storage) {
-    if (PyBytes_CheckExact(source)) {
-      new (storage) std::string(PyBytes_AS_STRING(source),
-                                static_cast<std::size_t>(PyBytes_GET_SIZE(source)));
-    } else if (PyUnicode_IS_READY(source) && PyUnicode_IS_ASCII(source)) {
-      new (storage) std::string(static_cast<const char*>(PyUnicode_DATA(source)),
-                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(source)));
-    } else {
-      boost::python::handle<> encoded(PyUnicode_AsUTF8String(source));
-      new (storage) std::string(PyBytes_AS_STRING(encoded.get()),
-                                static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-    }
+  [[gnu::always_inline]] static bool exact(PyObject* object) {
+    return ((PyUnicode_CheckExact(object) && PyUnicode_IS_COMPACT_ASCII(object)) ||
+            PyBytes_CheckExact(object)) &&
+           onlyBuiltInConversion<std::string>();
+  }
+  template <bool Exact = false>
+  [[gnu::always_inline]] static std::string value(PyObject* object) {
+    if (PyBytes_CheckExact(object))
+      return call_state::TextBuffers::text(PyBytes_AS_STRING(object),
+                                           static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+    if (PyUnicode_IS_COMPACT_ASCII(object))
+      return call_state::TextBuffers::text(internals::compactAsciiData(object),
+                                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+    onlyInexact<Exact>();
+    return encoded(object);
+  }
+
+ private:
+  [[gnu::noinline]] static std::string encoded(PyObject* object) {
+    boost::python::handle<> bytes(PyUnicode_AsUTF8String(object));
+    return std::string(PyBytes_AS_STRING(bytes.get()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+  }
+};
+
+// TickType: the module's own conversion (tick_type_objects.h, registered first and alone
+// by module/register_tick_type.cpp) converts through the registry. An object of exactly
+// the TickType class holding a value that fits 32 bits, while that conversion is the
+// registry's only one, is its narrowing: isinstance() answers at once for the exact
+// class, and the value is read as that conversion reads it.
+template <>
+struct Conversion<TickType> {
+  static bool accepts(PyObject*) { return false; }
+  [[gnu::always_inline]] static bool exact(PyObject* object) {
+    long number;
+    if (Py_TYPE(object) != common::registered.tickType ||
+        !internals::compactIntValue(object, &number) || number < INT_MIN || number > INT_MAX)
+      return false;
+    const boost::python::converter::rvalue_from_python_chain* chain =
+        internals::conversionsTo<TickType>();
+    return chain != nullptr && chain->convertible == &tick_type::convertibleTickType &&
+           chain->next == nullptr;
+  }
+  // Only ever asked for an exact object: accepts() takes none.
+  template <bool Exact = false>
+  [[gnu::always_inline]] static TickType value(PyObject* object) {
+    long number = 0;
+    internals::compactIntValue(object, &number);
+    return static_cast<TickType>(number);
   }
 };
 
@@ -154,17 +243,17 @@ class LibraryInstances {
   // Whether the object's class has the library's metaclass but not its instance layout.
   static bool misshapen(PyObject* source) {
     PyTypeObject* metatype = Py_TYPE(Py_TYPE(source));
-    PyTypeObject* library = defences::registered.classMetatype;
+    PyTypeObject* library = common::registered.classMetatype;
     return (metatype == library || PyType_IsSubtype(metatype, library)) &&
            !PyType_IsSubtype(Py_TYPE(source), instanceType());
   }
 
-  static PyTypeObject* instanceType() { return defences::registered.instanceBase; }
+  static PyTypeObject* instanceType() { return common::registered.instanceBase; }
 
   // `type`, or a metaclass of the module's own that is known not to derive from the
   // library's (TickType's): their objects are told apart as quickly as those of `type`.
   static bool isPlainMetatype(PyTypeObject* metatype) {
-    return metatype == &PyType_Type || metatype == defences::registered.tickTypeMetaclass;
+    return metatype == &PyType_Type || metatype == common::registered.tickTypeMetaclass;
   }
 };
 
@@ -174,7 +263,7 @@ class LibraryInstances {
 // on by move; one it only points to (a C++ object held by a Python object of another
 // extension) is copied, so that the caller's object keeps it.
 //
-// Three routes give the library's result. The direct one is above. An object whose
+// Three routes give the library's result. The direct one is Conversion<T>. An object whose
 // class is a plain Python class (its metaclass is `type`) cannot hold a wrapped C++
 // object, so the library's first step, a search for one, would find nothing, and the
 // registered converters decide alone: they are asked here in the library's order. The
@@ -187,7 +276,7 @@ class EntryArgument {
  public:
   [[gnu::always_inline]] bool accept(PyObject* source) {
     source_ = source;
-    if (DirectConversion<T>::applies(source)) {
+    if (Conversion<T>::accepts(source)) {
       direct_ = true;
       return true;
     }
@@ -214,7 +303,7 @@ class EntryArgument {
 
   [[gnu::always_inline]] void convert() {
     if (direct_) {
-      DirectConversion<T>::convert(source_, data_.storage.bytes);
+      new (data_.storage.bytes) T(Conversion<T>::value(source_));
       data_.stage1.convertible = data_.storage.bytes;
     } else if (data_.stage1.construct) {
       data_.stage1.construct(source_, &data_.stage1);
@@ -251,7 +340,7 @@ class SelfArgument {
  public:
   static OrvClientWrapper* find(PyObject* source) {
     PyTypeObject* type = Py_TYPE(source);
-    PyTypeObject* registeredClass = defences::registered.client;
+    PyTypeObject* registeredClass = common::registered.client;
     if (type == registeredClass || type->tp_base == registeredClass ||
         isKnownInstanceClass(type)) {
       boost::python::instance_holder* holder = internals::firstHolder(source);
@@ -272,17 +361,17 @@ class SelfArgument {
   // matching valid tag means the same class. Where tags can come back, each such class
   // is checked on every call.
   static bool isKnownInstanceClass(PyTypeObject* type) {
-    if constexpr (versionTagsCanRecur) return false;
-    unsigned int version = validVersionTag(type);
+    if constexpr (internals::versionTagsCanRecur) return false;
+    unsigned int version = internals::validVersionTag(type);
     return type == knownInstanceClass_ && version != 0 && version == knownVersionTag_;
   }
 
   // (The library's converters may be any module's, and run Python code.)
   [[gnu::noinline]] static OrvClientWrapper* findGenerally(PyObject* source) {
-    holdEntryArguments();
+    call_state::holdEntryArguments();
     PyTypeObject* type = Py_TYPE(source);
     if (PyType_IsSubtype(type, LibraryInstances::instanceType())) {
-      if (unsigned int version = versionTagsCanRecur ? 0 : validVersionTag(type)) {
+      if (unsigned int version = internals::versionTagsCanRecur ? 0 : internals::validVersionTag(type)) {
         knownInstanceClass_ = type;
         knownVersionTag_ = version;
       }
@@ -307,4 +396,4 @@ class SelfArgument {
   static inline std::ptrdiff_t heldOffset_ = -1;
 };
 
-}  // namespace bridge
+}  // namespace entries

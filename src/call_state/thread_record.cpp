@@ -1,6 +1,6 @@
 #include "thread_record.h"
 
-namespace bridge {
+namespace call_state {
 namespace {
 
 constinit thread_local ThreadRecord record;
@@ -9,4 +9,4 @@ constinit thread_local ThreadRecord record;
 
 ThreadRecord& threadRecord() noexcept { return record; }
 
-}  // namespace bridge
+}  // namespace call_state

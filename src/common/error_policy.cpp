@@ -1,6 +1,6 @@
 #include "error_policy.h"
 
-namespace defences {
+namespace common {
 namespace {
 
 // Whether `target` is `start` or along its chain of __context__ (at most a few hundred
@@ -50,4 +50,4 @@ bool settleSecondaryError(PyObject* type, PyObject* value, PyObject* traceback) 
   return true;
 }
 
-}  // namespace defences
+}  // namespace common

@@ -16,7 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace bridge {
+namespace call_state {
 
 struct KeptTexts;
 struct EntryReferences;
@@ -39,4 +39,4 @@ struct ThreadRecord {
 // is all that a function's own body ever sees.)
 [[gnu::const]] ThreadRecord& threadRecord() noexcept;
 
-}  // namespace bridge
+}  // namespace call_state

@@ -29,9 +29,9 @@
 
 #include <cstddef>
 
-#include "../internals/thread_record.h"
+#include "thread_record.h"
 
-namespace bridge {
+namespace call_state {
 
 // What the thread's record names while an entry's references are not taken
 // (internals/thread_record.h). Taken or not is the record's to say: an entry has taken
@@ -98,9 +98,6 @@ class HeldArguments : private EntryReferences {
 
   PyObject* const* get() const { return objects_; }
 
-  // Whether the arguments may still be read (holdOnlySelf gave them up otherwise).
-  bool argumentsKept() const { return !argumentsGivenUp; }
-
   // For the unwind of a thread that the interpreter ends: that thread no longer holds
   // the interpreter lock, so whatever references were taken are left as they are (the
   // entry is named unheld again, which leaves the record as the end of the call would).
@@ -116,4 +113,4 @@ class HeldArguments : private EntryReferences {
   PyObject* objects_[N];
 };
 
-}  // namespace bridge
+}  // namespace call_state

@@ -17,7 +17,7 @@
 
 #include <Python.h>
 
-namespace defences {
+namespace common {
 
 // Whether the pending error (one must be pending) must reach the program.
 inline bool pendingErrorMustPropagate() {
@@ -42,4 +42,4 @@ inline bool keepErrorThatMustPropagate() {
 // returns false.
 [[gnu::cold]] bool settleSecondaryError(PyObject* type, PyObject* value, PyObject* traceback);
 
-}  // namespace defences
+}  // namespace common

@@ -19,9 +19,9 @@
 
 #include <cstddef>
 
-#include "../internals/thread_record.h"
+#include "thread_record.h"
 
-namespace bridge {
+namespace call_state {
 
 struct OfferedArguments {
   PyObject* const* objects = nullptr;  // the entry's own copies (held_arguments.h)
@@ -57,4 +57,4 @@ class OfferScope {
   OfferScope& operator=(const OfferScope&) = delete;
 };
 
-}  // namespace bridge
+}  // namespace call_state
