@@ -389,6 +389,15 @@ def print_table(title: str, unit: str, values: dict, fmt: str):
     print()
 
 
+def split(p: dict) -> dict:
+    """One native call's instructions by part: the table of print_breakdown."""
+    return {"total": p["total"],
+            "call site": p["total"] - p["python->boost"] - p["python->module"],
+            "Boost.Python": p["python->boost"] - p["boost->module"],
+            "module": p["boost->module"] + p["python->module"] - p["module->callee"],
+            "override": p["module->callee"]}
+
+
 def print_breakdown(parts: dict):
     """Where the instructions of one native call go, split at the calls that cross from
     the interpreter into Boost.Python or straight into the module (the entries' own
@@ -401,12 +410,8 @@ def print_breakdown(parts: dict):
     print(header)
     print("-" * len(header))
     for label, p in parts.items():
-        site = p["total"] - p["python->boost"] - p["python->module"]
-        library = p["python->boost"] - p["boost->module"]
-        module = p["boost->module"] + p["python->module"] - p["module->callee"]
-        callee = p["module->callee"]
-        print(f"{label:<{width}}{p['total']:>8.0f}{site:>11.0f}{library:>14.0f}{module:>9.0f}"
-              f"{callee:>10.0f}")
+        print(f"{label:<{width}}" + "".join(f"{value:>{w}.0f}" for value, w in
+                                            zip(split(p).values(), (8, 11, 14, 9, 10))))
     print("(call site: the caller's bytecode, the method lookup and, for the library's\n"
           " call, the argument tuple; Boost.Python: the library's function call up to the\n"
           " registered caller, none where the entry is called directly;\n"
@@ -596,6 +601,8 @@ def measure_under_callgrind(options, valgrind: str, directory: Path):
             parts[entry["label"]] = per_call
         rows.append({"label": entry["label"], "kind": entry["kind"], "calls": entry["calls"],
                      "instructions_per_call": per_call["total"]})
+        if entry["kind"] == "native":
+            rows[-1]["parts"] = split(per_call)
     if options.json:
         print(json.dumps({"python": sys.version.split()[0], "rows": rows}, indent=1))
         return
@@ -629,8 +636,8 @@ def main():
                         help="callgrind mode: only the series whose label and kind contain "
                              "TEXT (repeatable: those that contain any of them)")
     parser.add_argument("--json", action="store_true",
-                        help="callgrind mode: print each series' instructions per call as "
-                             "JSON instead of the tables")
+                        help="callgrind mode: print each series' instructions per call (for "
+                             "native series also by part) as JSON instead of the tables")
     parser.add_argument("--callgrind-child", type=int, metavar="N", help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.callgrind_child:
