@@ -71,7 +71,7 @@ def show(label, now, then=None):
     if then:
         line += "; reference " + ", ".join(
             f"{part} {then[part]} ({now[part] - then[part]:+.0f}, "
-            f"{100 * (now[part] - then[part]) / then[part]:+.1f}%)" for part in now)
+            f"{100 * (now[part] - then[part]) / max(then[part], 1):+.1f}%)" for part in now)
     print(line)
 
 
@@ -110,7 +110,7 @@ for label in wanted:
         continue
     show(label, figures[label], then)
     for part, now in figures[label].items():
-        change = 100 * (now - then[part]) / then[part]
+        change = 100 * (now - then[part]) / max(then[part], 1)
         if change > tolerance:
             failed.append(f"{label}, {part}: {now:.0f} instructions per call against the "
                           f"reference {then[part]}, {change:+.1f}% (at most +{tolerance:g}%)")
