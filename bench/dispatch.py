@@ -389,6 +389,15 @@ def print_table(title: str, unit: str, values: dict, fmt: str):
     print()
 
 
+def split(p: dict) -> dict:
+    """One native call's instructions by part: the table of print_breakdown."""
+    return {"total": p["total"],
+            "call site": p["total"] - p["python->boost"] - p["python->module"],
+            "Boost.Python": p["python->boost"] - p["boost->module"],
+            "module": p["boost->module"] + p["python->module"] - p["module->callee"],
+            "override": p["module->callee"]}
+
+
 def print_breakdown(parts: dict):
     """Where the instructions of one native call go, split at the calls that cross from
     the interpreter into Boost.Python or straight into the module (the entries' own
@@ -401,12 +410,8 @@ def print_breakdown(parts: dict):
     print(header)
     print("-" * len(header))
     for label, p in parts.items():
-        site = p["total"] - p["python->boost"] - p["python->module"]
-        library = p["python->boost"] - p["boost->module"]
-        module = p["boost->module"] + p["python->module"] - p["module->callee"]
-        callee = p["module->callee"]
-        print(f"{label:<{width}}{p['total']:>8.0f}{site:>11.0f}{library:>14.0f}{module:>9.0f}"
-              f"{callee:>10.0f}")
+        print(f"{label:<{width}}" + "".join(f"{value:>{w}.0f}" for value, w in
+                                            zip(split(p).values(), (8, 11, 14, 9, 10))))
     print("(call site: the caller's bytecode, the method lookup and, for the library's\n"
           " call, the argument tuple; Boost.Python: the library's function call up to the\n"
           " registered caller, none where the entry is called directly;\n"
@@ -472,9 +477,10 @@ def wall_clock(options):
 MARKER_FUNCTION = "getppid"
 
 
-def callgrind_child(calls: int, only: str | None):
+def callgrind_child(calls: int, only: list | None):
     events, source = load_events()
-    series = [s for s in build_series(events) if not only or only in f"{s.label} {s.kind}"]
+    series = [s for s in build_series(events)
+              if not only or any(text in f"{s.label} {s.kind}" for text in only)]
     gc.collect()
     gc.disable()
     plan = []
@@ -571,8 +577,8 @@ def measure_under_callgrind(options, valgrind: str, directory: Path):
                "--compress-strings=no", "--compress-pos=no",
                f"--callgrind-out-file={directory}/cg.out",
                sys.executable, __file__, "--callgrind-child", str(options.calls)]
-    if options.only:
-        command += ["--only", options.only]
+    for text in options.only or ():
+        command += ["--only", text]
     done = subprocess.run(command, env=env, capture_output=True, text=True)
     if done.returncode != 0:
         sys.stderr.write(done.stderr)
@@ -583,7 +589,7 @@ def measure_under_callgrind(options, valgrind: str, directory: Path):
         sys.exit(f"callgrind wrote {len(dumps)} dumps for {len(report['plan'])} series: the "
                  f"C library's function {MARKER_FUNCTION} was not seen as a marker")
     # Three dumps per series: warm-up, N calls, 2N calls (dumps are numbered from 1).
-    values, replay, parts = {}, {}, {}
+    values, replay, parts, rows = {}, {}, {}, []
     for i, entry in enumerate(report["plan"]):
         once, twice = dumps[3 * i + 2], dumps[3 * i + 3]
         per_call = {key: (twice[key] - once[key]) / entry["calls"] for key in once}
@@ -593,6 +599,13 @@ def measure_under_callgrind(options, valgrind: str, directory: Path):
             values[(entry["label"], entry["kind"])] = per_call["total"]
         if entry["kind"] == "native":
             parts[entry["label"]] = per_call
+        rows.append({"label": entry["label"], "kind": entry["kind"], "calls": entry["calls"],
+                     "instructions_per_call": per_call["total"]})
+        if entry["kind"] == "native":
+            rows[-1]["parts"] = split(per_call)
+    if options.json:
+        print(json.dumps({"python": sys.version.split()[0], "rows": rows}, indent=1))
+        return
     print(f"OrvCpp dispatch under callgrind: instructions per call, from {options.calls} and "
           f"{2 * options.calls} calls per series; Python {sys.version.split()[0]}")
     print()
@@ -619,8 +632,12 @@ def main():
                         help="wall-clock mode: interleaved rounds (default 15)")
     parser.add_argument("--batch-ms", type=float, default=10.0,
                         help="wall-clock mode: length of one timed batch (default 10 ms)")
-    parser.add_argument("--only", metavar="TEXT",
-                        help="callgrind mode: only the series whose label and kind contain TEXT")
+    parser.add_argument("--only", metavar="TEXT", action="append",
+                        help="callgrind mode: only the series whose label and kind contain "
+                             "TEXT (repeatable: those that contain any of them)")
+    parser.add_argument("--json", action="store_true",
+                        help="callgrind mode: print each series' instructions per call (for "
+                             "native series also by part) as JSON instead of the tables")
     parser.add_argument("--callgrind-child", type=int, metavar="N", help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.callgrind_child:

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The wider checks, each stage in scripts/check.d/ in name order (sanitizers, valgrind,
-# fuzzing, the interpreter matrix). With arguments, runs only the stages whose file
-# names contain one of them (./tasks check matrix).
+# fuzzing, the speed guard, the interpreter matrix). With arguments, runs only the stages
+# whose file names contain one of them (./tasks check matrix).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
