@@ -34,6 +34,8 @@ import importlib
 import os
 import re
 import sys
+from collections import Counter
+from collections.abc import Hashable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from types import ModuleType
@@ -81,11 +83,6 @@ RETURN_TYPES = {"None": "None", "str": "str"}
 NAMED_TICK_TYPE = "NamedTickType"
 CHECK_ONLY_MODULE = "OrvCpp._check_only"
 
-EXPECTED_OPERATIONS = 96
-EXPECTED_OVERRIDABLE = 94
-EXPECTED_METHODS = 111
-EXPECTED_TICK_TYPES = 59
-
 
 class TableMismatch(Exception):
     """The module and the tables it is built from disagree."""
@@ -130,11 +127,19 @@ class Method:
 
 KINDS = {"callback": CALLBACK, "request": REQUEST, "recorded_request": RECORDED_REQUEST,
          "dispatcher": DISPATCHER}
+TICK_TYPE = "ORV_TICK_TYPE"
+# The row macros of client_methods.def, by the kind of method each row gives.
+# ORV_REQUEST_ENTRIES gives one method per request entry of operations.def.
+METHOD_ROWS = {"member": "ORV_MEMBER", "replay_member": "ORV_REPLAY_MEMBER",
+               "operation": "ORV_OPERATION_ENTRY", "simulation": "ORV_SIMULATION",
+               "request": "ORV_REQUEST_ENTRIES"}
 
 
 def read_operations() -> list[Operation]:
     operations = [Operation(op.order, KINDS[op.kind], op.name, tuple(t for t, _ in op.parameters),
                             op.names) for op in tables.read_operations()]
+    check_every_row_read(tables.OPERATIONS_DEF, Counter(op.kind for op in operations))
+    check_unique(tables.OPERATIONS_DEF, "operation", [op.name for op in operations])
     missing = {op.name for op in operations} - set(words.OPERATIONS)
     if missing:
         raise TableMismatch(f"interface_words.py: no summary for {sorted(missing)}")
@@ -142,34 +147,66 @@ def read_operations() -> list[Operation]:
     if unknown:
         raise TableMismatch(f"interface_words.py names operations not in operations.def: "
                             f"{sorted(unknown)}")
-    if len(operations) != EXPECTED_OPERATIONS:
-        raise TableMismatch(f"operations.def: {len(operations)} operations, "
-                            f"expected {EXPECTED_OPERATIONS}")
-    if sum(op.overridable for op in operations) != EXPECTED_OVERRIDABLE:
-        raise TableMismatch(f"operations.def: expected {EXPECTED_OVERRIDABLE} overridable rows")
     return operations
 
 
 def read_tick_types() -> list[tuple[str, int]]:
     members = tables.read_tick_types()
-    if len(members) != EXPECTED_TICK_TYPES:
-        raise TableMismatch(f"tick_types.def: {len(members)} members, "
-                            f"expected {EXPECTED_TICK_TYPES}")
+    check_every_row_read(tables.TICK_TYPES_DEF, Counter({TICK_TYPE: len(members)}))
+    check_unique(tables.TICK_TYPES_DEF, "member name", [name for name, _ in members])
+    check_unique(tables.TICK_TYPES_DEF, "member value", [value for _, value in members])
     return members
 
 
 def read_methods() -> list[Method]:
+    rows = tables.read_methods()
+    entries = sum(op.entry is not None for op in tables.read_operations())
+    check_every_row_read(tables.METHODS_DEF, Counter(METHOD_ROWS[row.kind] for row in rows),
+                         {METHOD_ROWS["request"]: entries})
+    check_unique(tables.METHODS_DEF, "method", [row.name for row in rows])
     methods = []
-    for row in tables.read_methods():
+    for row in rows:
         source = None
         if row.operation is not None:
             source = (row.operation.name, row.replays)
         methods.append(Method(row.order, row.name, tuple(NATIVE_TYPES[t][0] for t, _ in row.parameters),
                               row.names, row.result, source))
-    if len(methods) != EXPECTED_METHODS:
-        raise TableMismatch(f"client_methods.def: {len(methods)} methods, "
-                            f"expected {EXPECTED_METHODS}")
     return methods
+
+
+# The tables' reader (scripts/interface_tables.py) reads a row from each line that
+# starts with a row macro. A row it does not see (two on one line, one behind other
+# text) would be missing from the stubs and the reference without a word, so the macros
+# are also counted in the file's code as the compiler sees it (comments and
+# preprocessor lines left out), and the rows read must match that count, macro by macro.
+_COMMENT = re.compile(r"/\*.*?\*/|//[^\n]*", re.S)
+_DIRECTIVE = re.compile(r"^[ \t]*#(?:[^\n]*\\\n)*[^\n]*", re.M)
+_MACRO = re.compile(r"\bORV_\w+")
+
+
+def macros_in_code(path: Path) -> Counter[str]:
+    """How often each ORV_ name occurs in the code of a table."""
+    code = _DIRECTIVE.sub("", _COMMENT.sub("", path.read_text()))
+    return Counter(_MACRO.findall(code))
+
+
+def check_every_row_read(path: Path, read: Counter[str],
+                         rows_per_macro: dict[str, int] | None = None) -> None:
+    """`read` counts the rows read by the macro that gave them; each macro in the code
+    gives one row, or as many as `rows_per_macro` says."""
+    per_macro = rows_per_macro or {}
+    expected = Counter({macro: count * per_macro.get(macro, 1)
+                        for macro, count in macros_in_code(path).items()})
+    differ = [f"{macro}: {expected[macro]} in the code, {read[macro]} read"
+              for macro in sorted(set(expected) | set(read)) if expected[macro] != read[macro]]
+    if differ:
+        raise TableMismatch(f"{path.name}: rows not read as written: {'; '.join(differ)}")
+
+
+def check_unique(path: Path, what: str, keys: Sequence[Hashable]) -> None:
+    repeated = sorted(str(key) for key, count in Counter(keys).items() if count > 1)
+    if repeated:
+        raise TableMismatch(f"{path.name}: {what} listed more than once: {repeated}")
 
 
 # --- cross-checks --------------------------------------------------------------------
