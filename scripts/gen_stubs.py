@@ -278,8 +278,8 @@ HEADER = '''\
 # Where it is looser: OrvClient declares every method a subclass may define (placeOrder,
 # connect, nextValidId, ...), so that a type checker checks each override against it,
 # and `@override` (typing, or typing_extensions before 3.12) finds the method it
-# overrides. At run time the class itself has only the twelve callbacks registered on
-# it (tickPrice, ...): calling another of these methods on an object whose class does
+# overrides. At run time the class itself has only the callbacks registered on it
+# (tickPrice, ...): calling another of these methods on an object whose class does
 # not define it, or through super(), raises AttributeError.
 '''
 
@@ -612,7 +612,7 @@ def render_docs(operations: list[Operation], methods: list[Method],
         "  UTF-8), even when the caller passed `bytes`, and `TickType` arguments arrive as",
         "  the registered member, for example `TickType.BID` itself for the value 1 (an",
         "  unlisted value arrives as an unnamed `TickType`).",
-        "- One exception: on an instance whose class defines one of the twelve callbacks",
+        "- One exception: on an instance whose class defines one of the callbacks",
         "  registered on `OrvClient` itself (`error`, `tickPrice`, ...), `client.tickPrice(...)`",
         "  is that Python method, called by Python with exactly what was passed (`bytes`",
         "  stays `bytes`, an `int` stays an `int`). Only `OrvClient.tickPrice(client, ...)`",
@@ -665,7 +665,7 @@ def render_docs(operations: list[Operation], methods: list[Method],
         "mypy's error code `explicit-override` and pyright's `reportImplicitOverride` make",
         "the marker compulsory on every override.",
         "",
-        "At run time `OrvClient` itself has only the twelve callbacks registered on it",
+        "At run time `OrvClient` itself has only the callbacks registered on it",
         "(`error`, `heartBeatsEnd`, `tickPrice`, ...); the other methods of the table exist",
         "only where a subclass defines them, which the checker cannot tell. Do not call",
         "one of them through `super()`: a registered callback calls your override again,",
@@ -674,7 +674,7 @@ def render_docs(operations: list[Operation], methods: list[Method],
         "",
         "## Override protocol",
         "",
-        f"The {len(overridable)} methods a subclass may define, in the order of the native",
+        "The methods a subclass may define, in the order of the native",
         "interface. *Reached from* names the `OrvClient` methods whose call leads to it.",
         "The argument names are those of the stubs; the native side passes the arguments",
         "by position, so an override may name them as it likes.",
@@ -699,7 +699,7 @@ def render_docs(operations: list[Operation], methods: list[Method],
         "",
         "## `OrvClient` methods",
         "",
-        f"The {len(methods)} methods of the class, in registration order. Arguments are",
+        "The methods of the class, in registration order. Arguments are",
         "positional only. `str | bytes` is a text, passed to the native side as UTF-8 or",
         "byte for byte; a `bool` parameter also accepts `int` and `None`; a `float`",
         "parameter also accepts `int`; an `int` parameter accepts any `int` that fits in",
