@@ -9,6 +9,8 @@ Writes
   scripts/stubtest-allowlist-overrides.txt  the methods the stub declares on OrvClient
                                             for a subclass to define, which the class
                                             itself lacks at run time
+  docs/reliability.md                       (two cells of it) how many entries and members
+                                            the surface inventory's rows stand for
 
 from the tables the module is built from (scripts/interface_tables.py: the operations
 of src/client/operations.def, the methods of src/module/client_methods.def in
@@ -50,6 +52,7 @@ CHECK_ONLY_PATH = ROOT / "OrvCpp-stubs" / "_check_only.pyi"
 DOCS_PATH = ROOT / "docs" / "api.md"
 ALLOWLIST_PATH = ROOT / "scripts" / "stubtest-allowlist-overrides.txt"
 ERRORS_PATH = ROOT / "docs" / "errors-and-warnings.md"
+RELIABILITY_PATH = ROOT / "docs" / "reliability.md"
 
 CALLBACK = "ORV_CALLBACK"
 REQUEST = "ORV_REQUEST"
@@ -747,6 +750,24 @@ def render_docs(operations: list[Operation], methods: list[Method],
     return "\n".join(lines) + "\n"
 
 
+# The surface inventory of docs/reliability.md lists OrvClient's entries and TickType's
+# members in one row each, labelled with their count as the walk of the surface
+# (tests/reliability/probe.py) labels them; the rest of that file is written by hand.
+INVENTORY_GROUP = re.compile(
+    r"^(\| `OrvCpp\.(?:OrvClient|TickType)` \| )(entries|members) \(\d+\)( \|)", re.M)
+
+
+def render_inventory_counts(methods: list[Method], tick_types: list[tuple[str, int]]) -> str:
+    counts = {"entries": len(methods), "members": len(tick_types)}
+    text, found = INVENTORY_GROUP.subn(
+        lambda row: f"{row[1]}{row[2]} ({counts[row[2]]}){row[3]}",
+        RELIABILITY_PATH.read_text(encoding="utf-8"))
+    if found != len(counts):
+        raise TableMismatch("docs/reliability.md: the surface inventory's rows of entries and "
+                            "members are not where the generator looks for them")
+    return text
+
+
 # --- entry point ---------------------------------------------------------------------
 
 def generate(module: ModuleType | None = None) -> dict[Path, str]:
@@ -764,6 +785,7 @@ def generate(module: ModuleType | None = None) -> dict[Path, str]:
         CHECK_ONLY_PATH: CHECK_ONLY,
         DOCS_PATH: render_docs(operations, methods, tick_types, probes, initial),
         ALLOWLIST_PATH: render_allowlist(operations, methods),
+        RELIABILITY_PATH: render_inventory_counts(methods, tick_types),
     }
 
 
