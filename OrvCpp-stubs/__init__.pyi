@@ -26,8 +26,8 @@
 # Where it is looser: OrvClient declares every method a subclass may define (placeOrder,
 # connect, nextValidId, ...), so that a type checker checks each override against it,
 # and `@override` (typing, or typing_extensions before 3.12) finds the method it
-# overrides. At run time the class itself has only the twelve callbacks registered on
-# it (tickPrice, ...): calling another of these methods on an object whose class does
+# overrides. At run time the class itself has only the callbacks registered on it
+# (tickPrice, ...): calling another of these methods on an object whose class does
 # not define it, or through super(), raises AttributeError.
 
 from typing import ClassVar

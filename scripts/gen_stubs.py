@@ -9,6 +9,8 @@ Writes
   scripts/stubtest-allowlist-overrides.txt  the methods the stub declares on OrvClient
                                             for a subclass to define, which the class
                                             itself lacks at run time
+  docs/reliability.md                       (two cells of it) how many entries and members
+                                            the surface inventory's rows stand for
 
 from the tables the module is built from (scripts/interface_tables.py: the operations
 of src/client/operations.def, the methods of src/module/client_methods.def in
@@ -34,6 +36,8 @@ import importlib
 import os
 import re
 import sys
+from collections import Counter
+from collections.abc import Hashable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from types import ModuleType
@@ -48,6 +52,7 @@ CHECK_ONLY_PATH = ROOT / "OrvCpp-stubs" / "_check_only.pyi"
 DOCS_PATH = ROOT / "docs" / "api.md"
 ALLOWLIST_PATH = ROOT / "scripts" / "stubtest-allowlist-overrides.txt"
 ERRORS_PATH = ROOT / "docs" / "errors-and-warnings.md"
+RELIABILITY_PATH = ROOT / "docs" / "reliability.md"
 
 CALLBACK = "ORV_CALLBACK"
 REQUEST = "ORV_REQUEST"
@@ -80,11 +85,6 @@ RETURN_TYPES = {"None": "None", "str": "str"}
 # and pyright reject that import.
 NAMED_TICK_TYPE = "NamedTickType"
 CHECK_ONLY_MODULE = "OrvCpp._check_only"
-
-EXPECTED_OPERATIONS = 96
-EXPECTED_OVERRIDABLE = 94
-EXPECTED_METHODS = 111
-EXPECTED_TICK_TYPES = 59
 
 
 class TableMismatch(Exception):
@@ -130,11 +130,19 @@ class Method:
 
 KINDS = {"callback": CALLBACK, "request": REQUEST, "recorded_request": RECORDED_REQUEST,
          "dispatcher": DISPATCHER}
+TICK_TYPE = "ORV_TICK_TYPE"
+# The row macros of client_methods.def, by the kind of method each row gives.
+# ORV_REQUEST_ENTRIES gives one method per request entry of operations.def.
+METHOD_ROWS = {"member": "ORV_MEMBER", "replay_member": "ORV_REPLAY_MEMBER",
+               "operation": "ORV_OPERATION_ENTRY", "simulation": "ORV_SIMULATION",
+               "request": "ORV_REQUEST_ENTRIES"}
 
 
 def read_operations() -> list[Operation]:
     operations = [Operation(op.order, KINDS[op.kind], op.name, tuple(t for t, _ in op.parameters),
                             op.names) for op in tables.read_operations()]
+    check_every_row_read(tables.OPERATIONS_DEF, Counter(op.kind for op in operations))
+    check_unique(tables.OPERATIONS_DEF, "operation", [op.name for op in operations])
     missing = {op.name for op in operations} - set(words.OPERATIONS)
     if missing:
         raise TableMismatch(f"interface_words.py: no summary for {sorted(missing)}")
@@ -142,34 +150,66 @@ def read_operations() -> list[Operation]:
     if unknown:
         raise TableMismatch(f"interface_words.py names operations not in operations.def: "
                             f"{sorted(unknown)}")
-    if len(operations) != EXPECTED_OPERATIONS:
-        raise TableMismatch(f"operations.def: {len(operations)} operations, "
-                            f"expected {EXPECTED_OPERATIONS}")
-    if sum(op.overridable for op in operations) != EXPECTED_OVERRIDABLE:
-        raise TableMismatch(f"operations.def: expected {EXPECTED_OVERRIDABLE} overridable rows")
     return operations
 
 
 def read_tick_types() -> list[tuple[str, int]]:
     members = tables.read_tick_types()
-    if len(members) != EXPECTED_TICK_TYPES:
-        raise TableMismatch(f"tick_types.def: {len(members)} members, "
-                            f"expected {EXPECTED_TICK_TYPES}")
+    check_every_row_read(tables.TICK_TYPES_DEF, Counter({TICK_TYPE: len(members)}))
+    check_unique(tables.TICK_TYPES_DEF, "member name", [name for name, _ in members])
+    check_unique(tables.TICK_TYPES_DEF, "member value", [value for _, value in members])
     return members
 
 
 def read_methods() -> list[Method]:
+    rows = tables.read_methods()
+    entries = sum(op.entry is not None for op in tables.read_operations())
+    check_every_row_read(tables.METHODS_DEF, Counter(METHOD_ROWS[row.kind] for row in rows),
+                         {METHOD_ROWS["request"]: entries})
+    check_unique(tables.METHODS_DEF, "method", [row.name for row in rows])
     methods = []
-    for row in tables.read_methods():
+    for row in rows:
         source = None
         if row.operation is not None:
             source = (row.operation.name, row.replays)
         methods.append(Method(row.order, row.name, tuple(NATIVE_TYPES[t][0] for t, _ in row.parameters),
                               row.names, row.result, source))
-    if len(methods) != EXPECTED_METHODS:
-        raise TableMismatch(f"client_methods.def: {len(methods)} methods, "
-                            f"expected {EXPECTED_METHODS}")
     return methods
+
+
+# The tables' reader (scripts/interface_tables.py) reads a row from each line that
+# starts with a row macro. A row it does not see (two on one line, one behind other
+# text) would be missing from the stubs and the reference without a word, so the macros
+# are also counted in the file's code as the compiler sees it (comments and
+# preprocessor lines left out), and the rows read must match that count, macro by macro.
+_COMMENT = re.compile(r"/\*.*?\*/|//[^\n]*", re.S)
+_DIRECTIVE = re.compile(r"^[ \t]*#(?:[^\n]*\\\n)*[^\n]*", re.M)
+_MACRO = re.compile(r"\bORV_\w+")
+
+
+def macros_in_code(path: Path) -> Counter[str]:
+    """How often each ORV_ name occurs in the code of a table."""
+    code = _DIRECTIVE.sub("", _COMMENT.sub("", path.read_text()))
+    return Counter(_MACRO.findall(code))
+
+
+def check_every_row_read(path: Path, read: Counter[str],
+                         rows_per_macro: dict[str, int] | None = None) -> None:
+    """`read` counts the rows read by the macro that gave them; each macro in the code
+    gives one row, or as many as `rows_per_macro` says."""
+    per_macro = rows_per_macro or {}
+    expected = Counter({macro: count * per_macro.get(macro, 1)
+                        for macro, count in macros_in_code(path).items()})
+    differ = [f"{macro}: {expected[macro]} in the code, {read[macro]} read"
+              for macro in sorted(set(expected) | set(read)) if expected[macro] != read[macro]]
+    if differ:
+        raise TableMismatch(f"{path.name}: rows not read as written: {'; '.join(differ)}")
+
+
+def check_unique(path: Path, what: str, keys: Sequence[Hashable]) -> None:
+    repeated = sorted(str(key) for key, count in Counter(keys).items() if count > 1)
+    if repeated:
+        raise TableMismatch(f"{path.name}: {what} listed more than once: {repeated}")
 
 
 # --- cross-checks --------------------------------------------------------------------
@@ -241,8 +281,8 @@ HEADER = '''\
 # Where it is looser: OrvClient declares every method a subclass may define (placeOrder,
 # connect, nextValidId, ...), so that a type checker checks each override against it,
 # and `@override` (typing, or typing_extensions before 3.12) finds the method it
-# overrides. At run time the class itself has only the twelve callbacks registered on
-# it (tickPrice, ...): calling another of these methods on an object whose class does
+# overrides. At run time the class itself has only the callbacks registered on it
+# (tickPrice, ...): calling another of these methods on an object whose class does
 # not define it, or through super(), raises AttributeError.
 '''
 
@@ -575,7 +615,7 @@ def render_docs(operations: list[Operation], methods: list[Method],
         "  UTF-8), even when the caller passed `bytes`, and `TickType` arguments arrive as",
         "  the registered member, for example `TickType.BID` itself for the value 1 (an",
         "  unlisted value arrives as an unnamed `TickType`).",
-        "- One exception: on an instance whose class defines one of the twelve callbacks",
+        "- One exception: on an instance whose class defines one of the callbacks",
         "  registered on `OrvClient` itself (`error`, `tickPrice`, ...), `client.tickPrice(...)`",
         "  is that Python method, called by Python with exactly what was passed (`bytes`",
         "  stays `bytes`, an `int` stays an `int`). Only `OrvClient.tickPrice(client, ...)`",
@@ -628,7 +668,7 @@ def render_docs(operations: list[Operation], methods: list[Method],
         "mypy's error code `explicit-override` and pyright's `reportImplicitOverride` make",
         "the marker compulsory on every override.",
         "",
-        "At run time `OrvClient` itself has only the twelve callbacks registered on it",
+        "At run time `OrvClient` itself has only the callbacks registered on it",
         "(`error`, `heartBeatsEnd`, `tickPrice`, ...); the other methods of the table exist",
         "only where a subclass defines them, which the checker cannot tell. Do not call",
         "one of them through `super()`: a registered callback calls your override again,",
@@ -637,7 +677,7 @@ def render_docs(operations: list[Operation], methods: list[Method],
         "",
         "## Override protocol",
         "",
-        f"The {len(overridable)} methods a subclass may define, in the order of the native",
+        "The methods a subclass may define, in the order of the native",
         "interface. *Reached from* names the `OrvClient` methods whose call leads to it.",
         "The argument names are those of the stubs; the native side passes the arguments",
         "by position, so an override may name them as it likes.",
@@ -662,7 +702,7 @@ def render_docs(operations: list[Operation], methods: list[Method],
         "",
         "## `OrvClient` methods",
         "",
-        f"The {len(methods)} methods of the class, in registration order. Arguments are",
+        "The methods of the class, in registration order. Arguments are",
         "positional only. `str | bytes` is a text, passed to the native side as UTF-8 or",
         "byte for byte; a `bool` parameter also accepts `int` and `None`; a `float`",
         "parameter also accepts `int`; an `int` parameter accepts any `int` that fits in",
@@ -710,6 +750,24 @@ def render_docs(operations: list[Operation], methods: list[Method],
     return "\n".join(lines) + "\n"
 
 
+# The surface inventory of docs/reliability.md lists OrvClient's entries and TickType's
+# members in one row each, labelled with their count as the walk of the surface
+# (tests/reliability/probe.py) labels them; the rest of that file is written by hand.
+INVENTORY_GROUP = re.compile(
+    r"^(\| `OrvCpp\.(?:OrvClient|TickType)` \| )(entries|members) \(\d+\)( \|)", re.M)
+
+
+def render_inventory_counts(methods: list[Method], tick_types: list[tuple[str, int]]) -> str:
+    counts = {"entries": len(methods), "members": len(tick_types)}
+    text, found = INVENTORY_GROUP.subn(
+        lambda row: f"{row[1]}{row[2]} ({counts[row[2]]}){row[3]}",
+        RELIABILITY_PATH.read_text(encoding="utf-8"))
+    if found != len(counts):
+        raise TableMismatch("docs/reliability.md: the surface inventory's rows of entries and "
+                            "members are not where the generator looks for them")
+    return text
+
+
 # --- entry point ---------------------------------------------------------------------
 
 def generate(module: ModuleType | None = None) -> dict[Path, str]:
@@ -727,6 +785,7 @@ def generate(module: ModuleType | None = None) -> dict[Path, str]:
         CHECK_ONLY_PATH: CHECK_ONLY,
         DOCS_PATH: render_docs(operations, methods, tick_types, probes, initial),
         ALLOWLIST_PATH: render_allowlist(operations, methods),
+        RELIABILITY_PATH: render_inventory_counts(methods, tick_types),
     }
 
 

@@ -1,8 +1,8 @@
 """The Python interface of OrvClient, read from the tables the module is built from.
 
-  src/client/operations.def      the 96 virtual operations: kind, request entry name,
+  src/client/operations.def      the virtual operations: kind, request entry name,
                                  parameters as (native type, Python name)
-  src/module/client_methods.def  the 111 methods as Python sees them, in registration
+  src/module/client_methods.def  the methods as Python sees them, in registration
                                  order
   src/tick_type/tick_types.def   the TickType members
 

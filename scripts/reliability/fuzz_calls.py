@@ -1,7 +1,7 @@
 """Coverage-guided fuzzing of OrvClient call sequences with atheris (libFuzzer).
 
 Each input drives one fresh instance (recording, raising or without overrides, in
-developer mode or not) through up to 24 calls chosen by the input: any of the 111
+developer mode or not) through up to 24 calls chosen by the input: any of the
 methods, with any number of arguments of any shape (typed values, None, ints of any size,
 floats, str with lone surrogates, bytes, lists, objects with only __index__ or __float__,
 TickType members) and now and then keywords or a foreign self. A call must succeed or
