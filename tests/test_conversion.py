@@ -288,7 +288,7 @@ def in_thread(thread, function):
 
 
 # Texts longer than a std::string holds in place take storage kept from the thread's
-# earlier calls (entries/text_buffers.h). A fresh thread's first call finds no store;
+# earlier calls (call_state/text_buffers.h). A fresh thread's first call finds no store;
 # a call with more long texts than are kept, or one made from inside an override while
 # the outer call's texts are held, runs the store empty, and the nested calls then give
 # back more than it keeps. Calls in a row alternate long and short texts, as str and as

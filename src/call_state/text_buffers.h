@@ -7,7 +7,8 @@
 // storage is kept here, per thread, and the next call's texts are copied into it. The
 // values the operation receives are the same; only where their characters live changes.
 //
-// A few buffers are kept per thread (as many as the entry with the most texts needs),
+// A few buffers are kept per thread (as many as the operation with the most texts takes:
+// checked against the table where the texts are kept, overrides/orv_client_wrapper.h),
 // none larger than maxKeptCapacity, so what is kept stays small; the rest are released
 // as before. A thread's buffers are released when it ends.
 #pragma once
@@ -22,7 +23,7 @@ namespace call_state {
 
 // The buffers a thread keeps (internals/thread_record.h holds the thread's own).
 struct KeptTexts {
-  static constexpr std::size_t kept = 8;
+  static constexpr std::size_t kept = 6;
   std::string buffers[kept];
   std::size_t count = 0;
 };

@@ -2,7 +2,11 @@
 // from operations.def.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
+#include <string>
+#include <type_traits>
 
 #include "orv_client.h"
 
@@ -52,3 +56,11 @@ inline constexpr const char* const* operationParameterNames[] = {
 };
 static_assert(sizeof(operationNames) / sizeof(*operationNames) ==
               static_cast<int>(OperationIndex::count));
+
+// The most texts (std::string parameters) any operation takes.
+template <class... T>
+inline constexpr std::size_t textCount = (std::size_t{0} + ... + std::is_same_v<T, std::string>);
+inline constexpr std::size_t mostTextParameters = std::max({
+#define ORV_OPERATION(name, ...) textCount<ORV_TYPES(__VA_ARGS__)>,
+#include "operations.def"
+});

@@ -31,7 +31,7 @@ class OrvClient {
   void simulateCurrentTime(OrvLong time);
   void simulateNextValidIdForTesting();
 
-  // The 96 virtual operations. All but the two dispatchers do nothing by default (the
+  // The virtual operations. All but the two dispatchers do nothing by default (the
   // Python bridge relies on it and skips these bodies when there is no override).
 #define ORV_OVERRIDDEN(name, ...) \
   virtual void name(ORV_TYPES(__VA_ARGS__)) {}

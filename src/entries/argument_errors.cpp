@@ -2,6 +2,7 @@
 
 #include <boost/python/errors.hpp>
 #include <cstring>
+#include <stdexcept>
 
 #include "../client/operation_traits.h"
 #include "../common/error_policy.h"
@@ -265,6 +266,11 @@ std::string joinedNames(const char* const* names, int count) {
 
 void describeEntry(EntryParameters& parameters, const char* name,
                    const char* const* parameterNames, int operation) {
+  // One description per registered function: a function registered under two names
+  // would give both the last name in its errors and its signature.
+  if (!parameters.entry.empty())
+    throw std::logic_error(parameters.entry + " and OrvClient." + name +
+                           " are one registered function; each must be registered once");
   parameters.entry = std::string("OrvClient.") + name;
   parameters.names = parameterNames;
   parameters.operation = operation;

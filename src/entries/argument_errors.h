@@ -55,7 +55,8 @@ std::string outOfRangeNumber(PyObject* number);
 
 // Names the entry `name` of OrvClient and its parameters (`parameters.count` names, kept
 // by pointer) in `parameters`, and the overridden operation it dispatches under its own
-// name, if any; called once per entry when it is registered.
+// name, if any; called once per entry when it is registered, and throws
+// std::logic_error (failing the import) when the entry was described before.
 void describeEntry(EntryParameters& parameters, const char* name,
                    const char* const* parameterNames, int operation = -1);
 

@@ -106,8 +106,8 @@ inline bool interpreterFinalizing() {
 inline void callFinalizer(PyObject* object) { PyObject_CallFinalizer(object); }
 
 // How many more Python frames the calling thread may enter before the interpreter's
-// recursion limit (the thread state's count: public fields, named differently by
-// version).
+// recursion limit (the thread state's count, in fields of its version-specific
+// structure that each version names differently).
 inline int pythonRecursionHeadroom() {
   PyThreadState* thread = PyThreadState_Get();
 #if PY_VERSION_HEX >= 0x030C0000

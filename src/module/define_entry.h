@@ -20,7 +20,7 @@ inline void defineEntry(ClientClass& cls, const char* name,
                         const ParameterNameList<N>& parameterNames,
                         int operation = -1) {
   static_assert(N == entries::entryArity<Function>, "one name per parameter");
-  static const ParameterNameList<N> kept = parameterNames;  // each function is registered once
+  static const ParameterNameList<N> kept = parameterNames;  // registered once (describeEntry)
   entries::describeEntry(entries::entryParameters<Function>(), name, kept.data(), operation);
   boost::python::object entry = entries::entryFunction<Function>();
   cls.def(name, entry);

@@ -1,4 +1,4 @@
-// OrvClient as Python sees it: the class, its constructor and its 111 methods, in the
+// OrvClient as Python sees it: the class, its constructor and its methods, in the
 // order of client_methods.def (defined by the units of register_entries.cpp).
 #include <boost/python/class.hpp>
 #include <boost/python/init.hpp>

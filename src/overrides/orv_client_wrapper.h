@@ -7,6 +7,7 @@
 
 #include <boost/python/wrapper.hpp>
 
+#include "../client/operation_traits.h"
 #include "../client/orv_client.h"
 #include "../shutdown/parked_objects.h"
 #include "../internals/library_internals.h"
@@ -15,6 +16,9 @@
 #include "override_call.h"
 
 #include <utility>
+
+static_assert(call_state::TextBuffers::kept == mostTextParameters,
+              "a thread keeps as many text buffers as the operation with the most texts takes");
 
 // Final: the library's holder destroys it as what it is, and nothing derives from it.
 class OrvClientWrapper final : public OrvClient, public boost::python::wrapper<OrvClient> {

@@ -1,9 +1,9 @@
 """Calling every method many times keeps nothing behind.
 
-Each of the 111 methods is called on instances whose overrides are absent (in four ways),
+Each method is called on instances whose overrides are absent (in four ways),
 counting or raising, with and without developer mode, with text as str and bytes (valid,
 invalid UTF-8, with zero bytes, 4 KiB long), numbers at their limits and TickType members.
-After a warm-up round, two more rounds of the same calls must leave
+After a warm-up round, MEASURED_ROUNDS more rounds of the same calls must leave
 
 - the reference count of every object that crosses the boundary (arguments, override
   functions, instances, classes, TickType members) exactly where it was;

@@ -45,7 +45,7 @@ TRIGGERS = {
 @pytest.mark.parametrize("trigger", TRIGGERS)
 @pytest.mark.parametrize("developer", [False, True], ids=["plain", "developer"])
 def test_override_calls_back_into_every_entry(trigger, developer):
-    """Inside the first override a trigger reaches, any of the 111 methods of the same
+    """Inside the first override a trigger reaches, any of the methods of the same
     instance works, and the outer call carries on as if nothing had happened."""
     texts = developer_texts()
 
