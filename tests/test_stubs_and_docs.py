@@ -372,3 +372,40 @@ def test_readme_copyable_strategy_runs_and_its_copies_work(tmp_path, monkeypatch
     copied.simulateTickPrice(8, OrvCpp.TickType.LAST, 99.5, "", "")
     assert copied.sent == [(7, "XYZ", "SELL 10")]
     assert original.sent == [(1, "XYZ", "SELL 10")]
+
+
+# scripts/lint/source_layout.py, which ./tasks test runs over src/: the rules of
+# docs/architecture.md's rooms, tried on a small tree of two folders.
+def load_layout_checker():
+    spec = importlib.util.spec_from_file_location(
+        "source_layout", ROOT / "scripts" / "lint" / "source_layout.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.parametrize("path,text,reported", [
+    ("internals/low.h", '#include "../entries/high.h"\n', "from entries/ above it"),
+    ("entries/high.h", '#include "../internals/low.h"\n', None),
+    ("defences/deep/more.cpp", '#include "../../entries/high.h"\n', None),
+    ("common/base.h", '#include "../defences/deep/more.cpp"\n', "from defences/ above it"),
+    ("entries/high.h", "int flags = type->tp_flags;\n", "names 'tp_'"),
+    ("defences/deep/more.cpp", "boost::python::objects::function* f;\n", "names 'objects::'"),
+    ("entries/high.h", "_Py_IsFinalizing();\n", "names '_Py'"),
+    ("entries/high.h", "return Py_TYPE(object);  // not tp_base: a comment\n", None),
+    ("internals/low.h", "type->tp_flags |= 1; _PyObject_Something();\n", None),
+    ("nowhere/file.h", "\n", "has no place in the layers"),
+])
+def test_source_layout_check_reports_what_breaks_the_rules(tmp_path, path, text, reported):
+    checker = load_layout_checker()
+    src = tmp_path / "src"
+    for name in ("internals/low.h", "entries/high.h", "defences/deep/more.cpp", "common/base.h",
+                 path):
+        (src / name).parent.mkdir(parents=True, exist_ok=True)
+        (src / name).write_text("\n")
+    (src / path).write_text(text)
+    found = checker.layer_violations(src) + checker.internals_named_outside(src)
+    if reported is None:
+        assert found == []
+    else:
+        assert len(found) == 1 and reported in found[0] and path in found[0]
