@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The developer's test command: pytest over tests/, then each stage in scripts/test.d/
-# (type checks) in name order. With arguments, runs only pytest with those arguments.
+# (the source layout, type checks) in name order. With arguments, runs only pytest with
+# those arguments.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 py=.venv/bin/python

@@ -32,7 +32,8 @@ for version in "$oldest" "$newest"; do
   echo "typing: mypy --strict --python-version $version (stub package, generator)" >&2
   "$py" -m mypy --config-file "$config" --strict --python-version "$version" -p OrvCpp
 done
-"$py" -m mypy --config-file "$config" --strict scripts/gen_stubs.py scripts/typing_verdicts.py
+"$py" -m mypy --config-file "$config" --strict scripts/gen_stubs.py scripts/typing_verdicts.py \
+  scripts/lint/source_layout.py
 
 shopt -s nullglob
 examples=(examples/*.py)

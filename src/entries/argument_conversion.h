@@ -26,7 +26,6 @@
 #include <boost/python/errors.hpp>
 #include <boost/python/handle.hpp>
 #include <boost/python/object/instance.hpp>
-#include <boost/python/object/value_holder.hpp>
 #include <climits>
 #include <new>
 #include <string>
@@ -37,7 +36,9 @@
 #include "../call_state/text_buffers.h"
 #include "../common/registered.h"
 #include "../internals/library_internals.h"
+#include "../internals/library_objects.h"
 #include "../internals/python_compat.h"
+#include "../internals/type_slots.h"
 #include "../overrides/orv_client_wrapper.h"
 #include "../tick_type/tick_type.h"
 #include "../tick_type/tick_type_objects.h"
@@ -341,7 +342,7 @@ class SelfArgument {
   static OrvClientWrapper* find(PyObject* source) {
     PyTypeObject* type = Py_TYPE(source);
     PyTypeObject* registeredClass = common::registered.client;
-    if (type == registeredClass || type->tp_base == registeredClass ||
+    if (type == registeredClass || internals::typeBase(type) == registeredClass ||
         isKnownInstanceClass(type)) {
       boost::python::instance_holder* holder = internals::firstHolder(source);
       if (holder && typeid(*holder) == typeid(Holder) && heldOffset_ >= 0)
@@ -351,7 +352,7 @@ class SelfArgument {
   }
 
  private:
-  using Holder = boost::python::objects::value_holder<OrvClientWrapper>;
+  using Holder = internals::ValueHolder<OrvClientWrapper>;
 
   // A class whose layout base is the registered class has its layout (assigning
   // `__bases__` changes that base only to one of the same layout). Of other classes, the

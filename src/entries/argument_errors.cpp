@@ -8,6 +8,8 @@
 #include "../common/error_policy.h"
 #include "../common/error_texts.h"
 #include "../common/registered.h"
+#include "../internals/python_compat.h"
+#include "../internals/type_slots.h"
 #include "../overrides/override_lookup.h"
 
 
@@ -58,11 +60,11 @@ bool builtInRepr(PyObject* object, reprfunc repr, std::string* text) {
 // when it is short and of a built-in type whose text cannot run user code.
 std::string given(PyObject* object) {
   if (object == Py_None) return "None";
-  std::string text = Py_TYPE(object)->tp_name;
+  std::string text = internals::typeName(Py_TYPE(object));
   std::string value;
   bool shown = (PyLong_CheckExact(object) || PyBool_Check(object) || PyFloat_CheckExact(object) ||
                 PyUnicode_CheckExact(object) || PyBytes_CheckExact(object)) &&
-               builtInRepr(object, Py_TYPE(object)->tp_repr, &value);
+               builtInRepr(object, internals::typeRepresentation(Py_TYPE(object)), &value);
   if (shown && value.size() <= 40) text += " (" + value + ")";
   return text;
 }
@@ -95,7 +97,7 @@ std::string tickTypeHint(PyObject* object) {
 // number (one with __index__; one that has only __int__, such as a float or a Decimal,
 // would be cut short), float(x) for a number, bool(x) for a number with a truth value.
 std::string conversionHint(ParameterKind kind, PyObject* object) {
-  const PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
+  const PyNumberMethods* number = internals::numberSlots(Py_TYPE(object));
   if (!number) return "";
   // float() takes an object with only __index__ from 3.8 on.
   bool real = number->nb_float || (PY_VERSION_HEX >= 0x03080000 && number->nb_index);
@@ -120,7 +122,8 @@ std::string conversionHint(ParameterKind kind, PyObject* object) {
 // key's __eq__: an error that must propagate ends the explanation, any other is dropped.
 PyObject* classDictionaryItem(PyTypeObject* cls, const char* key) {
   PyObject* name = PyUnicode_InternFromString(key);
-  PyObject* item = name && cls->tp_dict ? PyDict_GetItemWithError(cls->tp_dict, name) : nullptr;
+  PyObject* dict = internals::typeDictionary(cls);
+  PyObject* item = name && dict ? PyDict_GetItemWithError(dict, name) : nullptr;
   Py_XDECREF(name);
   if (!item && PyErr_Occurred() && common::keepErrorThatMustPropagate())
     throw boost::python::error_already_set();
@@ -132,7 +135,7 @@ PyObject* classDictionaryItem(PyTypeObject* cls, const char* key) {
 // function compiled from a string, on a class with dataclass fields of its own. Empty
 // otherwise (an `__init__` written in the class body is kept by @dataclass).
 std::string dataclassInitOwner(PyTypeObject* cls) {
-  PyObject* mro = cls->tp_mro;
+  PyObject* mro = internals::methodResolutionOrder(cls);
   if (!mro) return "";
   Py_INCREF(mro);  // a key's __eq__ may replace it
   std::string owner;
@@ -141,12 +144,10 @@ std::string dataclassInitOwner(PyTypeObject* cls) {
       PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
       PyObject* init = classDictionaryItem(base, "__init__");
       if (!init) continue;
-      PyObject* file = PyFunction_Check(init)
-                           ? reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(init))->co_filename
-                           : nullptr;
+      PyObject* file = PyFunction_Check(init) ? internals::codeFileName(init) : nullptr;
       if (file && PyUnicode_CheckExact(file) && PyUnicode_CompareWithASCIIString(file, "<string>") == 0 &&
           classDictionaryItem(base, "__dataclass_fields__"))
-        owner = base->tp_name;
+        owner = internals::typeName(base);
       break;
     }
   } catch (const boost::python::error_already_set&) {
@@ -159,7 +160,7 @@ std::string dataclassInitOwner(PyTypeObject* cls) {
 
 std::string selfText(const EntryParameters& parameters, PyObject* self) {
   if (PyObject_TypeCheck(self, common::registered.client)) {
-    std::string cls = Py_TYPE(self)->tp_name;
+    std::string cls = internals::typeName(Py_TYPE(self));
     std::string text = parameters.entry + "(): this " + cls +
                        " instance has no native object, because OrvClient.__init__ never ran "
                        "for it: ";
@@ -253,7 +254,8 @@ void prefixPendingError(const std::string& first) {
 
 std::string outOfRangeNumber(PyObject* number) {
   std::string text;
-  if (!builtInRepr(number, PyLong_Type.tp_repr, &text)) return "a larger int";
+  if (!builtInRepr(number, internals::typeRepresentation(&PyLong_Type), &text))
+    return "a larger int";
   if (text.size() > 60) return "an int of " + std::to_string(text.size() - (text[0] == '-')) + " digits";
   return text;
 }

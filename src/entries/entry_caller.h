@@ -8,7 +8,6 @@
 #include <boost/python/default_call_policies.hpp>
 #include <boost/python/detail/caller.hpp>
 #include <boost/python/errors.hpp>
-#include <boost/python/object/py_function.hpp>
 #include <boost/python/signature.hpp>
 #include <cstddef>
 #include <string>
@@ -21,6 +20,7 @@
 #include "entry_function.h"
 #include "../call_state/held_arguments.h"
 #include "../internals/library_calls.h"
+#include "../internals/library_objects.h"
 #include "../overrides/orv_client_wrapper.h"
 
 namespace entries {
@@ -257,14 +257,13 @@ template <auto Function>
 boost::python::object entryFunction() {
   EntryFunction* entry;
   if constexpr (!returnsNothing<Function>) {
-    entry = new EntryFunction(
-        boost::python::objects::py_function(CheckedLibraryCaller<Function>{}), nullptr,
-        &entryParameters<Function>());
+    entry = new EntryFunction(internals::ErasedCaller(CheckedLibraryCaller<Function>{}), nullptr,
+                              &entryParameters<Function>());
   } else {
     vectorcallfunc quickCall = nullptr;
     if constexpr (hasQuickCall<Function>) quickCall = &EntryCaller<Function>::quickCall;
-    entry = new EntryFunction(boost::python::objects::py_function(EntryCaller<Function>{}),
-                                      quickCall, &entryParameters<Function>());
+    entry = new EntryFunction(internals::ErasedCaller(EntryCaller<Function>{}), quickCall,
+                              &entryParameters<Function>());
   }
   return boost::python::object(boost::python::handle<>(static_cast<PyObject*>(entry)));
 }

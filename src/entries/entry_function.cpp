@@ -4,6 +4,7 @@
 
 #include "../internals/library_calls.h"
 #include "../internals/stack_bound.h"
+#include "../internals/type_slots.h"
 
 namespace entries {
 namespace {
@@ -48,28 +49,17 @@ PyGetSetDef entryAttributes[] = {
 };
 
 // The library's layout plus the call entry, with the call slot above, the library's
-// attributes and the text signature,
-// and the promise that binding one of its objects to an instance makes a bound method
-// calling it with the instance first (as the library's binding does), so that
-// `client.place_order(...)` calls it without making that method.
+// attributes and the text signature, and the library's binding, so that
+// `client.place_order(...)` calls it without making a bound method.
 void readyEntryType(PyTypeObject* library, Py_ssize_t vectorcallOffset) {
   Py_INCREF(&entryType);  // held by the module for good, as a static type must be
-  entryType.tp_name = "OrvCpp.function";
-  entryType.tp_basicsize = static_cast<Py_ssize_t>(sizeof(EntryFunction));
-  entryType.tp_dealloc = &deallocate;
-  entryType.tp_call = &callEntry;
-  entryType.tp_getset = entryAttributes;
-  entryType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
-  // A method descriptor must bind through its own slot before readying (debug builds of
-  // the interpreter assert it ahead of inheritance): the library's binding, as inherited.
-  entryType.tp_descr_get = library->tp_descr_get;
-  internals::setVectorcallOffset(&entryType, vectorcallOffset);
-  entryType.tp_base = library;
-  if (PyType_Ready(&entryType) < 0) boost::python::throw_error_already_set();
+  internals::readyFunctionSubtype(entryType, library, "OrvCpp.function",
+                                  static_cast<Py_ssize_t>(sizeof(EntryFunction)), &deallocate,
+                                  &callEntry, entryAttributes, vectorcallOffset);
   // Readying gives the type a `__doc__` of None that would hide the library's
   // docstring descriptor from the objects: the library's descriptor takes its place.
-  PyObject* doc = PyDict_GetItemString(library->tp_dict, "__doc__");
-  if (doc && PyDict_SetItemString(entryType.tp_dict, "__doc__", doc) < 0)
+  PyObject* doc = PyDict_GetItemString(internals::typeDictionary(library), "__doc__");
+  if (doc && PyDict_SetItemString(internals::typeDictionary(&entryType), "__doc__", doc) < 0)
     boost::python::throw_error_already_set();
   PyType_Modified(&entryType);
   anyKeyword = Py_BuildValue("{sO}", "", Py_None);
@@ -123,7 +113,7 @@ PyObject* callThroughLibrary(PyObject* entry, PyObject* const* args, std::size_t
       return nullptr;
     }
   }
-  PyObject* result = Py_TYPE(entry)->tp_call(entry, positional, keywords);
+  PyObject* result = internals::typeCall(Py_TYPE(entry))(entry, positional, keywords);
   Py_DECREF(positional);
   Py_XDECREF(keywords);
   return result;

@@ -12,12 +12,11 @@
 #include <boost/python/default_call_policies.hpp>
 #include <boost/python/detail/caller.hpp>
 #include <boost/python/object.hpp>
-#include <boost/python/object/function.hpp>
-#include <boost/python/object/py_function.hpp>
 #include <boost/python/signature.hpp>
 
 #include "argument_errors.h"
 #include "../internals/library_internals.h"
+#include "../internals/library_objects.h"
 #include "../internals/python_compat.h"
 
 namespace entries {
@@ -30,8 +29,8 @@ namespace entries {
 // adoptEntry gives it the module's subtype, whose call slot explains a refused call.
 // `arity` counts self; it tells inspect.signature what the parameters are where no
 // description names them.
-struct EntryFunction : boost::python::objects::function {
-  EntryFunction(const boost::python::objects::py_function& caller, vectorcallfunc quickCall,
+struct EntryFunction : internals::LibraryFunction {
+  EntryFunction(const internals::ErasedCaller& caller, vectorcallfunc quickCall,
                 const EntryParameters* entryParameters, unsigned entryArity = 0)
       : function(caller, nullptr, 0),
         vectorcall(quickCall),
@@ -43,7 +42,7 @@ struct EntryFunction : boost::python::objects::function {
 };
 
 // A new EntryFunction calling `caller`, as a Python object of the library's type.
-inline boost::python::object entryObject(const boost::python::objects::py_function& caller,
+inline boost::python::object entryObject(const internals::ErasedCaller& caller,
                                          vectorcallfunc quickCall,
                                          const EntryParameters* parameters = nullptr) {
   unsigned arity = caller.max_arity();  // read first: the library's copy moves the caller
@@ -56,7 +55,7 @@ inline boost::python::object entryObject(const boost::python::objects::py_functi
 // `parameters` describes them.
 template <class F>
 boost::python::object libraryEntry(F function, const EntryParameters* parameters = nullptr) {
-  return entryObject(boost::python::objects::py_function(internals::LibraryCaller<F>(
+  return entryObject(internals::ErasedCaller(internals::LibraryCaller<F>(
                          function, boost::python::default_call_policies())),
                      nullptr, parameters);
 }

@@ -45,6 +45,11 @@ PyTypeObject* libraryStaticDataType() {
   return reinterpret_cast<PyTypeObject*>(boost::python::objects::static_data());
 }
 
+PyGetSetDef* getsetDefinition(PyObject* descriptor) {
+  if (!descriptor || Py_TYPE(descriptor) != &PyGetSetDescr_Type) return nullptr;
+  return reinterpret_cast<PyGetSetDescrObject*>(descriptor)->d_getset;
+}
+
 getter getsetReader(PyObject* descriptor) {
   if (!descriptor || Py_TYPE(descriptor) != &PyGetSetDescr_Type) return nullptr;
   return reinterpret_cast<PyGetSetDescrObject*>(descriptor)->d_getset->get;

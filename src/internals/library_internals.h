@@ -100,6 +100,10 @@ PyObject* libraryArgumentError();
 // assignment sets through.
 PyTypeObject* libraryStaticDataType();
 
+// The definition a getset descriptor was made from (a descriptor of a native type), or
+// null for any other object.
+PyGetSetDef* getsetDefinition(PyObject* descriptor);
+
 // The C function behind a getset descriptor's read (a descriptor of a native type), or
 // null for any other object.
 getter getsetReader(PyObject* descriptor);

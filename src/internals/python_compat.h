@@ -144,6 +144,11 @@ inline int callerRuns(PyObject* code) {
 #endif
 }
 
+// The file name of a Python function's code (borrowed), as the code object keeps it.
+inline PyObject* codeFileName(PyObject* function) {
+  return reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function))->co_filename;
+}
+
 // Sets an object's type (before 3.9 through the lvalue Py_TYPE; the name Py_SET_TYPE is
 // left to the interpreter and to Boost.Python, which defines it for older ones).
 inline void setType(PyObject* object, PyTypeObject* type) {

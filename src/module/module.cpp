@@ -13,6 +13,7 @@
 #include "../common/error_policy.h"
 #include "../internals/library_internals.h"
 #include "../internals/python_compat.h"
+#include "../internals/type_slots.h"
 #include "registration.h"
 #include "subclass_check.h"
 
@@ -62,8 +63,9 @@ void rememberFailure() {
   PyErr_NormalizeException(&type, &value, &traceback);
   PyObject* text = value ? PyObject_Str(value) : nullptr;
   const char* utf8 = text ? PyUnicode_AsUTF8(text) : nullptr;
-  failedInitialisation = std::string(type ? reinterpret_cast<PyTypeObject*>(type)->tp_name : "error") +
-                         (utf8 && *utf8 ? std::string(": ") + utf8 : std::string());
+  failedInitialisation =
+      std::string(type ? internals::typeName(reinterpret_cast<PyTypeObject*>(type)) : "error") +
+      (utf8 && *utf8 ? std::string(": ") + utf8 : std::string());
   Py_XDECREF(text);
   if (value && !utf8)
     common::settleSecondaryError(type, value, traceback);

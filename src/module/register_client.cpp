@@ -2,11 +2,11 @@
 // order of client_methods.def (defined by the units of register_entries.cpp).
 #include <boost/python/class.hpp>
 #include <boost/python/init.hpp>
-#include <boost/python/object/make_holder.hpp>
-#include <boost/python/object/value_holder.hpp>
 #include <utility>
 
 #include "../defences/defences.h"
+#include "../internals/library_objects.h"
+#include "../internals/type_slots.h"
 #include "define_entry.h"
 #include "entry_units.h"
 #include "registration.h"
@@ -24,12 +24,10 @@ void constructInstance(PyObject* self) {
   PyTypeObject* clientClass = common::registered.client;
   if (!PyObject_TypeCheck(self, clientClass)) {
     PyErr_Format(PyExc_TypeError, "OrvClient.__init__() needs an OrvClient instance, not '%.200s'",
-                 Py_TYPE(self)->tp_name);
+                 internals::typeName(Py_TYPE(self)));
     boost::python::throw_error_already_set();
   }
-  boost::python::objects::make_holder<0>::apply<
-      boost::python::objects::value_holder<OrvClientWrapper>,
-      boost::mpl::vector0<>>::execute(self);
+  internals::constructHeldObject<OrvClientWrapper>(self);
   if (Py_TYPE(self) != clientClass) checkSubclass(Py_TYPE(self));
 }
 
@@ -61,11 +59,12 @@ boost::python::object registerClient() {
   ClientClass cls("OrvClient", boost::python::init<>());
   PyTypeObject* client = reinterpret_cast<PyTypeObject*>(cls.ptr());
   common::registered.client = client;
-  common::registered.instanceBase = client->tp_base;
+  common::registered.instanceBase = internals::typeBase(client);
   common::registered.classMetatype = Py_TYPE(client);
   defineConstructor(cls);
-  common::registered.entryFunction = Py_TYPE(PyDict_GetItemString(client->tp_dict, "__init__"));
-  common::registered.libraryFunction = common::registered.entryFunction->tp_base;
+  common::registered.entryFunction =
+      Py_TYPE(PyDict_GetItemString(internals::typeDictionary(client), "__init__"));
+  common::registered.libraryFunction = internals::typeBase(common::registered.entryFunction);
   defences::refuseToPickleInstances();
   defineMethods(cls, std::make_integer_sequence<int, entryUnitCount>{});
   return cls;

@@ -3,7 +3,6 @@
 #include <boost/python/converter/registry.hpp>
 #include <boost/python/converter/rvalue_from_python_data.hpp>
 #include <boost/python/enum.hpp>
-#include <boost/python/object/add_to_namespace.hpp>
 #include <boost/python/tuple.hpp>
 #include <climits>
 
@@ -13,6 +12,8 @@
 #include "../common/error_policy.h"
 #include "../defences/defences.h"
 #include "../internals/library_internals.h"
+#include "../internals/library_objects.h"
+#include "../internals/type_slots.h"
 #include "registration.h"
 #include "../tick_type/tick_type_objects.h"
 
@@ -27,7 +28,7 @@ using boost::python::object;
 void requireTickType(PyObject* self, const char* method) {
   if (PyObject_TypeCheck(self, common::registered.tickType)) return;
   PyErr_Format(PyExc_TypeError, "TickType.%s() requires a TickType object, not '%.200s'", method,
-               Py_TYPE(self)->tp_name);
+               internals::typeName(Py_TYPE(self)));
   boost::python::throw_error_already_set();
 }
 
@@ -45,7 +46,8 @@ PyObject* memberName(PyObject* member) {
 object tickTypeText(object member) {
   requireTickType(member.ptr(), "__str__");
   if (PyObject* name = memberName(member.ptr())) return object(boost::python::handle<>(name));
-  return object(boost::python::handle<>(PyLong_Type.tp_repr(member.ptr())));
+  return object(
+      boost::python::handle<>(internals::typeRepresentation(&PyLong_Type)(member.ptr())));
 }
 
 // The attributes a member was given (its instance dictionary), or null when it has none.
@@ -110,7 +112,7 @@ void constructTickType(PyObject* source,
 // place in the class and with it `__module__`), then gives it the module's subtype.
 void defineTickTypeMethod(object& tickType, const char* name, object (*method)(object)) {
   object function = entries::libraryEntry(method);
-  boost::python::objects::add_to_namespace(tickType, name, function);
+  internals::defineClassAttribute(tickType, name, function);
   entries::adoptEntry(function.ptr());
 }
 
@@ -126,7 +128,7 @@ object registerTickType() {
   // Since Python 3.8 int has no __str__ of its own, so without this an unnamed member
   // would print its repr. A type slot alone is not enough for Python subclasses.
   common::registered.tickType = reinterpret_cast<PyTypeObject*>(tickType.ptr());
-  common::registered.enumerationBase = common::registered.tickType->tp_base;
+  common::registered.enumerationBase = internals::typeBase(common::registered.tickType);
   defineTickTypeMethod(tickType, "__str__", &tickTypeText);
   defineTickTypeMethod(tickType, "__reduce__", &reduceTickType);
 

@@ -11,6 +11,7 @@
 #include "../internals/dictionary_keys.h"
 #include "../internals/function_calls.h"
 #include "../internals/python_compat.h"
+#include "../internals/type_slots.h"
 
 namespace overrides {
 namespace {
@@ -105,7 +106,8 @@ void prepareOverrideLookup() {
     if (!operationNameObjects[i]) boost::python::throw_error_already_set();
   }
   for (int i = 0; i < operationCount; ++i) {
-    PyObject* entry = PyDict_GetItemWithError(cls->tp_dict, operationNameObjects[i]);
+    PyObject* entry =
+        PyDict_GetItemWithError(internals::typeDictionary(cls), operationNameObjects[i]);
     if (!entry && PyErr_Occurred()) boost::python::throw_error_already_set();
     Py_XINCREF(entry);
     registeredEntries[i] = entry;
@@ -127,15 +129,13 @@ Override findOverride(PyObject* owner, int operationIndex) {
   if (!owner) return {};
   PyObject* name = operationNameObjects[operationIndex];
   PyTypeObject* type = Py_TYPE(owner);
-  if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset <= 0 ||
-      (type->tp_flags & Py_TPFLAGS_MANAGED_DICT))
+  if (!internals::looksUpGenericallyWithDictionarySlot(type))
     return lookUpGenerally(owner, operationIndex);
 
   PyObject* attribute = classAttribute(type, operationIndex);  // borrowed; sets no error
   if (attribute && !bindsAsMethod(attribute)) return lookUpGenerally(owner, operationIndex);
 
-  PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(owner) +
-                                                  type->tp_dictoffset);
+  PyObject* dict = *internals::dictionarySlot(owner, type);
   // The slot holds a dict or nothing: the class's __dict__ takes only a dict. (Through
   // the library's own setter, reached explicitly, it may hold anything; the search then
   // raises SystemError, as the interpreter's lookup would, which means no override.)
@@ -223,7 +223,7 @@ void explainUncallableOverride(PyObject* found, int operationIndex) {
   if (PyCallable_Check(found) || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
   if (common::keepErrorThatMustPropagate()) return;  // a TypeError never must: dropped
   PyErr_Format(PyExc_TypeError, "OrvClient operation '%s': attribute of type '%.200s' is not callable",
-               operationNames[operationIndex], Py_TYPE(found)->tp_name);
+               operationNames[operationIndex], internals::typeName(Py_TYPE(found)));
 }
 
 }  // namespace overrides

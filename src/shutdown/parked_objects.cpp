@@ -42,6 +42,7 @@
 
 #include "../internals/library_internals.h"
 #include "../internals/python_compat.h"
+#include "../internals/type_slots.h"
 #include "parked_objects.h"
 #include "../common/registered.h"
 
@@ -136,7 +137,8 @@ int collect(PyObject* object, void* found) {
 // The objects `object` refers to, as the collector sees them.
 void referents(PyObject* object, std::vector<PyObject*>* found) {
   found->clear();
-  traverseproc traverse = PyObject_IS_GC(object) ? Py_TYPE(object)->tp_traverse : nullptr;
+  traverseproc traverse =
+      PyObject_IS_GC(object) ? internals::typeTraversal(Py_TYPE(object)) : nullptr;
   if (traverse && traverse(object, &collect, found) != 0) throw std::bad_alloc();
 }
 
@@ -231,7 +233,7 @@ void put(const Registered& kept, PyObject* key, PyObject* value) {
   int failed;
   if (PyUnicode_Check(key)) {
     PyObject* owner = reinterpret_cast<PyObject*>(kept.owner);
-    failed = PyType_Type.tp_setattro(owner, key, value);
+    failed = internals::typeAttributeSetter(&PyType_Type)(owner, key, value);
   } else {  // a key no attribute assignment makes, put in the dictionary itself
     failed = value ? PyDict_SetItem(kept.dictionary, key, value)
                    : PyDict_DelItem(kept.dictionary, key);
@@ -265,7 +267,7 @@ void restore(const Registered& kept) {
 }
 
 void finalize(PyObject* object) {
-  if (PyObject_IS_GC(object) && Py_TYPE(object)->tp_finalize) {
+  if (PyObject_IS_GC(object) && internals::typeHasFinalizer(Py_TYPE(object))) {
     internals::callFinalizer(object);
     if (PyErr_Occurred()) PyErr_WriteUnraisable(object);
   }
@@ -414,12 +416,13 @@ void rememberStateOf(PyObject* classDictionary) {
 void shutdown::releaseParkedObjectsAtExit() {
   if (!dictionaries.empty()) return;  // already recorded
   for (PyTypeObject* cls : {common::registered.client, common::registered.tickType}) {
-    remember(cls->tp_dict, cls);
-    rememberStateOf(cls->tp_dict);
+    remember(internals::typeDictionary(cls), cls);
+    rememberStateOf(internals::typeDictionary(cls));
   }
   // The enumeration's tables of members, by value and by name.
   for (const char* table : {"values", "names"}) {
-    PyObject* members = PyDict_GetItemString(common::registered.tickType->tp_dict, table);
+    PyObject* members =
+        PyDict_GetItemString(internals::typeDictionary(common::registered.tickType), table);
     if (members && PyDict_Check(members)) remember(members, nullptr);
   }
   PyObject* function = PyCFunction_New(&watchEveryModuleDef, nullptr);

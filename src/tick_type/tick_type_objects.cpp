@@ -4,6 +4,7 @@
 
 #include "../common/registered.h"
 #include "../common/error_policy.h"
+#include "../internals/type_slots.h"
 
 namespace tick_type {
 
@@ -60,7 +61,8 @@ PyObject* toPython(TickType value) {
   PyObject* args = PyTuple_Pack(1, number);
   Py_DECREF(number);
   if (!args) return nullptr;
-  PyObject* unnamed = PyLong_Type.tp_new(common::registered.tickType, args, nullptr);
+  PyObject* unnamed =
+      internals::typeConstruction(&PyLong_Type)(common::registered.tickType, args, nullptr);
   Py_DECREF(args);
   return unnamed;
 }

@@ -14,6 +14,7 @@
 
 #include "../../internals/library_internals.h"
 #include "../../internals/python_compat.h"
+#include "../../internals/type_slots.h"
 #include "../defences.h"
 
 namespace {
@@ -23,15 +24,16 @@ PyTypeObject* staticDataType = nullptr;
 int setClassAttribute(PyObject* cls, PyObject* name, PyObject* value) {
   if (PyUnicode_Check(name)) {
     PyObject* found = internals::typeAttribute(reinterpret_cast<PyTypeObject*>(cls), name);
-    if (found && PyObject_TypeCheck(found, staticDataType) && Py_TYPE(found)->tp_descr_set) {
+    if (found && PyObject_TypeCheck(found, staticDataType) &&
+        internals::descriptorSetter(Py_TYPE(found))) {
       // Held for its setter, which may run Python code that rebinds the name.
       Py_INCREF(found);
-      int failed = Py_TYPE(found)->tp_descr_set(found, cls, value);
+      int failed = internals::descriptorSetter(Py_TYPE(found))(found, cls, value);
       Py_DECREF(found);
       return failed;
     }
   }
-  return PyType_Type.tp_setattro(cls, name, value);
+  return internals::typeAttributeSetter(&PyType_Type)(cls, name, value);
 }
 
 // `__setattr__(name, value)` and `__delattr__(name)` of the metatype.
@@ -59,7 +61,7 @@ void defences::guardClassAttributes() {
   if constexpr (!internals::libraryIsPrivate) return;
   PyTypeObject* metatype = common::registered.classMetatype;
   staticDataType = internals::libraryStaticDataType();
-  metatype->tp_setattro = &setClassAttribute;
+  internals::setTypeAttributeSetter(metatype, &setClassAttribute);
   internals::installMethod(metatype, &setAttributeDef);
   internals::installMethod(metatype, &deleteAttributeDef);
 }

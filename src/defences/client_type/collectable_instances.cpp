@@ -13,6 +13,7 @@
 // base of every class that derives from it. The word is never used: the library places
 // the native object by its own offset, inside the variable-size part.
 #include "../../internals/python_compat.h"
+#include "../../internals/type_slots.h"
 #include "../defences.h"
 
 namespace {
@@ -26,7 +27,8 @@ PyObject** instanceDictionary(PyObject* self) {
 int traverseInstance(PyObject* self, visitproc visit, void* arg) {
   // Instances of heap types own a reference to their type; a Python subclass visits it
   // itself on interpreters where it does not leave that to its base.
-  if (internals::heapBaseVisitsType || Py_TYPE(self)->tp_traverse == &traverseInstance)
+  if (internals::heapBaseVisitsType ||
+      internals::typeTraversal(Py_TYPE(self)) == &traverseInstance)
     Py_VISIT(Py_TYPE(self));
   Py_VISIT(*instanceDictionary(self));
   return 0;
@@ -43,15 +45,10 @@ void defences::makeInstancesCollectable() {
   PyTypeObject* cls = common::registered.client;
   // Older interpreters give a class the garbage-collected layout only when its base has
   // it, and the library's instance type does not. No instance exists yet, so the
-  // class can still take it: allocation then adds the collector's header and tracks each
-  // instance, and freeing removes both.
-  if (!PyType_HasFeature(cls, Py_TPFLAGS_HAVE_GC)) {
-    cls->tp_flags |= Py_TPFLAGS_HAVE_GC;
-    cls->tp_free = PyObject_GC_Del;
-  }
+  // class can still take it.
+  if (!PyType_HasFeature(cls, Py_TPFLAGS_HAVE_GC)) internals::makeInstancesCollected(cls);
   // Python subclasses traverse and clear what they add, then defer to these.
-  dictionaryOffset = cls->tp_dictoffset;
-  cls->tp_traverse = &traverseInstance;
-  cls->tp_clear = &clearInstance;
-  cls->tp_basicsize += static_cast<Py_ssize_t>(sizeof(void*));
+  dictionaryOffset = internals::typeDictionaryOffset(cls);
+  internals::setTypeTraversal(cls, &traverseInstance, &clearInstance);
+  internals::growInstances(cls, static_cast<Py_ssize_t>(sizeof(void*)));
 }

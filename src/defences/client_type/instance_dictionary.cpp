@@ -16,6 +16,7 @@
 #include <boost/python/errors.hpp>
 
 #include "../../internals/library_internals.h"
+#include "../../internals/type_slots.h"
 #include "../defences.h"
 
 namespace {
@@ -32,13 +33,13 @@ bool standard(PyObject* self) {
 
 PyObject* getInstanceDictionary(PyObject* self, void* context) {
   if (standard(self)) return PyObject_GenericGetDict(self, context);
-  return Py_TYPE(libraryDescriptor)
-      ->tp_descr_get(libraryDescriptor, self, reinterpret_cast<PyObject*>(Py_TYPE(self)));
+  return internals::descriptorGetter(Py_TYPE(libraryDescriptor))(
+      libraryDescriptor, self, reinterpret_cast<PyObject*>(Py_TYPE(self)));
 }
 
 int setInstanceDictionary(PyObject* self, PyObject* value, void* context) {
   if (standard(self) || !value) return PyObject_GenericSetDict(self, value, context);
-  return Py_TYPE(libraryDescriptor)->tp_descr_set(libraryDescriptor, self, value);
+  return internals::descriptorSetter(Py_TYPE(libraryDescriptor))(libraryDescriptor, self, value);
 }
 
 PyGetSetDef libraryDictionaryAttribute = {"__dict__", getInstanceDictionary,
@@ -51,11 +52,11 @@ void defences::guardInstanceDictionary() {
   internals::installGetSet(common::registered.client, &dictionaryAttribute);
   if constexpr (!internals::libraryIsPrivate) return;
   PyTypeObject* instanceType = common::registered.instanceBase;
-  PyObject* found = PyDict_GetItemString(instanceType->tp_dict, "__dict__");
+  PyObject* found = PyDict_GetItemString(internals::typeDictionary(instanceType), "__dict__");
   // A second initialisation in the same process finds its own descriptor there.
-  if (!found || !Py_TYPE(found)->tp_descr_get || !Py_TYPE(found)->tp_descr_set ||
-      (Py_TYPE(found) == &PyGetSetDescr_Type &&
-       reinterpret_cast<PyGetSetDescrObject*>(found)->d_getset == &libraryDictionaryAttribute))
+  if (!found || !internals::descriptorGetter(Py_TYPE(found)) ||
+      !internals::descriptorSetter(Py_TYPE(found)) ||
+      internals::getsetDefinition(found) == &libraryDictionaryAttribute)
     return;  // not the library's descriptor as known: nothing to mend
   Py_INCREF(found);
   libraryDescriptor = found;

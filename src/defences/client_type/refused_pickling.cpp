@@ -11,10 +11,11 @@
 // instance that allows pickling is pickled, and the library's function would bring the
 // hazard back for it.
 #include <boost/python/errors.hpp>
-#include <boost/python/object/add_to_namespace.hpp>
 #include <boost/python/tuple.hpp>
 
 #include "../../entries/entry_function.h"
+#include "../../internals/library_objects.h"
+#include "../../internals/type_slots.h"
 #include "../defences.h"
 #include "../../common/error_policy.h"
 
@@ -108,8 +109,8 @@ void defences::refuseToPickleInstances() {
   // only when the process exits, after the interpreter is gone (from 3.14 on, freeing an
   // object then crashes). The class's reference kept it alive until then; replaced here,
   // that reference becomes the module's, and is never given back.
-  PyObject* library = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls)->tp_dict,
-                                           "__reduce__");
+  PyObject* library = PyDict_GetItemString(
+      internals::typeDictionary(reinterpret_cast<PyTypeObject*>(cls)), "__reduce__");
   Py_XINCREF(library);
   // Defined as the library defines a class's methods (its name, its place in the class
   // and with it `__module__`), in place of the library's: defining a name the class has
@@ -117,7 +118,7 @@ void defences::refuseToPickleInstances() {
   if (library && PyObject_DelAttrString(cls, "__reduce__") < 0)
     boost::python::throw_error_already_set();
   boost::python::object reduce = entries::libraryEntry(&reduceClient);
-  boost::python::objects::add_to_namespace(
+  internals::defineClassAttribute(
       boost::python::object(boost::python::handle<>(boost::python::borrowed(cls))), "__reduce__",
       reduce);
   entries::adoptEntry(reduce.ptr());

@@ -10,15 +10,14 @@
 #include <boost/python/errors.hpp>
 
 #include "../../internals/library_internals.h"
+#include "../../internals/type_slots.h"
 #include "../defences.h"
 
 namespace {
 
 // The first weak reference to the object, or None, as a Python class's attribute gives it.
 PyObject* firstWeakReference(PyObject* self, void*) {
-  Py_ssize_t offset = Py_TYPE(self)->tp_weaklistoffset;
-  PyObject* first = offset > 0 ? *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset)
-                               : nullptr;
+  PyObject* first = internals::weakReferenceListHead(self);
   if (!first) first = Py_None;
   Py_INCREF(first);
   return first;
@@ -26,7 +25,7 @@ PyObject* firstWeakReference(PyObject* self, void*) {
 
 int refuseWrite(PyObject* self, PyObject*, void*) {
   PyErr_Format(PyExc_AttributeError, "attribute '__weakref__' of '%.200s' objects is not writable",
-               Py_TYPE(self)->tp_name);
+               internals::typeName(Py_TYPE(self)));
   return -1;
 }
 

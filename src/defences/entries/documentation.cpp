@@ -6,6 +6,7 @@
 // library is the module's private copy for its function type too.
 #include "../../internals/library_calls.h"
 #include "../../internals/library_internals.h"
+#include "../../internals/type_slots.h"
 #include "../defences.h"
 
 namespace {
@@ -35,7 +36,7 @@ void install(PyTypeObject* type) {
 void defences::guardDocumentation() {
   PyTypeObject* library = common::registered.libraryFunction;
   if (!libraryReader) {
-    PyObject* found = PyDict_GetItemString(library->tp_dict, "__doc__");
+    PyObject* found = PyDict_GetItemString(internals::typeDictionary(library), "__doc__");
     libraryReader = internals::getsetReader(found);
     libraryWriter = internals::getsetWriter(found);
     if (!libraryReader || !libraryWriter) {

@@ -10,6 +10,7 @@
 #include "../../internals/library_calls.h"
 #include "../../internals/library_internals.h"
 #include "../../internals/python_compat.h"
+#include "../../internals/type_slots.h"
 #include "../defences.h"
 
 namespace {
@@ -27,7 +28,7 @@ PyMethodDef callDef = {"__call__",
 void defences::guardLibraryCalls() {
   if constexpr (!internals::libraryIsPrivate) return;
   PyTypeObject* library = common::registered.libraryFunction;
-  if (library->tp_call == &boundedCall) return;  // already in place
-  library->tp_call = &boundedCall;
+  if (internals::typeCall(library) == &boundedCall) return;  // already in place
+  internals::setTypeCall(library, &boundedCall);
   internals::installMethod(library, &callDef);
 }

@@ -7,6 +7,7 @@
 
 #include "../../entries/argument_errors.h"
 #include "../../internals/library_internals.h"
+#include "../../internals/type_slots.h"
 #include "../defences.h"
 #include "../../common/error_policy.h"
 
@@ -64,7 +65,7 @@ PyObject* constructMember(PyTypeObject* cls, PyObject* intArgs, PyObject* kwargs
   PyObject* newArgs = PyTuple_Pack(1, value);
   Py_DECREF(value);
   if (!newArgs) return nullptr;
-  PyObject* member = PyLong_Type.tp_new(cls, newArgs, nullptr);
+  PyObject* member = internals::typeConstruction(&PyLong_Type)(cls, newArgs, nullptr);
   Py_DECREF(newArgs);
   return member;
 }
@@ -86,13 +87,13 @@ PyObject* newTickType(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* cls = PyTuple_GET_ITEM(args, 0);
   if (!PyType_Check(cls)) {
     PyErr_Format(PyExc_TypeError, "TickType.__new__(X): X is not a type object (%.200s)",
-                 Py_TYPE(cls)->tp_name);
+                 internals::typeName(Py_TYPE(cls)));
     return nullptr;
   }
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
   if (!PyType_IsSubtype(type, common::registered.tickType)) {
     PyErr_Format(PyExc_TypeError, "TickType.__new__(%.200s): %.200s is not a subtype of TickType",
-                 type->tp_name, type->tp_name);
+                 internals::typeName(type), internals::typeName(type));
     return nullptr;
   }
   PyObject* intArgs = PyTuple_GetSlice(args, 1, count);
@@ -138,15 +139,15 @@ void defences::guardTickTypeConstruction() {
   Py_DECREF(method);
   if (failed) boost::python::throw_error_already_set();
   PyTypeObject* cls = common::registered.tickType;
-  cls->tp_new = &newTickTypeSlot;
-  cls->tp_alloc = &allocateMember;
+  internals::setTypeConstruction(cls, &newTickTypeSlot);
+  internals::setTypeAllocator(cls, &allocateMember);
   PyType_Modified(cls);
   // The library's enumeration base has the same layout and int's construction: where
   // it is the module's own, it gets the same checks (its classes made by `type` inherit
   // the construction slot, which also stops int.__new__ for them).
   if constexpr (internals::libraryIsPrivate) {
-    common::registered.enumerationBase->tp_new = &newTickTypeSlot;
-    common::registered.enumerationBase->tp_alloc = &allocateMember;
+    internals::setTypeConstruction(common::registered.enumerationBase, &newTickTypeSlot);
+    internals::setTypeAllocator(common::registered.enumerationBase, &allocateMember);
     PyType_Modified(common::registered.enumerationBase);
   }
 }

@@ -6,6 +6,7 @@
 // the module's private copy for its base too (slot and `__repr__` each).
 #include "../../internals/library_calls.h"
 #include "../../internals/library_internals.h"
+#include "../../internals/type_slots.h"
 #include "../defences.h"
 
 namespace {
@@ -22,7 +23,7 @@ PyMethodDef representationDef = {"__repr__", representMethod, METH_NOARGS,
                                  "Return repr(self)."};
 
 void install(PyTypeObject* type) {
-  type->tp_repr = &representMember;
+  internals::setTypeRepresentation(type, &representMember);
   internals::installMethod(type, &representationDef);
 }
 
@@ -30,7 +31,7 @@ void install(PyTypeObject* type) {
 
 void defences::guardRepresentation() {
   PyTypeObject* base = common::registered.enumerationBase;
-  if (!libraryRepresentation) libraryRepresentation = base->tp_repr;
+  if (!libraryRepresentation) libraryRepresentation = internals::typeRepresentation(base);
   if (libraryRepresentation == &representMember) return;  // already in place
   // A class made later takes its slot from the `__repr__` it finds along its bases, and
   // the library's (a wrapper of the library's slot function) would give it that very

@@ -12,6 +12,7 @@
 #include <boost/python/errors.hpp>
 
 #include "../../internals/python_compat.h"
+#include "../../internals/type_slots.h"
 #include "../defences.h"
 
 namespace {
@@ -19,11 +20,11 @@ namespace {
 PyTypeObject memberClassType;
 
 PyObject* newMemberClass(PyTypeObject* metatype, PyObject* args, PyObject* kwargs) {
-  PyObject* made = PyType_Type.tp_new(metatype, args, kwargs);
+  PyObject* made = internals::typeConstruction(&PyType_Type)(metatype, args, kwargs);
   if (made && PyType_Check(made)) {
     PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(made);
     if (PyType_IsSubtype(cls, common::registered.tickType))
-      cls->tp_alloc = common::registered.tickType->tp_alloc;
+      internals::setTypeAllocator(cls, internals::typeAllocator(common::registered.tickType));
   }
   return made;
 }
@@ -34,16 +35,7 @@ void defences::giveSubclassesTheAllocator() {
   PyTypeObject* tickType = common::registered.tickType;
   if (Py_TYPE(tickType) == &memberClassType) return;  // already in place
   Py_INCREF(&memberClassType);  // held by the module for good, as a static type must be
-  memberClassType.tp_name = "OrvCpp.TickTypeClass";
-  memberClassType.tp_basicsize = PyType_Type.tp_basicsize;
-  memberClassType.tp_itemsize = PyType_Type.tp_itemsize;
-  memberClassType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE |
-                             Py_TPFLAGS_TYPE_SUBCLASS;
-  memberClassType.tp_traverse = PyType_Type.tp_traverse;
-  memberClassType.tp_clear = PyType_Type.tp_clear;
-  memberClassType.tp_base = &PyType_Type;
-  memberClassType.tp_new = &newMemberClass;
-  if (PyType_Ready(&memberClassType) < 0) boost::python::throw_error_already_set();
+  internals::readyTypeSubclass(memberClassType, "OrvCpp.TickTypeClass", &newMemberClass);
   // TickType's class was `type`, a static type like this one: no reference moves.
   internals::setType(reinterpret_cast<PyObject*>(tickType), &memberClassType);
   common::registered.tickTypeMetaclass = &memberClassType;
