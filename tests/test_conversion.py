@@ -355,7 +355,7 @@ assert all(ROUTE_PARAMETERS[route].startswith("it") for route in TICK_TYPE_ROUTE
 def through_route(route, number, tick_type, general):
     """The whole number and TickType the override receives from `route`'s entry. The
     other arguments are exact built-in objects, so the call takes its values in place
-    (exact_arguments.h); with `general`, the last text is a str subclass, which sends the
+    (argument_conversion.h); with `general`, the last text is a str subclass, which sends the
     whole call through the general conversion instead."""
     values = {"d": 0.5, "s": "text"}
     args = [number, tick_type] + [values[kind] for kind in ROUTE_PARAMETERS[route][2:]]

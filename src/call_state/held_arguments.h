@@ -34,7 +34,7 @@
 namespace call_state {
 
 // What the thread's record names while an entry's references are not taken
-// (internals/thread_record.h). Taken or not is the record's to say: an entry has taken
+// (call_state/thread_record.h). Taken or not is the record's to say: an entry has taken
 // them once the record no longer names it. No entry starts while another on the same
 // thread is unheld, since each one takes its references before anything of the
 // program's (Python code or another extension's) can run and call one.

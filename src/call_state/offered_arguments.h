@@ -30,7 +30,7 @@ struct OfferedArguments {
   PyObject* operator[](std::size_t i) const { return i < count ? objects[i] : nullptr; }
 };
 
-// The offer not yet taken, if any, in the thread's record (internals/thread_record.h).
+// The offer not yet taken, if any, in the thread's record (call_state/thread_record.h).
 inline OfferedArguments takeOffer() {
   ThreadRecord& thread = threadRecord();
   OfferedArguments offer{thread.offeredObjects, thread.offeredCount};

@@ -21,7 +21,7 @@
 
 namespace call_state {
 
-// The buffers a thread keeps (internals/thread_record.h holds the thread's own).
+// The buffers a thread keeps (call_state/thread_record.h holds the thread's own).
 struct KeptTexts {
   static constexpr std::size_t kept = 6;
   std::string buffers[kept];

@@ -1,7 +1,7 @@
 // What calls through the module keep per thread and read on every call, in one
 // thread-local record: the stack bound (stack_bound.h), the offer of arguments
-// (entries/offered_arguments.h), the entry whose references are not taken yet
-// (entries/held_arguments.h) and the kept text buffers (entries/text_buffers.h).
+// (call_state/offered_arguments.h), the entry whose references are not taken yet
+// (call_state/held_arguments.h) and the kept text buffers (call_state/text_buffers.h).
 //
 // The module's thread-local variables use the model any shared object may use, so that
 // it loads however much of the C library's static TLS reserve others have taken; each

@@ -175,7 +175,7 @@ struct Conversion<double> {
 // interpreter's compact ASCII form is its own UTF-8 encoding, so its characters are
 // copied as they are; any other str is encoded exactly as the library does it (a lone
 // surrogate raises UnicodeEncodeError). A text that needs storage of its own is copied
-// into storage kept from an earlier call (text_buffers.h).
+// into storage kept from an earlier call (call_state/text_buffers.h).
 template <>
 struct Conversion<std::string> {
   [[gnu::always_inline]] static bool accepts(PyObject* object) {

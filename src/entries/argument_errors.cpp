@@ -45,7 +45,7 @@ std::string parameterName(const EntryParameters& parameters, int position) {
 
 // The text of an object of a built-in type through that type's own repr (no user code
 // runs); false when it cannot be made, the error cleared. An error that must propagate
-// (defences/error_policy.h) stays pending and ends the explanation.
+// (common/error_policy.h) stays pending and ends the explanation.
 bool builtInRepr(PyObject* object, reprfunc repr, std::string* text) {
   PyObject* made = repr(object);
   const char* utf8 = made ? PyUnicode_AsUTF8(made) : nullptr;

@@ -50,7 +50,7 @@ struct EntryParameters {
 // The text of a whole number (an int, or an int subclass read as an int) outside the
 // 32-bit range: its digits, or their count when there are many. Called with no error
 // pending; throws error_already_set with an error that must propagate
-// (defences/error_policy.h).
+// (common/error_policy.h).
 std::string outOfRangeNumber(PyObject* number);
 
 // Names the entry `name` of OrvClient and its parameters (`parameters.count` names, kept

@@ -81,7 +81,7 @@ template <class T>
 //
 // quickCall is the same call as the interpreter's vectorcall entry of the function
 // object: with exactly the function's arguments and no keywords it runs the steps above
-// on its own references to the caller's arguments (held_arguments.h), translating C++
+// on its own references to the caller's arguments (call_state/held_arguments.h), translating C++
 // exceptions as the library's call does (but letting the unwind of a thread that the
 // interpreter ends pass on); any other call, and the argument error, are left to the
 // library's call.

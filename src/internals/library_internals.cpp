@@ -37,7 +37,7 @@ PyObject* libraryArgumentError() {
                                   reinterpret_cast<PyTypeObject*>(PyExc_TypeError));
   if (!refused || common::pendingErrorMustPropagate()) boost::python::throw_error_already_set();
   Py_INCREF(raised);
-  PyErr_Clear();  // the refusal asked for, an ordinary Exception (defences/error_policy.h)
+  PyErr_Clear();  // the refusal asked for, an ordinary Exception (common/error_policy.h)
   return raised;
 }
 

@@ -88,6 +88,11 @@ object reduceTickType(object member) {
   return boost::python::make_tuple(cls, boost::python::make_tuple(number));
 }
 
+// The second stage of the module's conversion to TickType, after its test
+// (tick_type::convertibleTickType) claimed the object: the test's isinstance() is asked
+// again for any class but TickType itself (an object whose __class__ said yes may say
+// otherwise now, and the test cleared an error it met), and the value is read by
+// TickType's rule for a member's value (32 bits).
 void constructTickType(PyObject* source,
                        boost::python::converter::rvalue_from_python_stage1_data* data) {
   if (!PyObject_TypeCheck(source, common::registered.tickType)) {
@@ -107,9 +112,9 @@ void constructTickType(PyObject* source,
   data->convertible = storage;
 }
 
-// A method of the class: one of the module's functions (entry_function.h).
 // Defines `name` on the class as the library defines a class's methods (its name, its
-// place in the class and with it `__module__`), then gives it the module's subtype.
+// place in the class and with it `__module__`), then gives it the module's function
+// subtype (entry_function.h).
 void defineTickTypeMethod(object& tickType, const char* name, object (*method)(object)) {
   object function = entries::libraryEntry(method);
   internals::defineClassAttribute(tickType, name, function);
@@ -125,10 +130,10 @@ object registerTickType() {
   boost::python::enum_<TickType> tickType("TickType");
   for (const TickTypeMember& member : tickTypeMembers) tickType.value(member.name, member.value);
 
-  // Since Python 3.8 int has no __str__ of its own, so without this an unnamed member
-  // would print its repr. A type slot alone is not enough for Python subclasses.
   common::registered.tickType = reinterpret_cast<PyTypeObject*>(tickType.ptr());
   common::registered.enumerationBase = internals::typeBase(common::registered.tickType);
+  // Since Python 3.8 int has no __str__ of its own, so without this an unnamed member
+  // would print its repr. A type slot alone is not enough for Python subclasses.
   defineTickTypeMethod(tickType, "__str__", &tickTypeText);
   defineTickTypeMethod(tickType, "__reduce__", &reduceTickType);
 

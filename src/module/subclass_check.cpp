@@ -8,7 +8,7 @@
 // (subclass_check.py, compiled in from the header the build makes of it); it warns
 // through `warnings` (UserWarning), and a warning that the filters turn into an error is
 // raised. Any other error it meets is dropped unless the module's rule says it must
-// propagate (defences/error_policy.h); a class whose check ended, either way but by such
+// propagate (common/error_policy.h); a class whose check ended, either way but by such
 // an error or a raised warning, is not checked again (a weak set, which keeps no class
 // alive). Too near the recursion limit the check waits for the next instance.
 #include "subclass_check.h"
@@ -98,7 +98,7 @@ void checkSubclass(PyTypeObject* cls) {
     boost::python::throw_error_already_set();
   }
   if (!result) {
-    // Only what must reach the program (defences/error_policy.h) comes out of the check.
+    // Only what must reach the program (common/error_policy.h) comes out of the check.
     if (common::keepErrorThatMustPropagate()) boost::python::throw_error_already_set();
     result = PyObject_CallFunctionObjArgs(giveUp, clsObject, nullptr);
     if (!result && common::keepErrorThatMustPropagate()) boost::python::throw_error_already_set();

@@ -9,7 +9,7 @@ namespace module_init {
 void prepareSubclassCheck(PyObject* clientClass);
 
 // Warns about `cls` the first time it is given; raises (error_already_set) only what
-// must reach the program (defences/error_policy.h).
+// must reach the program (common/error_policy.h).
 void checkSubclass(PyTypeObject* cls);
 
 }  // namespace module_init

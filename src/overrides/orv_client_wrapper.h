@@ -24,7 +24,7 @@ static_assert(call_state::TextBuffers::kept == mostTextParameters,
 class OrvClientWrapper final : public OrvClient, public boost::python::wrapper<OrvClient> {
  public:
   // Native objects alive are counted for the release at exit of what a program stored on
-  // the registered objects (defences/shutdown/): it waits for the last one.
+  // the registered objects (shutdown/): it waits for the last one.
   OrvClientWrapper() { shutdown::clientInstanceStarted(); }
   ~OrvClientWrapper() { shutdown::clientInstanceEnded(); }
   OrvClientWrapper(const OrvClientWrapper&) = delete;
@@ -33,7 +33,7 @@ class OrvClientWrapper final : public OrvClient, public boost::python::wrapper<O
   // What the virtual call of `Operation` does on this final class, without the call: an
   // operation the class overrides goes to the Python override, reading the values where
   // they are (no move into the overrider's parameters); any other member is called.
-  // Texts passed as rvalues leave their storage for the next call (text_buffers.h).
+  // Texts passed as rvalues leave their storage for the next call (call_state/text_buffers.h).
   template <auto Operation, class... A>
   [[gnu::always_inline]] static decltype(auto) perform(OrvClientWrapper& client, A&&... args) {
     if constexpr (isOverridden<Operation>) {

@@ -67,7 +67,7 @@ struct PreparedCall {
 };
 
 // Hands the operation to the Python override of `owner`, if it has one that tests true;
-// does nothing otherwise. The entry's references (held_arguments.h) are taken by the
+// does nothing otherwise. The entry's references (call_state/held_arguments.h) are taken by the
 // lookup before it runs any Python code, and here before anything else can; for a
 // Python function of the class handed exactly the caller's objects, only `self`'s. The
 // arguments are converted from the last to the first (each one the offered object in

@@ -39,8 +39,10 @@ struct ClassAttribute {
 };
 ClassAttribute classAttributes[operationCount] = {};
 
-// The interpreter's search may run Python code: a key of a class's dictionary whose hash
-// matches the name is compared with it.
+// The class attribute named after the operation (borrowed, or null), from the cache
+// above when it still holds. The interpreter's search may run Python code (a key of a
+// class's dictionary whose hash matches the name is compared with it), so the entry
+// takes its references first.
 PyObject* classAttribute(PyTypeObject* type, int operationIndex) {
   if constexpr (internals::versionTagsCanRecur) {
     call_state::holdEntryArguments();
@@ -74,12 +76,11 @@ bool bindsAsMethod(PyObject* attribute) {
          Py_TYPE(attribute) == common::registered.entryFunction;
 }
 
-// A lookup that raised means "no override", and its error is dropped, unless the
-// module's rule says it must propagate (defences/error_policy.h).
 // The attribute lookup as getattr() does it, then the test for the class's own binding.
-// (The interpreter's "optional" lookup would differ in one corner: it ignores an
-// AttributeError raised while searching the instance dictionary and goes on to the
-// class.)
+// A lookup that raised means "no override", and its error is dropped, unless the
+// module's rule says it must propagate (common/error_policy.h). (The interpreter's
+// "optional" lookup would differ in one corner: it ignores an AttributeError raised while
+// searching the instance dictionary and goes on to the class.)
 Override lookUpGenerally(PyObject* owner, int operationIndex) {
   call_state::holdEntryArguments();
   PyObject* found = PyObject_GetAttr(owner, operationNameObjects[operationIndex]);
@@ -122,7 +123,7 @@ void prepareOverrideLookup() {
 // class is then the result, bound to the instance. Every other case (a data descriptor,
 // a class attribute of another kind, any type with its own lookup) takes the general
 // lookup, which gives the same answer. The entry takes its references
-// (held_arguments.h) before any step that can run Python code: the general lookup, the
+// (call_state/held_arguments.h) before any step that can run Python code: the general lookup, the
 // class's search when its result is not known, the instance dictionary's search unless
 // its keys are all exact str (internals/dictionary_keys.h).
 Override findOverride(PyObject* owner, int operationIndex) {
