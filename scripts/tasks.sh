@@ -6,10 +6,11 @@ usage() {
 usage: ./tasks TASK [arguments]
 
   setup                   install what is missing and build the module into .venv
-  test [pytest args]      the test suite and the type checks (a few minutes);
+  test [pytest args]      the test suite, the source layout and type checks (a few minutes);
                           with arguments, only pytest with those arguments
-  check [stage...]        the wider checks: ASan/UBSan, valgrind, fuzzing and the
-                          interpreter matrix (scripts/check.d/); or only the stages named
+  check [stage...]        the wider checks: ASan/UBSan, valgrind, fuzzing, the probe, the
+                          speed guard, debug interpreters and the interpreter matrix
+                          (scripts/check.d/); or only the stages named
   matrix                  build, repair and test a wheel on every CPython found
   example [file]          replay a recorded session through a sample strategy
   wheel [dir]             a wheel of the module for .venv's interpreter, into wheels/
