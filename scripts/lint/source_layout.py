@@ -56,7 +56,7 @@ def layer_violations(src: Path) -> list[str]:
             continue
         for included in INCLUDE.findall(path.read_text()):
             target = (path.parent / included).resolve()
-            if not target.is_relative_to(src.resolve()) or not target.exists():
+            if src.resolve() not in target.parents or not target.exists():
                 continue
             other = folder(target, src.resolve())
             if other not in LAYERS:
