@@ -27,15 +27,16 @@ STUB = ROOT / "OrvCpp-stubs" / "__init__.pyi"
 CHECK_ONLY = ROOT / "OrvCpp-stubs" / "_check_only.pyi"
 
 
-def load_generator():
-    generator_source = importlib.util.spec_from_file_location("gen_stubs", ROOT / "scripts" / "gen_stubs.py")
-    module = importlib.util.module_from_spec(generator_source)
-    sys.modules[generator_source.name] = module  # dataclasses look their module up by name
-    generator_source.loader.exec_module(module)
+def load_script(name, path):
+    """A script of the repository, imported as the module `name`."""
+    source = importlib.util.spec_from_file_location(name, ROOT / path)
+    module = importlib.util.module_from_spec(source)
+    sys.modules[name] = module  # dataclasses look their module up by name
+    source.loader.exec_module(module)
     return module
 
 
-gen = load_generator()
+gen = load_script("gen_stubs", "scripts/gen_stubs.py")
 
 
 def stub_classes(path=STUB):
@@ -376,14 +377,6 @@ def test_readme_copyable_strategy_runs_and_its_copies_work(tmp_path, monkeypatch
 
 # scripts/lint/source_layout.py, which ./tasks test runs over src/: the rules of
 # docs/architecture.md's rooms, tried on a small tree of two folders.
-def load_layout_checker():
-    spec = importlib.util.spec_from_file_location(
-        "source_layout", ROOT / "scripts" / "lint" / "source_layout.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
 @pytest.mark.parametrize("path,text,reported", [
     ("internals/low.h", '#include "../entries/high.h"\n', "from entries/ above it"),
     ("entries/high.h", '#include "../internals/low.h"\n', None),
@@ -397,7 +390,7 @@ def load_layout_checker():
     ("nowhere/file.h", "\n", "has no place in the layers"),
 ])
 def test_source_layout_check_reports_what_breaks_the_rules(tmp_path, path, text, reported):
-    checker = load_layout_checker()
+    checker = load_script("source_layout", "scripts/lint/source_layout.py")
     src = tmp_path / "src"
     for name in ("internals/low.h", "entries/high.h", "defences/deep/more.cpp", "common/base.h",
                  path):

@@ -59,6 +59,12 @@ template <bool Exact>
   if constexpr (Exact) __builtin_unreachable();
 }
 
+// An exact int (not a bool, not a subclass) that the interpreter keeps in one digit, and
+// its value: read in place, without any possible failure.
+[[gnu::always_inline]] inline bool oneDigitInt(PyObject* object, long* value) {
+  return PyLong_CheckExact(object) && internals::compactIntValue(object, value);
+}
+
 template <class T>
 struct Conversion {
   static bool accepts(PyObject*) { return false; }
@@ -111,7 +117,7 @@ struct Conversion<bool> {
   [[gnu::always_inline]] static bool exact(PyObject* object) {
     long number;
     return (object == Py_True || object == Py_False || object == Py_None ||
-            (PyLong_CheckExact(object) && internals::compactIntValue(object, &number))) &&
+            oneDigitInt(object, &number)) &&
            onlyBuiltInConversion<bool>();
   }
   template <bool Exact = false>
@@ -119,7 +125,7 @@ struct Conversion<bool> {
     if (object == Py_True) return true;
     if (object == Py_False || object == Py_None) return false;
     long number;
-    if (PyLong_CheckExact(object) && internals::compactIntValue(object, &number)) return number != 0;
+    if (oneDigitInt(object, &number)) return number != 0;
     onlyInexact<Exact>();
     return truth(object);
   }
@@ -145,16 +151,14 @@ struct Conversion<double> {
   }
   [[gnu::always_inline]] static bool exact(PyObject* object) {
     long number;
-    return (PyFloat_CheckExact(object) ||
-            (PyLong_CheckExact(object) && internals::compactIntValue(object, &number))) &&
+    return (PyFloat_CheckExact(object) || oneDigitInt(object, &number)) &&
            onlyBuiltInConversion<double>();
   }
   template <bool Exact = false>
   [[gnu::always_inline]] static double value(PyObject* object) {
     if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
     long number;
-    if (PyLong_CheckExact(object) && internals::compactIntValue(object, &number))
-      return static_cast<double>(number);
+    if (oneDigitInt(object, &number)) return static_cast<double>(number);
     onlyInexact<Exact>();
     return PyLong_CheckExact(object) ? wholeNumber(object) : subclassValue(object);
   }

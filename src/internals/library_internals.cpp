@@ -51,8 +51,8 @@ PyGetSetDef* getsetDefinition(PyObject* descriptor) {
 }
 
 getter getsetReader(PyObject* descriptor) {
-  if (!descriptor || Py_TYPE(descriptor) != &PyGetSetDescr_Type) return nullptr;
-  return reinterpret_cast<PyGetSetDescrObject*>(descriptor)->d_getset->get;
+  PyGetSetDef* definition = getsetDefinition(descriptor);
+  return definition ? definition->get : nullptr;
 }
 
 namespace {
@@ -72,8 +72,8 @@ void installGetSet(PyTypeObject* type, PyGetSetDef* definition) {
 }
 
 setter getsetWriter(PyObject* descriptor) {
-  if (!descriptor || Py_TYPE(descriptor) != &PyGetSetDescr_Type) return nullptr;
-  return reinterpret_cast<PyGetSetDescrObject*>(descriptor)->d_getset->set;
+  PyGetSetDef* definition = getsetDefinition(descriptor);
+  return definition ? definition->set : nullptr;
 }
 
 void replaceTypeAttribute(PyTypeObject* type, const char* name, PyObject* value) {
